@@ -1,0 +1,312 @@
+// MultiByteToWideChar for POSIX, with the answers Windows gives (checked against Wine).
+// A code page is a decoding table built once from iconv, as Windows keeps its NLS tables;
+// UTF-8 has a decoder of its own. Both share an ASCII fast path.
+#include <iconv.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "codepage_internal.h"
+#include "gridloom/winapi.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace gridloom::winapi {
+namespace {
+
+std::atomic<UINT> ansiCodePage{932};
+
+bool IsDoubleByteCodePage(UINT id) { return id == 932 || id == 936 || id == 949 || id == 950; }
+
+// Converts bytes with iconv; true when they make exactly one UTF-16 code unit.
+bool IconvOne(iconv_t cd, const unsigned char* bytes, std::size_t count, char16_t& unit) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes));
+  char16_t out[4];
+  char* outPtr = reinterpret_cast<char*>(out);
+  std::size_t inLeft = count, outLeft = sizeof out;
+  if (iconv(cd, &in, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) return false;
+  if (iconv(cd, nullptr, nullptr, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) return false;
+  if (sizeof out - outLeft != sizeof(char16_t)) return false;
+  unit = out[0];
+  return true;
+}
+
+// The byte sequence that WideCharToMultiByte gives for each code unit. Where several sequences
+// decode to the same character, Windows takes the lowest; on 932 the NEC-selected IBM
+// extensions (lead bytes ED and EE) come after the IBM extensions they duplicate.
+void BuildReverse(CodePage& page, UINT id) {
+  page.reverse.assign(65536, 0);
+  std::vector<bool> taken(65536, false);
+  auto offer = [&](char16_t unit, std::uint16_t bytes) {
+    if (taken[unit]) return;
+    taken[unit] = true;
+    page.reverse[unit] = bytes;
+  };
+  for (unsigned b = 0; b < 256; ++b) {
+    if (!page.lead[b]) offer(page.single[b], static_cast<std::uint16_t>(b));
+  }
+  if (!page.dbcs) return;
+  auto offerLead = [&](unsigned lead) {
+    for (unsigned trail = 1; trail < 256; ++trail) {
+      const char16_t unit = page.pairs[lead << 8 | trail];
+      if (unit != page.defaultChar || (id == 932 && lead == 0x81 && trail == 0x45))
+        offer(unit, static_cast<std::uint16_t>(lead << 8 | trail));
+    }
+  };
+  const bool necSelected = id == 932;
+  for (unsigned lead = 0x80; lead < 256; ++lead) {
+    if (page.lead[lead] && !(necSelected && (lead == 0xED || lead == 0xEE))) offerLead(lead);
+  }
+  if (necSelected) {
+    offerLead(0xED);
+    offerLead(0xEE);
+  }
+}
+
+std::unique_ptr<CodePage> BuildTable(UINT id) {
+  auto page = std::make_unique<CodePage>();
+  if (id == CP_UTF8) {
+    page->utf8 = true;
+    return page;
+  }
+  char name[16];
+  std::snprintf(name, sizeof name, "CP%u", id);
+  iconv_t cd = iconv_open("UTF-16LE", name);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return nullptr;
+
+  page->dbcs = IsDoubleByteCodePage(id);
+  // Windows' default character of the code page, given for unmapped double-byte sequences.
+  page->defaultChar = id == 932 ? u'\u30FB' : u'?';
+  for (unsigned b = 0; b < 256; ++b) {
+    const unsigned char byte = static_cast<unsigned char>(b);
+    char16_t unit;
+    if (IconvOne(cd, &byte, 1, unit)) {
+      page->single[b] = unit;
+    } else if (page->dbcs && b >= 0x80 && errno == EINVAL) {
+      page->lead[b] = true;
+      page->single[b] = page->defaultChar;  // a lead byte with no trail byte
+    } else {
+      page->single[b] = static_cast<char16_t>(b);  // unmapped single bytes map to U+00xx
+    }
+  }
+  if (id == 932) {
+    // Windows maps the bytes that Shift_JIS leaves free into the private use area.
+    page->single[0xA0] = u'\uF8F0';
+    page->single[0xFD] = u'\uF8F1';
+    page->single[0xFE] = u'\uF8F2';
+    page->single[0xFF] = u'\uF8F3';
+  }
+  if (page->dbcs) {
+    page->pairs.assign(256 * 256, page->defaultChar);
+    for (unsigned lead = 0x80; lead < 256; ++lead) {
+      if (!page->lead[lead]) continue;
+      for (unsigned trail = 1; trail < 256; ++trail) {
+        const unsigned char bytes[2] = {static_cast<unsigned char>(lead),
+                                        static_cast<unsigned char>(trail)};
+        char16_t unit;
+        if (IconvOne(cd, bytes, 2, unit)) page->pairs[lead << 8 | trail] = unit;
+      }
+    }
+  }
+  iconv_close(cd);
+  BuildReverse(*page, id);
+  return page;
+}
+
+}  // namespace
+
+const CodePage* FindCodePage(UINT id) {
+  if (id == CP_ACP) id = ansiCodePage.load(std::memory_order_relaxed);
+  static std::mutex lock;
+  static std::map<UINT, std::unique_ptr<CodePage>> tables;
+  std::lock_guard<std::mutex> guard(lock);
+  auto found = tables.find(id);
+  if (found == tables.end()) found = tables.emplace(id, BuildTable(id)).first;
+  return found->second.get();
+}
+
+namespace {
+
+// Copies the run of ASCII bytes at the start of [s, end) as code units; returns its length.
+// With target null only counts.
+std::size_t AsciiRun(const unsigned char* s, const unsigned char* end, char16_t* target) {
+  const unsigned char* p = s;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  while (end - p >= 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int high = _mm_movemask_epi8(chunk);
+    if (high != 0) {
+      const int n = __builtin_ctz(static_cast<unsigned>(high));
+      if (target) {
+        for (int i = 0; i < n; ++i) target[p - s + i] = p[i];
+      }
+      return static_cast<std::size_t>(p - s) + static_cast<std::size_t>(n);
+    }
+    if (target) {
+      char16_t* out = target + (p - s);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(chunk, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(chunk, zero));
+    }
+    p += 16;
+  }
+#endif
+  while (p < end && *p < 0x80) {
+    if (target) target[p - s] = *p;
+    ++p;
+  }
+  return static_cast<std::size_t>(p - s);
+}
+
+// Wine's UTF-8 decoding: one bad sequence gives one U+FFFD for the bytes it could read as a
+// prefix; a sequence cut short by the end of the input takes the rest of the input.
+constexpr std::uint32_t kBad = 0xFFFFFFFF;
+
+std::uint32_t DecodeUtf8(const unsigned char*& p, const unsigned char* end) {
+  const unsigned char first = *p++;
+  const unsigned length = first < 0xC2 ? 0 : first < 0xE0 ? 1 : first < 0xF0 ? 2 : first < 0xF5 ? 3 : 0;
+  if (length == 0) return kBad;
+  if (static_cast<std::size_t>(end - p) < length) {
+    p = end;
+    return kBad;
+  }
+  static constexpr unsigned char kMask[4] = {0x7F, 0x1F, 0x0F, 0x07};
+  std::uint32_t value = first & kMask[length];
+  unsigned bits;
+  switch (length) {
+    case 3:
+      if ((bits = *p ^ 0x80u) >= 0x40) return kBad;
+      value = value << 6 | bits;
+      ++p;
+      if (value < 0x10) return kBad;
+      [[fallthrough]];
+    case 2:
+      if ((bits = *p ^ 0x80u) >= 0x40) return kBad;
+      value = value << 6 | bits;
+      if (value >= (0x110000 >> 6)) return kBad;
+      ++p;
+      if (value < 0x20) return kBad;
+      if (value >= (0xD800 >> 6) && value <= (0xDFFF >> 6)) return kBad;
+      [[fallthrough]];
+    default:
+      if ((bits = *p ^ 0x80u) >= 0x40) return kBad;
+      value = value << 6 | bits;
+      ++p;
+      if (value < 0x80) return kBad;
+      return value;
+  }
+}
+
+}  // namespace
+
+std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
+                   char16_t* target, std::size_t capacity, bool& overflow) {
+  const unsigned char* const end = s + n;
+  std::size_t written = 0;
+  overflow = false;
+  while (s < end) {
+    const unsigned char* runEnd = end;
+    if (target && capacity - written < n) runEnd = s + std::min(n, capacity - written);
+    const std::size_t ascii = AsciiRun(s, runEnd, target ? target + written : nullptr);
+    written += ascii;
+    s += ascii;
+    n -= ascii;
+    if (s == end) break;
+    if (target && written == capacity) {
+      overflow = true;
+      return written;
+    }
+    char16_t units[2];
+    std::size_t count = 1;
+    if (page.utf8) {
+      const std::uint32_t c = DecodeUtf8(s, end);
+      if (c == kBad) {
+        units[0] = u'\uFFFD';
+      } else if (c >= 0x10000) {
+        units[0] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+        units[1] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        count = 2;
+      } else {
+        units[0] = static_cast<char16_t>(c);
+      }
+    } else if (page.lead[*s] && end - s > 1 && s[1] != 0) {
+      units[0] = page.pairs[static_cast<std::size_t>(s[0]) << 8 | s[1]];
+      s += 2;
+    } else {
+      units[0] = page.single[*s++];
+    }
+    if (target) {
+      if (capacity - written < count) {
+        overflow = true;
+        return written;
+      }
+      for (std::size_t i = 0; i < count; ++i) target[written + i] = units[i];
+    }
+    written += count;
+    n = static_cast<std::size_t>(end - s);
+  }
+  return written;
+}
+
+void Encode(const CodePage& page, std::u16string_view text, std::string& out) {
+  if (page.utf8) {
+    AppendUtf8(text, out);
+    return;
+  }
+  for (const char16_t unit : text) {
+    const std::uint16_t bytes = page.reverse[unit];
+    if (bytes == 0 && unit != 0) {
+      out += '?';
+    } else if (bytes > 0xFF) {
+      out += static_cast<char>(bytes >> 8);
+      out += static_cast<char>(bytes & 0xFF);
+    } else {
+      out += static_cast<char>(bytes);
+    }
+  }
+}
+
+}  // namespace gridloom::winapi
+
+using gridloom::winapi::CodePage;
+
+extern "C" {
+
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH source, int sourceBytes,
+                               LPWSTR target, int targetChars) {
+  if (source == nullptr || sourceBytes == 0 || sourceBytes < -1 || targetChars < 0 ||
+      (target == nullptr && targetChars != 0) || flags != 0)
+    return 0;
+  const CodePage* page = gridloom::winapi::FindCodePage(codePage);
+  if (page == nullptr) return 0;
+  const std::size_t n = sourceBytes == -1 ? std::strlen(source) + 1 : std::size_t(sourceBytes);
+  bool overflow = false;
+  const std::size_t units = gridloom::winapi::Decode(
+      *page, reinterpret_cast<const unsigned char*>(source), n,
+      targetChars == 0 ? nullptr : target, std::size_t(targetChars), overflow);
+  if (overflow || units > 0x7FFFFFFF) return 0;
+  return static_cast<int>(units);
+}
+
+UINT WINAPI GetACP(void) { return gridloom::winapi::ansiCodePage.load(); }
+
+BOOL GridloomSetACP(UINT codePage) {
+  if (codePage == CP_ACP || gridloom::winapi::FindCodePage(codePage) == nullptr) return 0;
+  gridloom::winapi::ansiCodePage.store(codePage);
+  return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,40 @@
+// Decoding tables of the code pages, shared by the stand-ins of libgridloom-winapi.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gridloom/winapi.h"
+
+namespace gridloom::winapi {
+
+struct CodePage {
+  bool utf8 = false;
+  bool dbcs = false;
+  char16_t defaultChar = u'?';
+  std::array<char16_t, 256> single{};  // every byte that is not a lead byte
+  std::array<bool, 256> lead{};
+  std::vector<char16_t> pairs;  // lead << 8 | trail, double-byte code pages only
+  std::vector<std::uint16_t> reverse;  // UTF-16 code unit to bytes (high byte 0: one byte)
+};
+
+// The table of a code page (CP_ACP: the ANSI code page), or null when iconv has none.
+const CodePage* FindCodePage(UINT id);
+
+// Decodes n bytes as MultiByteToWideChar does. With target null it only counts; otherwise it
+// writes at most capacity code units and sets overflow when they do not suffice.
+std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
+                   char16_t* target, std::size_t capacity, bool& overflow);
+
+// UTF-16 to the code page, as WideCharToMultiByte does without flags: a character that the
+// code page lacks becomes "?".
+void Encode(const CodePage& page, std::u16string_view text, std::string& out);
+
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+void AppendUtf8(std::u16string_view text, std::string& out);
+
+}  // namespace gridloom::winapi

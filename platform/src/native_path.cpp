@@ -1,0 +1,52 @@
+// ANSI paths with Windows separators, turned into POSIX paths.
+#include "gridloom/native_path.h"
+
+#include "codepage_internal.h"
+
+namespace gridloom {
+namespace winapi {
+
+void AppendUtf8(std::u16string_view text, std::string& out) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      const bool pair = c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                        text[i + 1] <= 0xDFFF;
+      c = pair ? 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00) : 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+}
+
+}  // namespace winapi
+
+std::string NativePath(std::string_view ansiPath) {
+  std::string result;
+  const winapi::CodePage* page = winapi::FindCodePage(CP_ACP);
+  if (page == nullptr) return result;
+  std::u16string wide(ansiPath.size(), u'\0');
+  bool overflow = false;
+  wide.resize(winapi::Decode(*page, reinterpret_cast<const unsigned char*>(ansiPath.data()),
+                             ansiPath.size(), wide.data(), wide.size(), overflow));
+  for (char16_t& c : wide) {
+    if (c == u'\\') c = u'/';
+  }
+  winapi::AppendUtf8(wide, result);
+  return result;
+}
+
+}  // namespace gridloom

@@ -1,0 +1,53 @@
+#include "inline_call.h"
+
+#include <string>
+
+#include "Csvreader.h"
+#include "Mygridloom.h"
+#include "gridloom/winapi.h"
+
+namespace gridloom::plugin {
+
+#ifdef _WIN32
+#define GRIDLOOM_WIDE(text) L##text
+#else
+#define GRIDLOOM_WIDE(text) u##text
+#endif
+
+// "<!-- 作成できませんでした -->": the table could not be made.
+const OLECHAR kFailureComment[] =
+    GRIDLOOM_WIDE("<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->");
+
+BSTR AllocText(const OLECHAR* text) noexcept { return SysAllocString(text); }
+
+namespace {
+
+// The wide text of the HTML, up to its first NUL, or null when no text could be converted.
+BSTR Widen(const char* html) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, html, -1, nullptr, 0);
+  if (length <= 0) return nullptr;
+  // Converted straight into the BSTR: the same string as through a buffer and SysAllocString.
+  BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(length - 1));
+  if (result != nullptr) MultiByteToWideChar(CP_ACP, 0, html, -1, result, length);
+  return result;
+}
+
+}  // namespace
+
+BSTR InlineCall(const char* argText, const char* baseDir) noexcept {
+  try {
+    const CSVReader arguments(argText != nullptr ? argText : "");
+    const std::string base = baseDir != nullptr ? baseDir : "";
+    const std::string csvPath = base + '\\' + arguments.GetField(0);
+    const std::string iniPath = base + '\\' + arguments.GetField(1);
+    MyGridLoom table(csvPath, iniPath);
+    if (table.IsCreated()) {
+      if (BSTR result = Widen(table.GetHtml())) return result;
+    }
+  } catch (...) {
+    // out of memory: the comment below, if even that can be had
+  }
+  return SysAllocString(kFailureComment);
+}
+
+}  // namespace gridloom::plugin

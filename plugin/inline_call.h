@@ -1,0 +1,19 @@
+// The work behind the exports, kept apart from them: the exports' source may not see
+// <windows.h>, whose GetVersion clashes with the plug-in's.
+#pragma once
+
+#include "gridloom/gridloom.h"
+
+namespace gridloom::plugin {
+
+// The comment that stands in for a table whose CSV file cannot be opened.
+extern const OLECHAR kFailureComment[];
+
+// A new BSTR holding text (SysAllocString).
+BSTR AllocText(const OLECHAR* text) noexcept;
+
+// The inline call: the HTML table for the CSV and INI file named in argText, resolved
+// against baseDir, or the failure comment. A null pointer counts as empty text.
+BSTR InlineCall(const char* argText, const char* baseDir) noexcept;
+
+}  // namespace gridloom::plugin

@@ -1,0 +1,71 @@
+// MyGridLoom is the table of one inline call. Its constructor does all the work: it reads the
+// fourteen tags from the INI file, loads the CSV file into rows and renders them as an HTML
+// table, escaping the text of every cell.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Csvreader.h"
+
+namespace gridloom {
+
+// The loaded table: every record of the CSV file in file order, all field text in one string.
+class TableRows {
+ public:
+  std::size_t size() const { return recordEnds_.size(); }
+  bool empty() const { return recordEnds_.empty(); }
+  RecordView operator[](std::size_t index) const;
+
+  void Append(const Record& record);
+  const std::string& Text() const { return text_; }  // all field text, record after record
+
+ private:
+  std::string text_;
+  std::vector<std::size_t> fieldEnds_;   // end offset of every field in text_
+  std::vector<std::size_t> recordEnds_;  // end index in fieldEnds_ of every record
+};
+
+class MyGridLoom {
+ public:
+  MyGridLoom(const std::string& csvPath, const std::string& iniPath);
+
+  bool IsCreated() const { return created; }
+  // The HTML text, NUL-terminated; empty text when the table was not created.
+  const char* GetHtml();
+
+  // Cell text for HTML: & < > and the double quote become character references, and CR LF
+  // becomes <br>, as the five replacements in that order would do.
+  static std::string Escape(const std::string& text);
+  static void ReplaceAll(std::string& text, const char* pattern, const char* replacement);
+  static void ReplaceAll(std::string& text, const std::string& pattern,
+                         const std::string& replacement);
+
+ private:
+  friend struct MyGridLoomInspector;  // tests look at the members
+
+  void LoadTagSettings(const std::string& iniPath);
+  bool CreateTable();
+  void Render(std::size_t rowCount, std::size_t columnCount);
+
+  std::string csvPath;
+  std::string html;
+  TableRows rows;
+  bool created = false;
+
+  std::string tableOpen, tableRowOpen, tdRow1Open, tdRowXOpen, tdCol1Open, tdColXOpen,
+      tdEtcOpen;
+  std::string tableClose, tableRowClose, tdRow1Close, tdRowXClose, tdCol1Close, tdColXClose,
+      tdEtcClose;
+  bool useTdRow1 = false;
+  bool useTdRowX = false;
+  bool useTdCol1 = false;
+  bool useTdColX = false;
+};
+
+// Appends the escaped text to out in one pass; the same bytes as MyGridLoom::Escape.
+void AppendEscaped(std::string& out, std::string_view text);
+
+}  // namespace gridloom
