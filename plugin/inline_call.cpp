@@ -1,3 +1,5 @@
+// <windows.h> comes in below, with a GetVersion of its own: no export prototypes here.
+#define GRIDLOOM_NO_PROTOTYPES
 #include "inline_call.h"
 
 #include <string>
