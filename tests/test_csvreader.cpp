@@ -1,3 +1,299 @@
+// CSVReader: record sequences and stream flags, read through every kind of stream the
+// reader meets. The bulk scans of buffered streams must give what byte-by-byte reading gives.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
 #include "Csvreader.h"
-TEST(Smoke, Reads) { gridloom::CSVReader r("a,b"); EXPECT_EQ(r.GetFieldCount(), 2u); }
+
+namespace gridloom {
+namespace {
+
+using Fields = std::vector<std::string>;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// Delivers one byte per underflow: every read goes through the buffer's virtual functions.
+class OneByteBuffer : public std::streambuf {
+ public:
+  explicit OneByteBuffer(std::string data) : data_(std::move(data)) {}
+
+ protected:
+  int_type underflow() override {
+    if (next_ >= data_.size()) return traits_type::eof();
+    current_ = data_[next_++];
+    setg(&current_, &current_, &current_ + 1);
+    return traits_type::to_int_type(current_);
+  }
+
+ private:
+  std::string data_;
+  std::size_t next_ = 0;
+  char current_ = 0;
+};
+
+// Keeps no get area at all: sgetc and sbumpc always call underflow and uflow.
+class UnbufferedBuffer : public std::streambuf {
+ public:
+  explicit UnbufferedBuffer(std::string data) : data_(std::move(data)) {}
+
+ protected:
+  int_type underflow() override {
+    return next_ < data_.size() ? traits_type::to_int_type(data_[next_]) : traits_type::eof();
+  }
+  int_type uflow() override {
+    return next_ < data_.size() ? traits_type::to_int_type(data_[next_++]) : traits_type::eof();
+  }
+
+ private:
+  std::string data_;
+  std::size_t next_ = 0;
+};
+
+// One way to put bytes in a stream; the object keeps the stream and what it rests on.
+struct StreamKind {
+  const char* name;
+  std::function<std::unique_ptr<std::istream>(const std::string&)> open;
+};
+
+struct OwningStream : std::istream {
+  explicit OwningStream(std::unique_ptr<std::streambuf> buffer)
+      : std::istream(buffer.get()), owned(std::move(buffer)) {}
+  std::unique_ptr<std::streambuf> owned;
+};
+
+struct FileStream : std::ifstream {
+  explicit FileStream(const std::string& data) {
+    path = std::filesystem::temp_directory_path() /
+           ("gridloom_csv_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    std::ofstream(path, std::ios::binary) << data;
+    open(path, std::ios::in | std::ios::binary);
+  }
+  ~FileStream() override {
+    close();
+    std::filesystem::remove(path);
+  }
+  std::filesystem::path path;
+  static inline int counter = 0;
+};
+
+const StreamKind kStreamKinds[] = {
+    {"string", [](const std::string& d) { return std::make_unique<std::istringstream>(d); }},
+    {"file", [](const std::string& d) { return std::make_unique<FileStream>(d); }},
+    {"one_byte",
+     [](const std::string& d) {
+       return std::make_unique<OwningStream>(std::make_unique<OneByteBuffer>(d));
+     }},
+    {"unbuffered",
+     [](const std::string& d) {
+       return std::make_unique<OwningStream>(std::make_unique<UnbufferedBuffer>(d));
+     }},
+};
+
+// Every read from the constructor on, until two reads in a row give no fields.
+std::vector<Fields> ReadAll(std::istream& in, std::vector<bool>* eofAfter = nullptr) {
+  std::vector<Fields> records;
+  CSVReader reader(in);
+  for (int empty = 0; records.size() < 64;) {
+    records.push_back(reader.GetRecord().Fields());
+    if (eofAfter) eofAfter->push_back(in.eof());
+    empty = reader.GetFieldCount() == 0 ? empty + 1 : 0;
+    if (empty == 2) break;
+    reader.ReadRecord(in);
+  }
+  return records;
+}
+
+struct SequenceCase {
+  const char* name;
+  std::string input;
+  std::vector<Fields> records;  // ends with two records without fields
+};
+
+const SequenceCase kSequences[] = {
+    {"plain", "a,b,c", {{"a", "b", "c"}, {}, {}}},
+    {"empty_middle", "a,,c", {{"a", "", "c"}, {}, {}}},
+    {"empty_first", ",a", {{"", "a"}, {}, {}}},
+    {"comma_before_crlf", "a,b,\r\n", {{"a", "b"}, {""}, {}, {}}},
+    {"two_commas_before_crlf", "a,b,,\r\n", {{"a", "b", ""}, {""}, {}, {}}},
+    {"comma_at_end", "a,b,", {{"a", "b", ""}, {}, {}}},
+    {"spaces_kept", " a , b ", {{" a ", " b "}, {}, {}}},
+    {"quoted_comma", "\"a,b\",c", {{"a,b", "c"}, {}, {}}},
+    {"doubled_quote", "\"a\"\"b\"", {{"a\"b"}, {}, {}}},
+    {"empty_quoted", "\"\",x", {{"", "x"}, {}, {}}},
+    {"leading_doubled_quote", "\"\"\"a\"", {{"\"a"}, {}, {}}},
+    {"quote_in_plain", "a\"b,c", {{"a\"b", "c"}, {}, {}}},
+    {"space_before_quote", " \"a\",b", {{" \"a\"", "b"}, {}, {}}},
+    {"stays_quoted", "\"a\"b,c\r\nd", {{"a\"b,c\r\nd"}, {}, {}}},
+    {"crlf_in_quotes", "\"a\r\nb\",c\r\n", {{"a\r\nb", "c"}, {""}, {}, {}}},
+    {"unclosed_quote", "\"abc", {{"abc"}, {}, {}}},
+    {"quote_then_cr", "\"a\"\rx", {{"a"}, {"x"}, {}, {}}},
+    {"lone_cr", "a\rb", {{"a"}, {"b"}, {}, {}}},
+    {"lone_lf", "a\nb", {{"a"}, {"b"}, {}, {}}},
+    {"crlf", "a\r\nb", {{"a"}, {"b"}, {}, {}}},
+    {"empty_line", "a\r\n\r\nb\r\n", {{"a"}, {}, {"b"}, {""}, {}, {}}},
+    {"lf_lines", "a,b\nc,d\n", {{"a", "b"}, {"c", "d"}, {""}, {}, {}}},
+    {"crlf_lines", "a,b\r\nc,d\r\n", {{"a", "b"}, {"c", "d"}, {""}, {}, {}}},
+    {"no_final_line_end", "a,b\r\nc,d", {{"a", "b"}, {"c", "d"}, {}, {}}},
+    {"empty_data", "", {{""}, {}, {}}},
+    {"only_crlf", "\r\n", {{}, {""}, {}, {}}},
+    {"cr_cr_lf", "a\r\r\nb", {{"a"}, {}, {"b"}, {}, {}}},
+    {"quote_then_other", "\"a\"x\"y\",z", {{"a\"x\"y", "z"}, {}, {}}},
+    {"quote_then_eof", "\"a\"", {{"a"}, {}, {}}},
+    {"nul_is_data", std::string("a\0b,c", 5), {{std::string("a\0b", 3), "c"}, {}, {}}},
+    {"shift_jis", "\x95\x5C,\x83\x5C\x83\x74\x83\x67",
+     {{"\x95\x5C", "\x83\x5C\x83\x74\x83\x67"}, {}, {}}},
+    {"long_plain_runs", std::string(100, 'x') + "," + std::string(40, 'y') + "\r\n",
+     {{std::string(100, 'x'), std::string(40, 'y')}, {""}, {}, {}}},
+    {"long_quoted_run", "\"" + std::string(70, 'q') + ",\r\n\"\"" + std::string(30, 'r') + "\"",
+     {{std::string(70, 'q') + ",\r\n\"" + std::string(30, 'r')}, {}, {}}},
+};
+
+class RecordSequence : public ::testing::TestWithParam<std::tuple<SequenceCase, StreamKind>> {};
+
+TEST_P(RecordSequence, MatchesEveryRead) {
+  const auto& [c, kind] = GetParam();
+  auto stream = kind.open(c.input);
+  EXPECT_EQ(ReadAll(*stream), c.records);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Csv, RecordSequence,
+    ::testing::Combine(::testing::ValuesIn(kSequences), ::testing::ValuesIn(kStreamKinds)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+    });
+
+// Where the end-of-file flag is set tells the loader whether bytes remain.
+TEST(CsvStreamFlags, EndOfFileIsSetByTheFailedTakeOnly) {
+  struct Case {
+    std::string input;
+    std::vector<bool> eofAfter;
+  };
+  const Case cases[] = {
+      {"a,b\r\n", {false, true, true, true}},  // the line end is taken by looking ahead
+      {"a,b", {true, true, true}},               // the record ran into the end of the data
+      {"", {true, true, true}},
+      {"\"a\"\r\n", {false, true, true, true}},
+      {"\"a\"", {true, true, true}},
+      {"a\r", {false, true, true, true}},
+  };
+  for (const auto& kind : kStreamKinds) {
+    for (const auto& c : cases) {
+      auto stream = kind.open(c.input);
+      std::vector<bool> eofAfter;
+      ReadAll(*stream, &eofAfter);
+      EXPECT_EQ(eofAfter, c.eofAfter) << kind.name << " on \"" << c.input << '"';
+      EXPECT_TRUE(stream->fail()) << kind.name << ": the failed take sets the fail flag too";
+    }
+  }
+}
+
+TEST(CsvStreamFlags, LookingAheadSetsNoFlag) {
+  std::istringstream in("a\r\nb");
+  CSVReader reader(in);
+  EXPECT_THAT(reader.GetRecord().Fields(), ElementsAre("a"));
+  EXPECT_TRUE(in.good());
+  EXPECT_EQ(in.tellg(), 3) << "the stream is left just after the first record";
+}
+
+TEST(CsvStreamFlags, ReadAtEndTakesNothing) {
+  std::istringstream in("x");
+  in.setstate(std::ios::eofbit);
+  CSVReader reader(in);
+  EXPECT_EQ(reader.GetFieldCount(), 0u);
+  EXPECT_FALSE(in.fail()) << "nothing was taken, so nothing failed";
+}
+
+TEST(CsvStreamFlags, StreamThatCannotDeliverEndsTheRecord) {
+  std::ifstream missing("/nonexistent/gridloom.csv", std::ios::binary);
+  CSVReader reader(missing);
+  EXPECT_THAT(reader.GetRecord().Fields(), ElementsAre(""));
+  EXPECT_TRUE(missing.eof());
+  reader.ReadRecord(missing);
+  EXPECT_EQ(reader.GetFieldCount(), 0u);
+}
+
+TEST(CsvTextConstructor, ReadsOnlyTheFirstRecord) {
+  struct Case {
+    const char* text;
+    Fields fields;
+  };
+  const Case cases[] = {
+      {"\"../data/table1.csv\",\"../param.ini\"", {"../data/table1.csv", "../param.ini"}},
+      {"a\r\nb", {"a"}},
+      {"", {""}},
+      {"\r\nb", {}},
+      {"one", {"one"}},
+      {"\"a,b\"\"c\",d,e", {"a,b\"c", "d", "e"}},
+      {"\"unbalanced,x", {"unbalanced,x"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CSVReader(c.text).GetRecord().Fields(), c.fields) << c.text;
+  }
+  EXPECT_EQ(CSVReader(static_cast<const char*>(nullptr)).GetRecord().Fields(), Fields{""});
+}
+
+TEST(CsvGetField, CopiesOrGivesEmptyText) {
+  const CSVReader reader("\"../data/table1.csv\",\"../param.ini\"");
+  EXPECT_EQ(reader.GetField(0), "../data/table1.csv");
+  EXPECT_EQ(reader.GetField(1), "../param.ini");
+  EXPECT_EQ(reader.GetField(2), "");
+  EXPECT_EQ(reader.GetField(0xFFFFFFFFu), "");
+  EXPECT_EQ(reader.GetFieldCount(), 2u);
+
+  std::istringstream in("\r\n");
+  const CSVReader none(in);
+  EXPECT_EQ(none.GetFieldCount(), 0u);
+  EXPECT_EQ(none.GetField(0), "");
+  EXPECT_THAT(none.GetRecord().Fields(), IsEmpty());
+}
+
+TEST(CsvReadRecord, ReplacesTheWholeRecord) {
+  std::istringstream in("a,b,c\r\nd\r\n");
+  CSVReader reader(in);
+  const std::string kept = reader.GetField(2);
+  reader.ReadRecord(in);
+  EXPECT_THAT(reader.GetRecord().Fields(), ElementsAre("d"));
+  EXPECT_EQ(reader.GetField(1), "");
+  EXPECT_EQ(kept, "c") << "fields handed out are independent copies";
+}
+
+// The bulk scans run over buffer boundaries: every split of a file across a small buffer
+// must read as the unbuffered stream reads it.
+TEST(CsvBufferBoundaries, SmallBuffersReadLikeUnbuffered) {
+  const std::string input =
+      "ab,\"c\r\nd\"\"e\",f\r\n\"g\"h,,\r\n\r\nx\"y,\"z\"\r\"\"\"w\",end";
+  auto reference = kStreamKinds[3].open(input);
+  const auto expected = ReadAll(*reference);
+  for (std::size_t size = 1; size <= 8; ++size) {
+    std::stringbuf data(input);
+    struct Chunked : std::streambuf {
+      Chunked(std::stringbuf& source, std::size_t size) : source_(source), chunk_(size) {}
+      int_type underflow() override {
+        const auto n = source_.sgetn(chunk_.data(), static_cast<std::streamsize>(chunk_.size()));
+        if (n <= 0) return traits_type::eof();
+        setg(chunk_.data(), chunk_.data(), chunk_.data() + n);
+        return traits_type::to_int_type(chunk_[0]);
+      }
+      std::stringbuf& source_;
+      std::vector<char> chunk_;
+    } chunked(data, size);
+    std::istream in(&chunked);
+    EXPECT_EQ(ReadAll(in), expected) << "buffer of " << size;
+  }
+}
+
+}  // namespace
+}  // namespace gridloom
