@@ -86,7 +86,13 @@ class Input {
     return true;
   }
 
-  void Skip() { buffer_->sbumpc(); }  // only after a Peek that saw a byte
+  void Skip() {  // only after a Peek that saw a byte
+    try {
+      buffer_->sbumpc();
+    } catch (...) {
+      stream_.setstate(std::ios::badbit);
+    }
+  }
 
   // Takes a line terminator (LF, CR, or CR LF) if one is next.
   bool IsEndOfLine() {

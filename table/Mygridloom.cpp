@@ -136,6 +136,11 @@ bool MyGridLoom::CreateTable() {
   file.rdbuf()->pubsetbuf(buffer.get(), kFileBufferSize);
   file.open(NativePath(csvPath), std::ios::in | std::ios::binary);
   if (file.fail()) return false;
+  try {
+    file.rdbuf()->sgetc();
+  } catch (...) {
+    return false;  // opened but not readable: a folder, say
+  }
 
   // Every record with at least one field is a row, up to the first empty line. Once no byte
   // of the file is left no record is read, so a final line end adds no row.

@@ -51,8 +51,12 @@ std::u16string Widen(const CodePage& page, std::string_view bytes) {
 std::optional<std::u16string> ReadProfileText(LPCSTR fileName, const CodePage& ansi) {
   std::ifstream file(NativePath(fileName), std::ios::in | std::ios::binary);
   if (!file) return std::nullopt;
-  std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  if (file.bad()) return std::nullopt;
+  std::string bytes;
+  try {
+    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  } catch (...) {
+    return std::nullopt;  // not readable: a folder, say
+  }
   std::string_view view = bytes;
   if (view.starts_with("\xEF\xBB\xBF")) {
     const CodePage* utf8 = FindCodePage(CP_UTF8);
