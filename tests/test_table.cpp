@@ -1,0 +1,330 @@
+// MyGridLoom: tag settings from the INI file, loading the CSV file, rendering and escaping.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Mygridloom.h"
+#include "Myinifile.h"
+#include "temp_dir.h"
+
+namespace gridloom {
+
+struct MyGridLoomInspector {
+  static std::vector<std::string> Tags(const MyGridLoom& t) {
+    return {t.tableOpen,  t.tableRowOpen, t.tdRow1Open,    t.tdRowXOpen,  t.tdCol1Open,
+            t.tdColXOpen, t.tdEtcOpen,    t.tableClose,    t.tableRowClose, t.tdRow1Close,
+            t.tdRowXClose, t.tdCol1Close, t.tdColXClose,   t.tdEtcClose};
+  }
+  static std::vector<bool> Flags(const MyGridLoom& t) {
+    return {t.useTdRow1, t.useTdRowX, t.useTdCol1, t.useTdColX};
+  }
+  static std::vector<std::vector<std::string>> Rows(const MyGridLoom& t) {
+    std::vector<std::vector<std::string>> rows;
+    for (std::size_t i = 0; i < t.rows.size(); ++i) {
+      rows.emplace_back();
+      for (std::size_t k = 0; k < t.rows[i].size(); ++k) rows.back().emplace_back(t.rows[i][k]);
+    }
+    return rows;
+  }
+};
+
+namespace {
+
+using Inspect = MyGridLoomInspector;
+using testing::TempDir;
+using Tags = std::vector<std::string>;
+
+const Tags kDefaultTags = {"<table>", "<tr>", "", "", "", "", "<td>",
+                           "</table>", "</tr>", "", "", "", "", "</td>"};
+
+// kDefaultTags with some entries replaced: {index, value}.
+Tags DefaultsWith(std::initializer_list<std::pair<int, std::string>> changes) {
+  Tags tags = kDefaultTags;
+  for (const auto& [index, value] : changes) tags[static_cast<std::size_t>(index)] = value;
+  return tags;
+}
+
+enum TagIndex { kTableOpen, kRowOpen, kRow1Open, kRowXOpen, kCol1Open, kColXOpen, kEtcOpen,
+                kTableClose, kRowClose, kRow1Close, kRowXClose, kCol1Close, kColXClose,
+                kEtcClose };
+
+struct TagCase {
+  const char* name;
+  const char* ini;  // null: no INI file
+  Tags tags;
+  std::vector<bool> flags;
+};
+
+const TagCase kTagCases[] = {
+    {"no_ini_file", nullptr, kDefaultTags, {false, false, false, false}},
+    {"header_row_only",
+     "[tdRow1]\r\nopen=<th>\r\nclose=</th>\r\n",
+     DefaultsWith({{kRow1Open, "<th>"}, {kRow1Close, "</th>"}}),
+     {true, false, false, false}},
+    {"some_sections",
+     "[table]\r\nopen=<table border=\"1\">\r\n[tdColX]\r\nopen=<td class=\"last\">\r\n"
+     "close=</td>\r\n[unknown]\r\nopen=<x>\r\n",
+     DefaultsWith({{kTableOpen, "<table border=\"1\">"}, {kColXOpen, "<td class=\"last\">"},
+                   {kColXClose, "</td>"}}),
+     {false, false, false, true}},
+    {"empty_values_replace_defaults",
+     "[table]\nopen=\nclose=\n[tdEtc]\nopen=\nclose=\n",
+     DefaultsWith({{kTableOpen, ""}, {kTableClose, ""}, {kEtcOpen, ""}, {kEtcClose, ""}}),
+     {false, false, false, false}},
+    {"only_open_key", "[tdRowX]\nopen=<td class=\"sum\">\n",
+     DefaultsWith({{kRowXOpen, "<td class=\"sum\">"}}), {false, true, false, false}},
+    {"only_close_key", "[tdCol1]\nclose=</th>\n", DefaultsWith({{kCol1Close, "</th>"}}),
+     {false, false, false, false}},
+    {"quoted_values",
+     "[tableRow]\nopen=\"<tr class=\"odd\">\"\nclose='</tr>'\n[tdEtc]\nopen=\"<td>\n",
+     DefaultsWith({{kRowOpen, "<tr class=\"odd\">"}, {kRowClose, "</tr>"}, {kEtcOpen, "\"<td>"}}),
+     {false, false, false, false}},
+    {"names_without_case_and_blanks",
+     "[ TABLEROW ]\r\n  OPEN  =  <tr>  \r\n[tdrow1]\r\nOpen=<th>\r\n",
+     DefaultsWith({{kRow1Open, "<th>"}}), {true, false, false, false}},
+    {"shift_jis_value", "[table]\nopen=<caption>\x95\x5C\x8E\xA6</caption>\n",
+     DefaultsWith({{kTableOpen, "<caption>\x95\x5C\x8E\xA6</caption>"}}),
+     {false, false, false, false}},
+};
+
+class TagSettings : public ::testing::TestWithParam<TagCase> {};
+
+TEST_P(TagSettings, ReadFromTheIniFile) {
+  const TagCase& c = GetParam();
+  TempDir dir;
+  const std::string ini = c.ini ? dir.Write("param.ini", c.ini) : dir.Path("none.ini");
+  const MyGridLoom table(dir.Path("missing.csv"), ini);
+  EXPECT_EQ(Inspect::Tags(table), c.tags);
+  EXPECT_EQ(Inspect::Flags(table), c.flags);
+  EXPECT_FALSE(table.IsCreated()) << "tags are read even when the CSV file is missing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ini, TagSettings, ::testing::ValuesIn(kTagCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IniPaths, PathEndingInBackslashGivesDefaults) {
+  TempDir dir;
+  dir.Write("param.ini", "[table]\nopen=<x>\n");
+  const MyGridLoom table(dir.Path("missing.csv"), dir.path().string() + "\\");
+  EXPECT_EQ(Inspect::Tags(table), kDefaultTags);
+}
+
+TEST(IniPaths, BackslashesSeparateFolders) {
+  TempDir dir;
+  dir.Write("conf/param.ini", "[table]\nopen=<x>\n");
+  const MyGridLoom table(dir.Path("missing.csv"), dir.path().string() + "\\conf\\param.ini");
+  EXPECT_EQ(Inspect::Tags(table)[kTableOpen], "<x>");
+}
+
+TEST(MyIniFileRead, LongValuesComeBackWhole) {
+  TempDir dir;
+  std::string ini = "[s]\n";
+  const std::size_t lengths[] = {254, 255, 256, 300, 511, 512, 767, 20000};
+  for (std::size_t n : lengths) ini += "k" + std::to_string(n) + "=" + std::string(n, 'v') + "\n";
+  const MyIniFile file(dir.Write("long.ini", ini));
+  for (std::size_t n : lengths) {
+    EXPECT_EQ(file.ReadString("s", ("k" + std::to_string(n)).c_str(), "D"), std::string(n, 'v'))
+        << n << " bytes";
+  }
+  EXPECT_EQ(file.ReadString("s", "absent", ""), "");
+  EXPECT_EQ(file.ReadString("s", "absent", "fallback"), "fallback");
+  EXPECT_EQ(file.ReadString("nosection", "k254", "fallback"), "fallback");
+}
+
+// --- escaping ---------------------------------------------------------------------------
+
+std::string FivePasses(std::string text) {
+  MyGridLoom::ReplaceAll(text, "&", "&amp;");
+  MyGridLoom::ReplaceAll(text, "<", "&lt;");
+  MyGridLoom::ReplaceAll(text, ">", "&gt;");
+  MyGridLoom::ReplaceAll(text, "\"", "&quot;");
+  MyGridLoom::ReplaceAll(text, "\r\n", "<br>");
+  return text;
+}
+
+TEST(Escape, Cases) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"&", "&amp;"},
+      {"&amp;", "&amp;amp;"},
+      {"&lt;", "&amp;lt;"},
+      {"<br>", "&lt;br&gt;"},
+      {"say \"hi\"", "say &quot;hi&quot;"},
+      {"it's", "it's"},
+      {"line1\r\nline2", "line1<br>line2"},
+      {"a\nb\rc", "a\nb\rc"},
+      {"\r\r\n", "\r<br>"},
+      {"&&", "&amp;&amp;"},
+      {"\x95\x5C\x83\x3C", "\x95\x5C\x83&lt;"},
+      {std::string("a\0b", 3), std::string("a\0b", 3)},
+  };
+  for (const auto& [in, out] : cases) {
+    EXPECT_EQ(MyGridLoom::Escape(in), out) << in;
+    EXPECT_EQ(FivePasses(in), out) << in;
+  }
+}
+
+// The one-pass escaping must give what the five passes give, on any text.
+TEST(Escape, OnePassEqualsFivePasses) {
+  std::mt19937 random(12345);
+  const char alphabet[] = {'&', '<', '>', '"', '\r', '\n', 'a', ';', '\x81', '\0', '\''};
+  for (int round = 0; round < 20000; ++round) {
+    std::string text(random() % 40, ' ');
+    for (char& c : text) c = alphabet[random() % sizeof alphabet];
+    ASSERT_EQ(MyGridLoom::Escape(text), FivePasses(text));
+  }
+}
+
+TEST(ReplaceAll, SearchResumesBehindTheReplacement) {
+  struct Case {
+    std::string text, pattern, replacement, result;
+  };
+  const Case cases[] = {
+      {"aaa", "a", "aa", "aaaaaa"},
+      {"&amp;", "&", "&amp;", "&amp;amp;"},
+      {"aaaa", "aa", "b", "bb"},
+      {"abcabc", "bc", "", "aa"},
+      {"xyz", "q", "r", "xyz"},
+      {"\r\n\r\n", "\r\n", "<br>", "<br><br>"},
+  };
+  for (const auto& c : cases) {
+    std::string viaStrings = c.text, viaPointers = c.text;
+    MyGridLoom::ReplaceAll(viaStrings, c.pattern, c.replacement);
+    MyGridLoom::ReplaceAll(viaPointers, c.pattern.c_str(), c.replacement.c_str());
+    EXPECT_EQ(viaStrings, c.result);
+    EXPECT_EQ(viaPointers, c.result);
+  }
+}
+
+// --- loading and rendering --------------------------------------------------------------
+
+struct TableCase {
+  const char* name;
+  std::string csv;
+  std::string ini;  // empty: no INI file
+  std::string html;
+};
+
+const TableCase kTables[] = {
+    {"two_lines_crlf", "a,b\r\nc,d\r\n", "",
+     "<table><tr><td>a</td><td>b</td></tr><tr><td>c</td><td>d</td></tr></table>"},
+    {"no_final_line_end", "a,b\r\nc,d", "",
+     "<table><tr><td>a</td><td>b</td></tr><tr><td>c</td><td>d</td></tr></table>"},
+    {"one_line_no_line_end", "a", "", "<table><tr><td>a</td></tr></table>"},
+    {"empty_file", "", "", "<table></table>"},
+    {"first_line_empty", "\r\na,b\r\n", "", "<table></table>"},
+    {"stops_at_empty_line", "a,b\r\n\r\nc,d\r\n", "",
+     "<table><tr><td>a</td><td>b</td></tr></table>"},
+    {"empty_last_line", "a,b\r\nc,d\r\n\r\n", "",
+     "<table><tr><td>a</td><td>b</td></tr><tr><td>c</td><td>d</td></tr></table>"},
+    {"ragged_rows", "a\r\nb,c,d\r\n", "",
+     "<table><tr><td>a</td><td></td><td></td></tr><tr><td>b</td><td>c</td><td>d</td></tr>"
+     "</table>"},
+    {"longer_last_line_widens", "a\r\nb,c,d", "",
+     "<table><tr><td>a</td><td></td><td></td></tr><tr><td>b</td><td>c</td><td>d</td></tr>"
+     "</table>"},
+    {"comma_before_line_end_adds_no_cell", "a,\r\nb,c\r\n", "",
+     "<table><tr><td>a</td><td></td></tr><tr><td>b</td><td>c</td></tr></table>"},
+    {"lf_and_cr_line_ends", "a\nb\rc", "",
+     "<table><tr><td>a</td></tr><tr><td>b</td></tr><tr><td>c</td></tr></table>"},
+    {"escaped_cells", "\"<b>&\"\"x\"\"</b>\",\"l1\r\nl2\"\r\n", "",
+     "<table><tr><td>&lt;b&gt;&amp;&quot;x&quot;&lt;/b&gt;</td><td>l1<br>l2</td></tr></table>"},
+    {"ctrl_z_is_data", "a\x1A,b", "", "<table><tr><td>a\x1A</td><td>b</td></tr></table>"},
+    {"bom_is_data", "\xEF\xBB\xBFh\r\n", "", "<table><tr><td>\xEF\xBB\xBFh</td></tr></table>"},
+    {"all_sections_three_by_three", "1,2,3\r\n4,5,6\r\n7,8,9\r\n",
+     "[tdRow1]\nopen=<th>\nclose=</th>\n[tdRowX]\nopen=<tf>\nclose=</tf>\n"
+     "[tdCol1]\nopen=<c1>\nclose=</c1>\n[tdColX]\nopen=<cx>\nclose=</cx>\n",
+     "<table><tr><th>1</th><th>2</th><th>3</th></tr>"
+     "<tr><c1>4</c1><td>5</td><cx>6</cx></tr>"
+     "<tr><tf>7</tf><tf>8</tf><tf>9</tf></tr></table>"},
+    {"one_row_first_row_wins", "a,b\r\n",
+     "[tdRow1]\nopen=<th>\nclose=</th>\n[tdRowX]\nopen=<tf>\nclose=</tf>\n",
+     "<table><tr><th>a</th><th>b</th></tr></table>"},
+    {"one_row_last_row_only", "a,b\r\n", "[tdRowX]\nopen=<tf>\nclose=</tf>\n",
+     "<table><tr><tf>a</tf><tf>b</tf></tr></table>"},
+    {"one_column_first_column_wins", "a\r\nb\r\n",
+     "[tdCol1]\nopen=<c1>\nclose=</c1>\n[tdColX]\nopen=<cx>\nclose=</cx>\n",
+     "<table><tr><c1>a</c1></tr><tr><c1>b</c1></tr></table>"},
+    {"missing_cell_in_last_column", "a,b\r\nc\r\n", "[tdColX]\nopen=<cx>\nclose=</cx>\n",
+     "<table><tr><td>a</td><cx>b</cx></tr><tr><td>c</td><cx></cx></tr></table>"},
+    {"close_without_open_is_ignored", "a\r\nb\r\n", "[tdRow1]\nclose=</th>\n",
+     "<table><tr><td>a</td></tr><tr><td>b</td></tr></table>"},
+    {"open_without_close", "a,b\r\n", "[tdCol1]\nopen=<th>\n",
+     "<table><tr><th>a<td>b</td></tr></table>"},
+    {"empty_etc_tags", "a,b\r\n", "[tdEtc]\nopen=\nclose=\n", "<table><tr>ab</tr></table>"},
+    {"markup_in_tags_as_stored", "x\r\n",
+     "[table]\nopen=<table class=\"grid\" data-x='1'>\n[tdEtc]\nopen=<td style=\"a&b\">\n",
+     "<table class=\"grid\" data-x='1'><tr><td style=\"a&b\">x</td></tr></table>"},
+    {"empty_table_tags", "x\r\n", "[table]\nopen=\nclose=\n[tableRow]\nopen=\nclose=\n",
+     "<td>x</td>"},
+    {"shift_jis_cells", "\x95\x5C,\x83\x5C\x83\x74\x83\x67\r\n", "",
+     "<table><tr><td>\x95\x5C</td><td>\x83\x5C\x83\x74\x83\x67</td></tr></table>"},
+};
+
+class TableRendering : public ::testing::TestWithParam<TableCase> {};
+
+TEST_P(TableRendering, GivesTheHtml) {
+  const TableCase& c = GetParam();
+  TempDir dir;
+  const std::string csv = dir.Write("t.csv", c.csv);
+  const std::string ini = c.ini.empty() ? dir.Path("none.ini") : dir.Write("t.ini", c.ini);
+  MyGridLoom table(csv, ini);
+  ASSERT_TRUE(table.IsCreated());
+  EXPECT_EQ(std::string(table.GetHtml()), c.html);
+  EXPECT_EQ(std::string(table.GetHtml()), c.html) << "asked twice, the same answer";
+}
+
+INSTANTIATE_TEST_SUITE_P(Csv, TableRendering, ::testing::ValuesIn(kTables),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TableLoading, KeepsEveryRecordUpToTheFirstEmptyLine) {
+  TempDir dir;
+  using Rows = std::vector<std::vector<std::string>>;
+  const std::pair<std::string, Rows> cases[] = {
+      {"a,b\r\nc,d\r\n", {{"a", "b"}, {"c", "d"}}},
+      {"a,b\r\nc,d", {{"a", "b"}, {"c", "d"}}},
+      {"", {}},
+      {"a,b\r\n\r\nc,d", {{"a", "b"}}},
+      {"\"\"\r\n", {{""}}},
+  };
+  for (const auto& [csv, rows] : cases) {
+    const MyGridLoom table(dir.Write("t.csv", csv), dir.Path("none.ini"));
+    EXPECT_EQ(Inspect::Rows(table), rows) << csv;
+  }
+}
+
+TEST(TableLoading, FilesThatCannotBeOpened) {
+  TempDir dir;
+  const std::string paths[] = {dir.Path("missing.csv"), dir.path().string(), ""};
+  for (const std::string& path : paths) {
+    MyGridLoom table(path, dir.Path("none.ini"));
+    EXPECT_FALSE(table.IsCreated()) << path;
+    EXPECT_STREQ(table.GetHtml(), "") << path;
+    EXPECT_TRUE(Inspect::Rows(table).empty()) << path;
+  }
+}
+
+TEST(TableLoading, LargeTableMatchesCellByCell) {
+  TempDir dir;
+  std::string csv, expected = "<table>";
+  for (int r = 0; r < 3000; ++r) {
+    expected += "<tr>";
+    for (int k = 0; k < 7; ++k) {
+      const std::string cell = "r" + std::to_string(r) + (k % 3 == 0 ? "&<" : "c") +
+                               std::string(static_cast<std::size_t>(r % 50), 'x');
+      csv += (k ? "," : "") + cell;
+      expected += "<td>" + MyGridLoom::Escape(cell) + "</td>";
+    }
+    csv += "\r\n";
+    expected += "</tr>";
+  }
+  expected += "</table>";
+  MyGridLoom table(dir.Write("big.csv", csv), dir.Path("none.ini"));
+  EXPECT_EQ(std::string(table.GetHtml()), expected);
+}
+
+}  // namespace
+}  // namespace gridloom
