@@ -1,0 +1,169 @@
+// The plug-in through its exports, as a host calls it: texts, BSTR ownership, the inline call.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "gridloom/gridloom.h"
+#include "gridloom/winapi.h"
+#include "temp_dir.h"
+
+namespace {
+
+using gridloom::testing::TempDir;
+
+// Takes ownership of a BSTR and gives its text.
+std::u16string Take(BSTR text) {
+  if (text == nullptr) return u"<null>";
+  std::u16string result(text, SysStringLen(text));
+  SysFreeString(text);
+  return result;
+}
+
+const std::u16string kFailure =
+    u"<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->";
+
+TEST(BstrLayout, LengthPrefixTextAndNul) {
+  BSTR text = SysAllocString(u"gridloom");
+  ASSERT_NE(text, nullptr);
+  std::uint32_t bytes;
+  std::memcpy(&bytes, reinterpret_cast<const char*>(text) - 4, 4);
+  EXPECT_EQ(bytes, 16u);
+  EXPECT_EQ(SysStringLen(text), 8u);
+  EXPECT_EQ(text[8], u'\0');
+  SysFreeString(text);
+
+  BSTR room = SysAllocStringLen(nullptr, 3);
+  ASSERT_NE(room, nullptr);
+  EXPECT_EQ(SysStringLen(room), 3u);
+  EXPECT_EQ(room[3], u'\0');
+  SysFreeString(room);
+
+  EXPECT_EQ(SysAllocString(nullptr), nullptr);
+  EXPECT_EQ(SysStringLen(nullptr), 0u);
+  SysFreeString(nullptr);
+  EXPECT_EQ(SysAllocStringLen(nullptr, 0x7FFFFFFF), nullptr) << "too long for the prefix";
+}
+
+TEST(InformationExports, FixedTexts) {
+  EXPECT_EQ(GetPluginType(), 1);
+  const std::pair<BSTR (*)(), std::u16string> texts[] = {
+      {GetName, u"gridloom"},
+      {GetVersion, u"0.5.0"},
+      {GetAuthor, u"gridloom contributors"},
+      {GetSyntax, u"&gridloom(\u30D5\u30A1\u30A4\u30EB\u540D)"},
+      {GetDescription, u"CSV\u5F62\u5F0F\u306E\u30D5\u30A1\u30A4\u30EB\u304B\u3089\u8868"
+                       u"\u3092\u4F5C\u6210\u3057\u307E\u3059."},
+      {GetExample, u"&gridloom(\"../data/table1.csv\",\"../param.ini\")"},
+  };
+  for (const auto& [get, text] : texts) {
+    BSTR first = get(), second = get();
+    EXPECT_NE(first, second) << "a fresh BSTR on every call";
+    EXPECT_EQ(Take(first), text);
+    EXPECT_EQ(std::u16string(second, SysStringLen(second)), text) << "still valid";
+    SysFreeString(second);
+  }
+  EXPECT_EQ(GetPluginType(), 1);
+}
+
+BSTR Inline(const char* argText, const std::string& base) {
+  return PluginInline(0, argText, 0, 0, base.c_str(), 0, 0);
+}
+
+class InlineCall : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_.Write("site/data/table1.csv", "a,b\r\n");
+    dir_.Write("site/param.ini", "[tdEtc]\nopen=<td class=\"c\">\n");
+    site_ = dir_.Path("site/pages");
+    std::filesystem::create_directories(site_);
+  }
+  TempDir dir_;
+  std::string site_;
+};
+
+TEST_F(InlineCall, JoinsEachNameToTheBaseWithOneBackslash) {
+  const std::u16string withIni = u"<table><tr><td class=\"c\">a</td><td class=\"c\">b</td></tr></table>";
+  const std::u16string defaults = u"<table><tr><td>a</td><td>b</td></tr></table>";
+  struct Case {
+    std::string argText, base;
+    std::u16string result;
+  };
+  const Case cases[] = {
+      {"\"../data/table1.csv\",\"../param.ini\"", site_, withIni},
+      {"../data/table1.csv,../param.ini", site_, withIni},
+      {"\"..\\data\\table1.csv\",\"..\\param.ini\"", site_, withIni},
+      {"\"../data/table1.csv\",\"../param.ini\"", site_ + "\\", withIni},  // doubled separator
+      {"\"../data/table1.csv\"", site_, defaults},                          // no INI name
+      {"\"../data/table1.csv\",\"../param.ini\",\"ignored\"", site_, withIni},
+      {"\"../data/table1.csv\",\"../nothing.ini\"", site_, defaults},
+      {"\"../data/table1.csv\"\r\n,\"../param.ini\"", site_, defaults},  // first record only
+      {"\"" + dir_.Path("site/data/table1.csv") + "\"", site_, kFailure},  // still prefixed
+      {"\"../data/missing.csv\",\"../param.ini\"", site_, kFailure},
+      {"", site_, kFailure},
+      {"\"data/table1.csv\"", "", kFailure},  // "\data/table1.csv": the root folder
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Take(Inline(c.argText.c_str(), c.base)), c.result)
+        << "argText " << c.argText << ", base " << c.base;
+  }
+}
+
+TEST_F(InlineCall, NullPointersAreEmptyText) {
+  EXPECT_EQ(Take(PluginInline(0, nullptr, 0, 0, site_.c_str(), 0, 0)), kFailure);
+  EXPECT_EQ(Take(PluginInline(0, "\"x.csv\"", 0, 0, nullptr, 0, 0)), kFailure);
+  EXPECT_EQ(Take(PluginInline(0, nullptr, 0, 0, nullptr, 0, 0)), kFailure);
+}
+
+TEST_F(InlineCall, ReadsTheFilesAfreshOnEveryCall) {
+  const std::string args = "\"../data/table1.csv\"";
+  EXPECT_EQ(Take(Inline(args.c_str(), site_)), u"<table><tr><td>a</td><td>b</td></tr></table>");
+  dir_.Write("site/data/table1.csv", "changed\r\n");
+  EXPECT_EQ(Take(Inline(args.c_str(), site_)), u"<table><tr><td>changed</td></tr></table>");
+  std::filesystem::remove(dir_.Path("site/data/table1.csv"));
+  EXPECT_EQ(Take(Inline(args.c_str(), site_)), kFailure);
+}
+
+TEST_F(InlineCall, ShiftJisBecomesUtf16) {
+  // 表, ソフト, a halfwidth katakana and a fullwidth space; 5C and 7E trail bytes included.
+  dir_.Write("site/sjis.csv", "\x95\x5C,\x83\x5C\x83\x74\x83\x67\r\n\xB1,\x81\x40\x81\x60\r\n");
+  dir_.Write("site/sjis.ini", "[tdRow1]\nopen=<th title=\"\x95\x5C\">\nclose=</th>\n");
+  EXPECT_EQ(Take(Inline("\"../sjis.csv\",\"../sjis.ini\"", site_)),
+            u"<table><tr><th title=\"\u8868\">\u8868</th><th title=\"\u8868\">\u30BD\u30D5\u30C8"
+            u"</th></tr><tr><td>\uFF71</td><td>\u3000\uFF5E</td></tr></table>");
+}
+
+TEST_F(InlineCall, NonAsciiFileNames) {
+  dir_.Write("site/\xE8\xA1\xA8.csv", "x\r\n");  // 表.csv on disk, in UTF-8
+  EXPECT_EQ(Take(Inline("\"../\x95\x5C.csv\"", site_)), u"<table><tr><td>x</td></tr></table>")
+      << "the Shift_JIS name is decoded before the file is opened";
+}
+
+TEST_F(InlineCall, HtmlEndsAtANulByte) {
+  dir_.Write("site/nul.csv", std::string("ab\0cd,e\r\n", 9));
+  EXPECT_EQ(Take(Inline("\"../nul.csv\"", site_)), u"<table><tr><td>ab");
+}
+
+TEST_F(InlineCall, EmptyTableIsNoFailure) {
+  dir_.Write("site/empty.csv", "");
+  dir_.Write("site/bare.ini", "[table]\nopen=\nclose=\n");
+  EXPECT_EQ(Take(Inline("\"../empty.csv\"", site_)), u"<table></table>");
+  BSTR empty = Inline("\"../empty.csv\",\"../bare.ini\"", site_);
+  ASSERT_NE(empty, nullptr) << "an empty table is an empty BSTR, not null";
+  EXPECT_EQ(SysStringLen(empty), 0u);
+  SysFreeString(empty);
+}
+
+// The ANSI code page is the system's (here the host's) setting: the same bytes read as UTF-8.
+TEST_F(InlineCall, FollowsTheAnsiCodePage) {
+  dir_.Write("site/utf8.csv", "\xE8\xA1\xA8,\xE3\x81\x82\r\n");
+  ASSERT_TRUE(GridloomSetACP(CP_UTF8));
+  const std::u16string utf8 = Take(Inline("\"../utf8.csv\"", site_));
+  ASSERT_TRUE(GridloomSetACP(932));
+  EXPECT_EQ(utf8, u"<table><tr><td>\u8868</td><td>\u3042</td></tr></table>");
+  EXPECT_FALSE(GridloomSetACP(4242)) << "a code page iconv does not know";
+  EXPECT_EQ(GetACP(), 932u);
+}
+
+}  // namespace
