@@ -123,11 +123,11 @@ TEST(MyIniFileRead, LongValuesComeBackWhole) {
   TempDir dir;
   std::string ini = "[s]\n";
   const std::size_t lengths[] = {254, 255, 256, 300, 511, 512, 767, 20000};
-  for (std::size_t n : lengths) ini += "k" + std::to_string(n) + "=" + std::string(n, 'v') + "\n";
+  const auto key = [](std::size_t n) { return std::string(1, 'k').append(std::to_string(n)); };
+  for (std::size_t n : lengths) ini.append(key(n)).append("=").append(n, 'v').append("\n");
   const MyIniFile file(dir.Write("long.ini", ini));
   for (std::size_t n : lengths) {
-    EXPECT_EQ(file.ReadString("s", ("k" + std::to_string(n)).c_str(), "D"), std::string(n, 'v'))
-        << n << " bytes";
+    EXPECT_EQ(file.ReadString("s", key(n).c_str(), "D"), std::string(n, 'v')) << n << " bytes";
   }
   EXPECT_EQ(file.ReadString("s", "absent", ""), "");
   EXPECT_EQ(file.ReadString("s", "absent", "fallback"), "fallback");
@@ -313,9 +313,9 @@ TEST(TableLoading, LargeTableMatchesCellByCell) {
   for (int r = 0; r < 3000; ++r) {
     expected += "<tr>";
     for (int k = 0; k < 7; ++k) {
-      const std::string cell = "r" + std::to_string(r) + (k % 3 == 0 ? "&<" : "c") +
-                               std::string(static_cast<std::size_t>(r % 50), 'x');
-      csv += (k ? "," : "") + cell;
+      std::string cell = std::to_string(r);
+      cell.append(k % 3 == 0 ? "&<" : "c").append(static_cast<std::size_t>(r % 50), 'x');
+      csv.append(k ? "," : "").append(cell);
       expected += "<td>" + MyGridLoom::Escape(cell) + "</td>";
     }
     csv += "\r\n";

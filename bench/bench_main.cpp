@@ -1,0 +1,89 @@
+// Throughput of the reader, the tag settings and the whole inline call.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "Csvreader.h"
+#include "Mygridloom.h"
+#include "gridloom/winapi.h"
+#include "inline_call.h"
+
+namespace {
+
+std::string SamplePath() {
+  const char* path = std::getenv("GRIDLOOM_SAMPLE");
+  return path != nullptr ? path : GRIDLOOM_SAMPLE_CSV;
+}
+
+std::filesystem::path BenchDir() {
+  auto dir = std::filesystem::temp_directory_path() / "gridloom_bench";
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+double PeakRssMiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+// Every record of the sample, read through an input file stream.
+void CsvReaderFromFile(benchmark::State& state) {
+  const std::string path = SamplePath();
+  const auto size = std::filesystem::file_size(path);
+  std::size_t fields = 0;
+  for (auto _ : state) {
+    std::ifstream file(path, std::ios::in | std::ios::binary);
+    gridloom::CSVReader reader(file);
+    while (!file.eof() || reader.GetFieldCount() > 0) {
+      fields += reader.GetFieldCount();
+      reader.ReadRecord(file);
+    }
+  }
+  benchmark::DoNotOptimize(fields);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+BENCHMARK(CsvReaderFromFile)->Unit(benchmark::kMillisecond);
+
+// The fourteen tags of an ordinary INI file (the CSV file is missing, so only the tags count).
+void LoadTagSettings(benchmark::State& state) {
+  const auto ini = BenchDir() / "param.ini";
+  std::ofstream(ini) << "; table tags\r\n[table]\r\nopen=<table class=\"grid\">\r\n"
+                        "close=</table>\r\n[tableRow]\r\nopen=<tr>\r\nclose=</tr>\r\n"
+                        "[tdRow1]\r\nopen=<th>\r\nclose=</th>\r\n[tdCol1]\r\nopen=<th "
+                        "scope=\"row\">\r\nclose=</th>\r\n[tdEtc]\r\nopen=<td>\r\n"
+                        "close=</td>\r\n";
+  const std::string csv = (BenchDir() / "missing.csv").string();
+  for (auto _ : state) {
+    gridloom::MyGridLoom table(csv, ini.string());
+    benchmark::DoNotOptimize(table.IsCreated());
+  }
+}
+BENCHMARK(LoadTagSettings)->Unit(benchmark::kMicrosecond);
+
+// The whole inline call: CSV file in, BSTR out.
+void PluginInline(benchmark::State& state) {
+  const std::filesystem::path sample = std::filesystem::absolute(SamplePath());
+  const auto size = std::filesystem::file_size(sample);
+  const std::string args = "\"" + sample.filename().string() + "\"";
+  const std::string base = sample.parent_path().string();
+  std::size_t length = 0;
+  for (auto _ : state) {
+    BSTR html = gridloom::plugin::InlineCall(args.c_str(), base.c_str());
+    length = SysStringLen(html);
+    SysFreeString(html);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+  state.counters["result_chars"] = static_cast<double>(length);
+  state.counters["peak_rss_MiB"] = PeakRssMiB();
+  state.counters["csv_MiB"] = static_cast<double>(size) / (1 << 20);
+}
+BENCHMARK(PluginInline)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
