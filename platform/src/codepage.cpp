@@ -161,43 +161,13 @@ const CodePage* FindCodePage(UINT id) {
 
 namespace {
 
-// Copies the run of ASCII bytes at the start of [s, end) as code units; returns its length.
-// With target null only counts.
-std::size_t AsciiRun(const unsigned char* s, const unsigned char* end, char16_t* target) {
-  const unsigned char* p = s;
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  while (end - p >= 16) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const int high = _mm_movemask_epi8(chunk);
-    if (high != 0) {
-      const int n = __builtin_ctz(static_cast<unsigned>(high));
-      if (target) {
-        for (int i = 0; i < n; ++i) target[p - s + i] = p[i];
-      }
-      return static_cast<std::size_t>(p - s) + static_cast<std::size_t>(n);
-    }
-    if (target) {
-      char16_t* out = target + (p - s);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(chunk, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(chunk, zero));
-    }
-    p += 16;
-  }
-#endif
-  while (p < end && *p < 0x80) {
-    if (target) target[p - s] = *p;
-    ++p;
-  }
-  return static_cast<std::size_t>(p - s);
-}
-
 // Wine's UTF-8 decoding: one bad sequence gives one U+FFFD for the bytes it could read as a
 // prefix; a sequence cut short by the end of the input takes the rest of the input.
 constexpr std::uint32_t kBad = 0xFFFFFFFF;
 
 std::uint32_t DecodeUtf8(const unsigned char*& p, const unsigned char* end) {
   const unsigned char first = *p++;
+  if (first < 0x80) return first;
   const unsigned length = first < 0xC2 ? 0 : first < 0xE0 ? 1 : first < 0xF0 ? 2 : first < 0xF5 ? 3 : 0;
   if (length == 0) return kBad;
   if (static_cast<std::size_t>(end - p) < length) {
@@ -231,55 +201,98 @@ std::uint32_t DecodeUtf8(const unsigned char*& p, const unsigned char* end) {
   }
 }
 
+// The code units of the character at p, which p moves past. Answers how many (1 or 2).
+inline unsigned DecodeOne(const CodePage& page, const unsigned char*& p, const unsigned char* end,
+                          char16_t units[2]) {
+  if (page.utf8) {
+    const std::uint32_t c = DecodeUtf8(p, end);
+    if (c == kBad) {
+      units[0] = u'\uFFFD';
+    } else if (c >= 0x10000) {
+      units[0] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      units[1] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      return 2;
+    } else {
+      units[0] = static_cast<char16_t>(c);
+    }
+    return 1;
+  }
+  // A lead byte pairs with any byte after it but NUL; alone it is the default character.
+  if (page.lead[*p] && end - p > 1 && p[1] != 0) {
+    units[0] = page.pairs[static_cast<std::size_t>(p[0]) << 8 | p[1]];
+    p += 2;
+  } else {
+    units[0] = page.single[*p++];
+  }
+  return 1;
+}
+
+// Writes (or with target null, counts) the code units; the fast path for ASCII stretches.
+template <bool kWrite>
+std::size_t DecodeFast(const CodePage& page, const unsigned char* s, const unsigned char* end,
+                       char16_t* target, std::size_t capacity, bool& overflow) {
+  std::size_t written = 0;
+  while (s < end) {
+#if defined(__SSE2__)
+    if (end - s >= 16 && (!kWrite || capacity - written >= 16)) {
+      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+      if constexpr (kWrite) {  // all 16 widened; only the ASCII ones count
+        const __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written),
+                         _mm_unpacklo_epi8(chunk, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written + 8),
+                         _mm_unpackhi_epi8(chunk, zero));
+      }
+      const unsigned ascii = high == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(high));
+      s += ascii;
+      written += ascii;
+      if (ascii == 16) continue;
+    }
+#endif
+    if (s == end) break;
+    char16_t units[2];
+    const unsigned count = *s < 0x80 ? (units[0] = *s++, 1) : DecodeOne(page, s, end, units);
+    if constexpr (kWrite) {
+      if (capacity - written < count) {
+        overflow = true;
+        return written;
+      }
+      target[written] = units[0];
+      if (count == 2) target[written + 1] = units[1];
+    }
+    written += count;
+  }
+  return written;
+}
+
 }  // namespace
 
-std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
-                   char16_t* target, std::size_t capacity, bool& overflow) {
+std::size_t DecodePlain(const CodePage& page, const unsigned char* s, std::size_t n,
+                        char16_t* target, std::size_t capacity, bool& overflow) {
   const unsigned char* const end = s + n;
   std::size_t written = 0;
   overflow = false;
   while (s < end) {
-    const unsigned char* runEnd = end;
-    if (target && capacity - written < n) runEnd = s + std::min(n, capacity - written);
-    const std::size_t ascii = AsciiRun(s, runEnd, target ? target + written : nullptr);
-    written += ascii;
-    s += ascii;
-    n -= ascii;
-    if (s == end) break;
-    if (target && written == capacity) {
-      overflow = true;
-      return written;
-    }
     char16_t units[2];
-    std::size_t count = 1;
-    if (page.utf8) {
-      const std::uint32_t c = DecodeUtf8(s, end);
-      if (c == kBad) {
-        units[0] = u'\uFFFD';
-      } else if (c >= 0x10000) {
-        units[0] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-        units[1] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        count = 2;
-      } else {
-        units[0] = static_cast<char16_t>(c);
-      }
-    } else if (page.lead[*s] && end - s > 1 && s[1] != 0) {
-      units[0] = page.pairs[static_cast<std::size_t>(s[0]) << 8 | s[1]];
-      s += 2;
-    } else {
-      units[0] = page.single[*s++];
-    }
+    const unsigned count = DecodeOne(page, s, end, units);
     if (target) {
       if (capacity - written < count) {
         overflow = true;
         return written;
       }
-      for (std::size_t i = 0; i < count; ++i) target[written + i] = units[i];
+      for (unsigned i = 0; i < count; ++i) target[written + i] = units[i];
     }
     written += count;
-    n = static_cast<std::size_t>(end - s);
   }
   return written;
+}
+
+std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
+                   char16_t* target, std::size_t capacity, bool& overflow) {
+  overflow = false;
+  return target ? DecodeFast<true>(page, s, s + n, target, capacity, overflow)
+                : DecodeFast<false>(page, s, s + n, nullptr, 0, overflow);
 }
 
 void Encode(const CodePage& page, std::u16string_view text, std::string& out) {

@@ -30,6 +30,10 @@ const CodePage* FindCodePage(UINT id);
 std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
                    char16_t* target, std::size_t capacity, bool& overflow);
 
+// The same, one character at a time: the plain path that defines what Decode gives.
+std::size_t DecodePlain(const CodePage& page, const unsigned char* s, std::size_t n,
+                        char16_t* target, std::size_t capacity, bool& overflow);
+
 // UTF-16 to the code page, as WideCharToMultiByte does without flags: a character that the
 // code page lacks becomes "?".
 void Encode(const CodePage& page, std::u16string_view text, std::string& out);
