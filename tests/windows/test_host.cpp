@@ -1,0 +1,538 @@
+// A 32-bit Windows host that tests gridloom.dll the way a host application uses it: it loads the
+// DLL with LoadLibraryA, looks each export up by its undecorated name and calls it. It writes
+// its CSV and INI files into a temporary folder, in the ANSI code page, which must be 932.
+//
+//   gridloom_test_host [path\to\gridloom.dll]   (default: gridloom.dll beside the program)
+//
+// Prints each failure and "N passed, N failed"; the exit status is 1 on any failure.
+#define GRIDLOOM_NO_PROTOTYPES
+#include "gridloom/gridloom.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <oleauto.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
+#include <initializer_list>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+static_assert(sizeof(void*) == 4, "the plug-in is a 32-bit DLL");
+static_assert(std::is_same_v<GridloomPluginInlineFn,
+                             BSTR(__stdcall*)(intptr_t, const char*, intptr_t, intptr_t,
+                                              const char*, intptr_t, intptr_t)>,
+              "PluginInline is called as __stdcall");
+
+namespace {
+
+// ---- results ----
+
+int passed = 0, failed = 0;
+
+void Expect(bool ok, const std::string& what, const std::string& detail = {}) {
+  if (ok) {
+    ++passed;
+    return;
+  }
+  ++failed;
+  std::printf("FAIL %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
+}
+
+// Wide text as ASCII, with \uXXXX for everything else.
+std::string Show(const wchar_t* text, std::size_t length) {
+  std::string shown;
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned c = static_cast<unsigned short>(text[i]);
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      shown += static_cast<char>(c);
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04X", c);
+      shown += escape;
+    }
+  }
+  return shown;
+}
+
+std::string Show(const std::wstring& text) { return Show(text.data(), text.size()); }
+
+// Checks a BSTR's length and code units against the expected text, then frees it.
+void ExpectText(BSTR actual, const std::wstring& expected, const std::string& what) {
+  if (actual == nullptr) {
+    Expect(false, what, "null BSTR, expected \"" + Show(expected) + "\"");
+    return;
+  }
+  const UINT length = SysStringLen(actual);
+  const bool same = length == expected.size() &&
+                    std::wmemcmp(actual, expected.data(), expected.size()) == 0 &&
+                    actual[length] == L'\0';
+  Expect(same, what,
+         "\n    got      \"" + Show(actual, length) + "\"\n    expected \"" + Show(expected) +
+             "\"");
+  SysFreeString(actual);
+}
+
+// ---- the plug-in ----
+
+struct Plugin {
+  HMODULE module = nullptr;
+  GridloomPluginTypeFn getPluginType = nullptr;
+  GridloomTextFn getName = nullptr, getVersion = nullptr, getAuthor = nullptr,
+                 getSyntax = nullptr, getDescription = nullptr, getExample = nullptr;
+  GridloomPluginInlineFn pluginInline = nullptr;
+};
+
+const char* const kExportNames[] = {"GetPluginType", "GetName",        "GetVersion",
+                                    "GetAuthor",     "GetSyntax",      "GetDescription",
+                                    "GetExample",    "PluginInline"};
+
+template <typename Fn>
+void Find(HMODULE module, const char* name, Fn& fn) {
+  fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  Expect(fn != nullptr, std::string("GetProcAddress finds ") + name);
+}
+
+bool Load(const std::string& path, Plugin& plugin) {
+  plugin.module = LoadLibraryA(path.c_str());
+  if (plugin.module == nullptr) {
+    Expect(false, "LoadLibraryA " + path, "error " + std::to_string(GetLastError()));
+    return false;
+  }
+  Find(plugin.module, "GetPluginType", plugin.getPluginType);
+  Find(plugin.module, "GetName", plugin.getName);
+  Find(plugin.module, "GetVersion", plugin.getVersion);
+  Find(plugin.module, "GetAuthor", plugin.getAuthor);
+  Find(plugin.module, "GetSyntax", plugin.getSyntax);
+  Find(plugin.module, "GetDescription", plugin.getDescription);
+  Find(plugin.module, "GetExample", plugin.getExample);
+  Find(plugin.module, "PluginInline", plugin.pluginInline);
+  return plugin.getPluginType && plugin.getName && plugin.getVersion && plugin.getAuthor &&
+         plugin.getSyntax && plugin.getDescription && plugin.getExample && plugin.pluginInline;
+}
+
+// ---- the DLL's export and import tables, read from the loaded image ----
+
+bool SameNameIgnoringCase(const char* a, const char* b) { return lstrcmpiA(a, b) == 0; }
+
+void TestImageTables(HMODULE module) {
+  const auto* base = reinterpret_cast<const unsigned char*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  Expect(nt->FileHeader.Machine == IMAGE_FILE_MACHINE_I386, "the DLL is an i386 image");
+  const IMAGE_DATA_DIRECTORY* directories = nt->OptionalHeader.DataDirectory;
+
+  // Exactly the eight names, none decorated.
+  const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(
+      base + directories[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
+  Expect(exports->NumberOfFunctions == 8 && exports->NumberOfNames == 8,
+         "the export table holds eight functions, all by name",
+         std::to_string(exports->NumberOfFunctions) + " functions, " +
+             std::to_string(exports->NumberOfNames) + " names");
+  const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+  std::vector<std::string> exported;
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+    exported.emplace_back(reinterpret_cast<const char*>(base + names[i]));
+  for (const char* wanted : kExportNames) {
+    bool found = false;
+    for (const std::string& name : exported) found = found || name == wanted;
+    Expect(found, std::string("the export table names ") + wanted);
+  }
+  for (const std::string& name : exported) {
+    bool known = false;
+    for (const char* wanted : kExportNames) known = known || name == wanted;
+    Expect(known, "no other export", name);
+  }
+  for (const char* decorated : {"_PluginInline@28", "PluginInline@28", "_GetName@0"}) {
+    Expect(GetProcAddress(module, decorated) == nullptr,
+           std::string("no decorated export ") + decorated);
+  }
+
+  // Imports: system DLLs only, no MinGW runtime.
+  const char* const systemDlls[] = {"kernel32.dll", "msvcrt.dll", "oleaut32.dll",
+                                    "user32.dll",   "advapi32.dll", "ntdll.dll"};
+  const auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+      base + directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+  int importCount = 0;
+  for (; import->Name != 0; ++import, ++importCount) {
+    const char* dll = reinterpret_cast<const char*>(base + import->Name);
+    bool system = false;
+    for (const char* allowed : systemDlls) system = system || SameNameIgnoringCase(dll, allowed);
+    Expect(system, "the DLL imports only system DLLs", dll);
+  }
+  Expect(importCount > 0, "the import table is read", "no import descriptors found");
+}
+
+// ---- the information exports ----
+
+void TestInformationExports(const Plugin& plugin) {
+  Expect(plugin.getPluginType() == 1, "GetPluginType answers 1 before any other call");
+  Expect(plugin.getPluginType() == 1, "GetPluginType answers 1 again");
+
+  struct TextCase {
+    const char* name;
+    GridloomTextFn fn;
+    std::wstring expected;
+  };
+  const TextCase cases[] = {
+      {"GetName", plugin.getName, L"gridloom"},
+      {"GetVersion", plugin.getVersion, L"0.5.0"},
+      {"GetSyntax", plugin.getSyntax, L"&gridloom(\u30D5\u30A1\u30A4\u30EB\u540D)"},
+      {"GetDescription", plugin.getDescription,
+       L"CSV\u5F62\u5F0F\u306E\u30D5\u30A1\u30A4\u30EB\u304B\u3089\u8868\u3092\u4F5C\u6210"
+       L"\u3057\u307E\u3059."},
+      {"GetExample", plugin.getExample, L"&gridloom(\"../data/table1.csv\",\"../param.ini\")"},
+  };
+  for (const TextCase& c : cases) ExpectText(c.fn(), c.expected, c.name);
+
+  BSTR author = plugin.getAuthor();
+  Expect(author != nullptr && SysStringLen(author) > 0, "GetAuthor gives a name");
+  SysFreeString(author);
+
+  // Two calls, two strings: freeing one leaves the other.
+  BSTR first = plugin.getName();
+  BSTR second = plugin.getName();
+  Expect(first != nullptr && second != nullptr && first != second,
+         "two GetName calls give two BSTRs");
+  SysFreeString(first);
+  ExpectText(second, L"gridloom", "the second GetName after the first was freed");
+}
+
+// ---- files ----
+
+// A temporary folder that removes what was made in it.
+class Scratch {
+ public:
+  Scratch() {
+    char temp[MAX_PATH];
+    const DWORD n = GetTempPathA(MAX_PATH, temp);
+    root_ = std::string(temp, n) + "gridloom-host-" + std::to_string(GetCurrentProcessId());
+    ok_ = CreateDirectoryA(root_.c_str(), nullptr) != 0;
+    if (ok_) made_.push_back(root_ + "\\");
+  }
+  ~Scratch() {
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
+      if (!it->empty() && it->back() == '\\')
+        RemoveDirectoryA(it->substr(0, it->size() - 1).c_str());
+      else
+        DeleteFileA(it->c_str());
+    }
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  bool ok() const { return ok_; }
+  const std::string& root() const { return root_; }
+
+  // A folder for one case.
+  std::string Folder(const std::string& name) {
+    const std::string path = root_ + "\\" + name;
+    if (!CreateDirectoryA(path.c_str(), nullptr)) return {};
+    made_.push_back(path + "\\");
+    return path;
+  }
+  // name ending in a backslash: a folder; otherwise a file with these bytes.
+  bool Write(const std::string& folder, const std::string& name, const std::string& bytes) {
+    const std::string path = folder + "\\" + name;
+    if (!name.empty() && name.back() == '\\') {
+      if (!CreateDirectoryA(path.substr(0, path.size() - 1).c_str(), nullptr)) return false;
+      made_.push_back(path);
+      return true;
+    }
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                              nullptr);
+    CloseHandle(file);
+    bool known = false;
+    for (const std::string& made : made_) known = known || made == path;
+    if (!known) made_.push_back(path);
+    return ok && written == bytes.size();
+  }
+
+ private:
+  std::string root_;
+  bool ok_ = false;
+  std::vector<std::string> made_;
+};
+
+// ---- expected HTML ----
+
+using Rows = std::initializer_list<std::initializer_list<std::wstring>>;
+
+// A table with the default tags.
+std::wstring Table(Rows rows) {
+  std::wstring html = L"<table>";
+  for (const auto& row : rows) {
+    html += L"<tr>";
+    for (const std::wstring& cell : row) html += L"<td>" + cell + L"</td>";
+    html += L"</tr>";
+  }
+  return html + L"</table>";
+}
+
+const std::wstring kFailureComment =
+    L"<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->";
+
+// ---- PluginInline ----
+
+struct File {
+  std::string name;  // ANSI, relative to the case folder; a trailing backslash makes a folder
+  std::string bytes;
+};
+
+struct TableCase {
+  const char* name;
+  std::vector<File> files;
+  std::string argText;
+  std::string baseSuffix;  // appended to the case folder's path to make the base directory
+  std::wstring expected;
+};
+
+const char kHeaderIni[] = "[tdRow1]\r\nopen=<th>\r\nclose=</th>\r\n";
+
+std::vector<TableCase> TableCases() {
+  const std::string longTag = "<td title=\"" + std::string(300, 'x') + "\">";
+  const std::wstring longTagW = L"<td title=\"" + std::wstring(300, L'x') + L"\">";
+  const std::string exact255 = std::string(255, 'y');
+  return {
+      // Loading the CSV file, default tags.
+      {"two lines, each with a line end", {{"t.csv", "a,b\r\nc,d\r\n"}}, "\"t.csv\",\"p.ini\"",
+       "", Table({{L"a", L"b"}, {L"c", L"d"}})},
+      {"the last line without a line end is not rendered", {{"t.csv", "a,b\r\nc,d"}},
+       "\"t.csv\",\"p.ini\"", "", Table({{L"a", L"b"}})},
+      {"loading stops at an empty line; the line before it is not rendered",
+       {{"t.csv", "a,b\r\n\r\nc,d\r\n"}}, "\"t.csv\",\"p.ini\"", "", L"<table></table>"},
+      {"an empty last line", {{"t.csv", "a,b\r\nc,d\r\n\r\n"}}, "\"t.csv\",\"p.ini\"", "",
+       Table({{L"a", L"b"}})},
+      {"an empty file", {{"t.csv", ""}}, "\"t.csv\",\"p.ini\"", "", L"<table></table>"},
+      {"a first line that is empty", {{"t.csv", "\r\na,b\r\n"}}, "\"t.csv\",\"p.ini\"", "",
+       L"<table></table>"},
+      {"ragged rows", {{"t.csv", "a\r\nb,c,d\r\n"}}, "\"t.csv\",\"p.ini\"", "",
+       Table({{L"a", L"", L""}, {L"b", L"c", L"d"}})},
+      {"a longer last line without a line end widens the table", {{"t.csv", "a\r\nb,c,d"}},
+       "\"t.csv\",\"p.ini\"", "", Table({{L"a", L"", L""}})},
+      {"LF line ends", {{"t.csv", "a,b\nc,d\n"}}, "\"t.csv\",\"p.ini\"", "",
+       Table({{L"a", L"b"}, {L"c", L"d"}})},
+      // Cell text.
+      {"quoted fields with CR LF, comma and doubled quote",
+       {{"t.csv", "\"a\r\nb\",\"c,d\",\"e\"\"f\"\r\n"}}, "\"t.csv\",\"p.ini\"", "",
+       Table({{L"a<br>b", L"c,d", L"e&quot;f"}})},
+      {"a lone LF and a lone CR in quoted fields stay", {{"t.csv", "\"a\nb\",\"c\rd\"\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", Table({{L"a\nb", L"c\rd"}})},
+      {"markup in cells is escaped", {{"t.csv", "<br>,&amp;,'q',x\"y\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", Table({{L"&lt;br&gt;", L"&amp;amp;", L"'q'", L"x&quot;y"}})},
+      {"Shift_JIS cells", {{"t.csv", "\x95\x5c,\x83\x65\x83\x58\x83\x67,\xb1\xb2\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", Table({{L"\u8868", L"\u30C6\u30B9\u30C8", L"\uFF71\uFF72"}})},
+      {"code page 932 extensions", {{"t.csv", "\x87\x40,\x81\x60,\x81\x5f,\xfa\x40\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", Table({{L"\u2460", L"\uFF5E", L"\uFF3C", L"\u2170"}})},
+      {"the HTML ends at a NUL byte", {{"t.csv", std::string("a\0b,c\r\n", 7)}},
+       "\"t.csv\",\"p.ini\"", "", L"<table><tr><td>a"},
+      // Tags from the INI file.
+      {"a header row from tdRow1", {{"t.csv", "h,i\r\na,b\r\n"}, {"p.ini", kHeaderIni}},
+       "\"t.csv\",\"p.ini\"", "",
+       L"<table><tr><th>h</th><th>i</th></tr><tr><td>a</td><td>b</td></tr></table>"},
+      {"all sections, attributes, quoted values, names in any case",
+       {{"t.csv", "a,b,c\r\nd,e,f\r\ng,h,i\r\n"},
+        {"p.ini",
+         "; tags for a grid\r\n[TABLE]\r\nopen=<table class=\"grid\">\r\n"
+         "[tableRow]\r\n open = \"<tr>\" \r\nclose='</tr>'\r\n"
+         "[tdRowX]\r\nopen=<td class=\"last\">\r\nclose=</td>\r\n"
+         "[tdCol1]\r\nOPEN=<th>\r\nclose=</th>\r\n"
+         "[tdColX]\r\nopen=<td class=\"r\">\r\nclose=</td>\r\n"}},
+       "\"t.csv\",\"p.ini\"", "",
+       L"<table class=\"grid\">"
+       L"<tr><th>a</th><td>b</td><td class=\"r\">c</td></tr>"
+       L"<tr><th>d</th><td>e</td><td class=\"r\">f</td></tr>"
+       L"<tr><td class=\"last\">g</td><td class=\"last\">h</td><td class=\"last\">i</td></tr>"
+       L"</table>"},
+      {"empty values give empty tags, not defaults",
+       {{"t.csv", "a,b\r\n"}, {"p.ini", "[tdEtc]\r\nopen=\r\nclose=\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", L"<table><tr>ab</tr></table>"},
+      {"a tdRow1 section with only a close key is not used",
+       {{"t.csv", "a\r\n"}, {"p.ini", "[tdRow1]\r\nclose=</th>\r\n"}}, "\"t.csv\",\"p.ini\"",
+       "", Table({{L"a"}})},
+      {"a tdRow1 section with only an open key", {{"t.csv", "a\r\n"}, {"p.ini", "[tdRow1]\r\nopen=<th>\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", L"<table><tr><th>a</tr></table>"},
+      {"Shift_JIS in a tag",
+       {{"t.csv", "a\r\n"}, {"p.ini", "[table]\r\nopen=<table summary=\"\x95\x5c\">\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", L"<table summary=\"\u8868\"><tr><td>a</td></tr></table>"},
+      {"a 300-byte tag", {{"t.csv", "a\r\n"}, {"p.ini", "[tdEtc]\r\nopen=" + longTag + "\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", L"<table><tr>" + longTagW + L"a</td></tr></table>"},
+      {"a 255-byte tag",
+       {{"t.csv", "a\r\n"}, {"p.ini", "[tableRow]\r\nopen=" + exact255 + "\r\nclose=\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", L"<table>" + std::wstring(255, L'y') + L"<td>a</td></table>"},
+      {"an INI file that is missing gives the defaults", {{"t.csv", "a\r\n"}},
+       "\"t.csv\",\"none.ini\"", "", Table({{L"a"}})},
+      {"an empty HTML text gives an empty BSTR",
+       {{"t.csv", ""},
+        {"p.ini", "[table]\r\nopen=\r\nclose=\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", L""},
+      // The argument text and the base directory.
+      {"one field: the INI path is the folder, so the defaults apply",
+       {{"t.csv", "a\r\n"}, {"p.ini", kHeaderIni}}, "\"t.csv\"", "", Table({{L"a"}})},
+      {"three fields: the third is ignored", {{"t.csv", "a\r\n"}, {"p.ini", kHeaderIni}},
+       "\"t.csv\",\"p.ini\",\"other.csv\"", "", L"<table><tr><th>a</th></tr></table>"},
+      {"unquoted names", {{"t.csv", "a\r\n"}, {"p.ini", kHeaderIni}}, "t.csv,p.ini", "",
+       L"<table><tr><th>a</th></tr></table>"},
+      {"only the first line of the argument text counts",
+       {{"t.csv", "a\r\n"}, {"p.ini", kHeaderIni}}, "\"t.csv\"\r\n,\"p.ini\"", "",
+       Table({{L"a"}})},
+      {"a base directory ending in a backslash", {{"t.csv", "a\r\n"}, {"p.ini", kHeaderIni}},
+       "\"t.csv\",\"p.ini\"", "\\", L"<table><tr><th>a</th></tr></table>"},
+      {"names with .. and forward slashes",
+       {{"sub\\", ""}, {"t.csv", "a\r\n"}, {"p.ini", kHeaderIni}}, "\"../t.csv\",\"..\\p.ini\"",
+       "\\sub", L"<table><tr><th>a</th></tr></table>"},
+      {"a Shift_JIS file name with 5C as trail byte", {{"\x95\x5c.csv", "\x95\x5c\r\n"}},
+       "\"\x95\x5c.csv\"", "", Table({{L"\u8868"}})},
+      // No table.
+      {"a CSV file that is missing", {{"p.ini", kHeaderIni}}, "\"none.csv\",\"p.ini\"", "",
+       kFailureComment},
+      {"empty argument text", {{"t.csv", "a\r\n"}}, "", "", kFailureComment},
+      {"a CSV path that names a folder", {{"d.csv\\", ""}}, "\"d.csv\"", "", kFailureComment},
+  };
+}
+
+void TestTables(const Plugin& plugin, Scratch& scratch) {
+  int index = 0;
+  for (const TableCase& c : TableCases()) {
+    const std::string folder = scratch.Folder("case" + std::to_string(++index));
+    bool ready = !folder.empty();
+    for (const File& file : c.files) ready = ready && scratch.Write(folder, file.name, file.bytes);
+    if (!ready) {
+      Expect(false, c.name, "cannot write the case's files under " + scratch.root());
+      continue;
+    }
+    const std::string base = folder + c.baseSuffix;
+    ExpectText(plugin.pluginInline(0, c.argText.c_str(), 0, 0, base.c_str(), 0, 0), c.expected,
+               c.name);
+  }
+}
+
+void TestChangedFile(const Plugin& plugin, Scratch& scratch) {
+  const std::string folder = scratch.Folder("changing");
+  const char arg[] = "\"t.csv\",\"p.ini\"";
+  Expect(scratch.Write(folder, "t.csv", "a\r\n"), "write t.csv");
+  ExpectText(plugin.pluginInline(0, arg, 0, 0, folder.c_str(), 0, 0), Table({{L"a"}}),
+             "a table before its CSV file changes");
+  Expect(scratch.Write(folder, "t.csv", "b\r\n"), "rewrite t.csv");
+  Expect(scratch.Write(folder, "p.ini", kHeaderIni), "write p.ini");
+  ExpectText(plugin.pluginInline(0, arg, 0, 0, folder.c_str(), 0, 0),
+             L"<table><tr><th>b</th></tr></table>", "the next call reads the changed files");
+}
+
+// ---- the calling convention ----
+
+struct StackDelta {
+  BSTR result;
+  std::uintptr_t removed;  // bytes the callee left pushed: 0 when it popped its arguments
+};
+
+// Pushes seven 32-bit arguments, calls fn, and measures the stack pointer after the return
+// against its value before the pushes. The stack is restored either way.
+StackDelta CallSevenArguments(const void* fn, const std::uint32_t (&args)[7]) {
+  std::uintptr_t before, after;
+  BSTR result;
+  const void* target = fn;
+  asm volatile(
+      "movl %%esp, %%esi\n\t"
+      "pushl 24(%%ebx)\n\t"
+      "pushl 20(%%ebx)\n\t"
+      "pushl 16(%%ebx)\n\t"
+      "pushl 12(%%ebx)\n\t"
+      "pushl 8(%%ebx)\n\t"
+      "pushl 4(%%ebx)\n\t"
+      "pushl (%%ebx)\n\t"
+      "call *%%ecx\n\t"
+      "movl %%esp, %%edi\n\t"
+      "movl %%esi, %%esp\n\t"
+      : "=a"(result), "=S"(before), "=D"(after), "+c"(target)
+      : "b"(args)
+      : "edx", "memory", "cc");
+  return {result, before - after};
+}
+
+BSTR __stdcall CalleePops(intptr_t, const char*, intptr_t, intptr_t, const char*, intptr_t,
+                          intptr_t) {
+  return nullptr;
+}
+
+BSTR __cdecl CallerPops(intptr_t, const char*, intptr_t, intptr_t, const char*, intptr_t,
+                        intptr_t) {
+  return nullptr;
+}
+
+void TestCallingConvention(const Plugin& plugin, Scratch& scratch) {
+  // The measurement itself: a __stdcall function removes its 28 bytes, a __cdecl one none.
+  const std::uint32_t zeros[7] = {};
+  Expect(CallSevenArguments(reinterpret_cast<const void*>(&CalleePops), zeros).removed == 0,
+         "the stack check sees a __stdcall callee pop its arguments");
+  Expect(CallSevenArguments(reinterpret_cast<const void*>(&CallerPops), zeros).removed == 28,
+         "the stack check sees a __cdecl callee leave its arguments");
+
+  const std::string folder = scratch.Folder("stack");
+  Expect(scratch.Write(folder, "t.csv", "a,b\r\n"), "write t.csv");
+  const char* const argTexts[] = {"\"t.csv\",\"p.ini\"", "\"none.csv\""};
+  const std::wstring expected[] = {Table({{L"a", L"b"}}), kFailureComment};
+  for (int i = 0; i < 2; ++i) {
+    const std::uint32_t args[7] = {
+        0x11111111, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(argTexts[i])),
+        0x33333333, 0x44444444,
+        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(folder.c_str())),
+        0x66666666, 0x77777777};
+    const StackDelta call =
+        CallSevenArguments(reinterpret_cast<const void*>(plugin.pluginInline), args);
+    Expect(call.removed == 0, "PluginInline removes its seven arguments from the stack",
+           std::to_string(call.removed) + " bytes left");
+    ExpectText(call.result, expected[i], "PluginInline called from the stack check");
+  }
+
+  // Through the __stdcall function pointer type of gridloom.h.
+  std::uintptr_t before, after;
+  asm volatile("movl %%esp, %0" : "=r"(before) : : "memory");
+  BSTR result = plugin.pluginInline(1, argTexts[0], 3, 4, folder.c_str(), 6, 7);
+  asm volatile("movl %%esp, %0" : "=r"(after) : : "memory");
+  Expect(before == after, "the stack pointer is the same after a call through "
+                          "GridloomPluginInlineFn",
+         std::to_string(static_cast<long>(before - after)) + " bytes apart");
+  ExpectText(result, expected[0], "PluginInline through GridloomPluginInlineFn");
+}
+
+std::string DllBesideProgram() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string dir(path, n);
+  dir.erase(dir.find_last_of("\\/") + 1);
+  return dir + "gridloom.dll";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string dll = argc > 1 ? argv[1] : DllBesideProgram();
+  if (GetACP() != 932) {
+    std::printf("The ANSI code page is %u, not 932: run under LC_ALL=ja_JP.UTF-8.\n", GetACP());
+    return 2;
+  }
+  Plugin plugin;
+  if (Load(dll, plugin)) {
+    TestImageTables(plugin.module);
+    TestInformationExports(plugin);
+    Scratch scratch;
+    if (scratch.ok()) {
+      TestCallingConvention(plugin, scratch);
+      TestTables(plugin, scratch);
+      TestChangedFile(plugin, scratch);
+    } else {
+      Expect(false, "a temporary folder", scratch.root());
+    }
+  }
+  std::printf("gridloom.dll under test: %s\n%d passed, %d failed\n", dll.c_str(), passed, failed);
+  return failed == 0 ? 0 : 1;
+}
