@@ -1,85 +1,39 @@
 #include "Mygridloom.h"
 
 #include <algorithm>
+#include <cassert>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <utility>
 
 #include "Myinifile.h"
+#include "html_escape.h"
 #include "gridloom/native_path.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace gridloom {
 namespace {
 
-bool NeedsEscape(char c) { return c == '&' || c == '<' || c == '>' || c == '"' || c == '\r'; }
-
-// The first byte in [p, end) that escaping may change.
-const char* FindEscapable(const char* p, const char* end) {
-#if defined(__SSE2__)
-  const __m128i amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>'),
-                quot = _mm_set1_epi8('"'), cr = _mm_set1_epi8('\r');
-  for (; end - p >= 16; p += 16) {
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hits =
-        _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, amp), _mm_cmpeq_epi8(c, lt)),
-                                  _mm_or_si128(_mm_cmpeq_epi8(c, gt), _mm_cmpeq_epi8(c, quot))),
-                     _mm_cmpeq_epi8(c, cr));
-    if (const int mask = _mm_movemask_epi8(hits)) return p + __builtin_ctz(mask);
+// A tag copied in whole 16-byte blocks: its bytes padded with NULs.
+class Tag {
+ public:
+  explicit Tag(const std::string& text) : size_(text.size()), padded_(text) {
+    padded_.resize((size_ + 15) / 16 * 16 + 16, '\0');
   }
-#endif
-  while (p < end && !NeedsEscape(*p)) ++p;
-  return p;
-}
-
-// How long the escaped text will be.
-std::size_t EscapedLength(std::string_view text) {
-  std::size_t length = text.size();
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  while ((p = FindEscapable(p, end)) != end) {
-    switch (*p) {
-      case '&': length += 4; break;
-      case '<':
-      case '>': length += 3; break;
-      case '"': length += 5; break;
-      default: length += (p + 1 != end && p[1] == '\n') ? 2 : 0; break;
-    }
-    ++p;
+  std::size_t size() const { return size_; }
+  char* Write(char* out) const {
+    for (std::size_t i = 0; i < size_; i += 16) std::memcpy(out + i, padded_.data() + i, 16);
+    return out + size_;
   }
-  return length;
-}
+
+ private:
+  std::size_t size_;
+  std::string padded_;
+};
 
 constexpr std::size_t kFileBufferSize = 1 << 18;
 
 }  // namespace
-
-void AppendEscaped(std::string& out, std::string_view text) {
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  while (p != end) {
-    const char* special = FindEscapable(p, end);
-    out.append(p, static_cast<std::size_t>(special - p));
-    if (special == end) return;
-    p = special + 1;
-    switch (*special) {
-      case '&': out.append("&amp;", 5); break;
-      case '<': out.append("&lt;", 4); break;
-      case '>': out.append("&gt;", 4); break;
-      case '"': out.append("&quot;", 6); break;
-      default:  // CR: with an LF after it a line break, alone a byte like any other
-        if (p != end && *p == '\n') {
-          out.append("<br>", 4);
-          ++p;
-        } else {
-          out += '\r';
-        }
-    }
-  }
-}
 
 RecordView TableRows::operator[](std::size_t index) const {
   const std::size_t first = index == 0 ? 0 : recordEnds_[index - 1];
@@ -87,9 +41,21 @@ RecordView TableRows::operator[](std::size_t index) const {
   return {text_.data(), fieldEnds_.data() + first, recordEnds_[index] - first, start};
 }
 
+std::size_t TableRows::SplitLineBreaks() const {
+  std::size_t count = 0, previous = 0;
+  for (const std::size_t end : fieldEnds_) {
+    count += end != previous && end < size_ && text_[end - 1] == '\r' &&
+             text_[end] == '\n';
+    previous = end;
+  }
+  return count;
+}
+
 void TableRows::Append(const Record& record) {
-  const std::size_t base = text_.size();
-  text_.append(record.Text());
+  const std::size_t base = size_;
+  text_.resize(base);  // the padding goes, and comes back after the new text
+  text_.append(record.Text()).append(kEscapePadding, '\0');
+  size_ += record.Text().size();
   for (const std::size_t end : record.Ends()) fieldEnds_.push_back(base + end);
   recordEnds_.push_back(fieldEnds_.size());
 }
@@ -164,47 +130,69 @@ bool MyGridLoom::CreateTable() {
 
 void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
   struct Section {
-    const std::string* open;
-    const std::string* close;
+    Tag open, close;
   };
-  const Section row1{&tdRow1Open, &tdRow1Close}, rowX{&tdRowXOpen, &tdRowXClose},
-      col1{&tdCol1Open, &tdCol1Close}, colX{&tdColXOpen, &tdColXClose},
-      etc{&tdEtcOpen, &tdEtcClose};
+  const Section row1{Tag(tdRow1Open), Tag(tdRow1Close)}, rowX{Tag(tdRowXOpen), Tag(tdRowXClose)},
+      col1{Tag(tdCol1Open), Tag(tdCol1Close)}, colX{Tag(tdColXOpen), Tag(tdColXClose)},
+      etc{Tag(tdEtcOpen), Tag(tdEtcClose)};
+  const Tag tableBegin(tableOpen), tableEnd(tableClose), rowBegin(tableRowOpen),
+      rowEnd(tableRowClose);
 
-  const std::size_t cellTags = std::max({row1.open->size() + row1.close->size(),
-                                         rowX.open->size() + rowX.close->size(),
-                                         col1.open->size() + col1.close->size(),
-                                         colX.open->size() + colX.close->size(),
-                                         etc.open->size() + etc.close->size()});
-  html = tableOpen;
-  html.reserve(tableOpen.size() + tableClose.size() +
-               rowCount * (tableRowOpen.size() + tableRowClose.size() + columnCount * cellTags) +
-               EscapedLength(rows.Text()));
+  // The section of the whole row j, if a row section takes it; then of cell k.
+  const auto rowSection = [&](std::size_t j) -> const Section* {
+    return useTdRow1 && j == 0 ? &row1 : useTdRowX && j == rowCount - 1 ? &rowX : nullptr;
+  };
+  const auto cellSection = [&](const Section* whole, std::size_t k) -> const Section& {
+    return whole                                 ? *whole
+           : useTdCol1 && k == 0                 ? col1
+           : useTdColX && k == columnCount - 1 ? colX
+                                                 : etc;
+  };
+  const auto tagSize = [](const Section& s) { return s.open.size() + s.close.size(); };
 
+  // The exact size first, so that the text is written once, in place.
+  const std::string_view text = rows.Text();
+  std::size_t size = tableBegin.size() + tableEnd.size() + text.size() +
+                     EscapeGrowth(text.data(), text.size());
+  for (std::size_t j = 0; j < rowCount; ++j) {
+    size += rowBegin.size() + rowEnd.size();
+    if (const Section* whole = rowSection(j)) {
+      size += columnCount * tagSize(*whole);
+    } else {
+      size += columnCount * tagSize(etc);
+      if (columnCount > 0) size += tagSize(cellSection(nullptr, 0)) - tagSize(etc);
+      if (columnCount > 1)
+        size += tagSize(cellSection(nullptr, columnCount - 1)) - tagSize(etc);
+    }
+  }
+  size -= 2 * rows.SplitLineBreaks();  // counted as line breaks above, but escaped apart
+
+  html.resize(size + 16);  // room for the scratch bytes of the block copies
+  char* out = tableBegin.Write(html.data());
   for (std::size_t j = 0; j < rowCount; ++j) {
     const RecordView record = rows[j];
-    const Section* wholeRow = useTdRow1 && j == 0                ? &row1
-                              : useTdRowX && j == rowCount - 1 ? &rowX
-                                                               : nullptr;
-    html += tableRowOpen;
+    const Section* whole = rowSection(j);
+    out = rowBegin.Write(out);
     for (std::size_t k = 0; k < columnCount; ++k) {
-      const Section& cell = wholeRow                                 ? *wholeRow
-                            : useTdCol1 && k == 0                    ? col1
-                            : useTdColX && k == columnCount - 1 ? colX
-                                                                     : etc;
-      html += *cell.open;
-      if (k < record.size()) AppendEscaped(html, record[k]);
-      html += *cell.close;
+      const Section& cell = cellSection(whole, k);
+      out = cell.open.Write(out);
+      if (k < record.size()) out = WriteEscaped(out, record[k].data(), record[k].size());
+      out = cell.close.Write(out);
     }
-    html += tableRowClose;
+    out = rowEnd.Write(out);
   }
-  html += tableClose;
+  out = tableEnd.Write(out);
+  assert(out == html.data() + size);
+  html.resize(size);
 }
 
 std::string MyGridLoom::Escape(const std::string& text) {
-  std::string escaped;
-  escaped.reserve(text.size());
-  AppendEscaped(escaped, text);
+  std::string padded = text;
+  padded.append(kEscapePadding, '\0');
+  std::string escaped(text.size() + EscapeGrowth(padded.data(), text.size()) + kEscapePadding,
+                      '\0');
+  escaped.resize(static_cast<std::size_t>(
+      WriteEscaped(escaped.data(), padded.data(), text.size()) - escaped.data()));
   return escaped;
 }
 

@@ -20,10 +20,14 @@ class TableRows {
   RecordView operator[](std::size_t index) const;
 
   void Append(const Record& record);
-  const std::string& Text() const { return text_; }  // all field text, record after record
+  // All field text, record after record. Padding follows it, for block-wise scans.
+  std::string_view Text() const { return {text_.data(), size_}; }
+  // Fields that end in CR where the next field starts with LF.
+  std::size_t SplitLineBreaks() const;
 
  private:
   std::string text_;
+  std::size_t size_ = 0;                 // of the text, without the padding
   std::vector<std::size_t> fieldEnds_;   // end offset of every field in text_
   std::vector<std::size_t> recordEnds_;  // end index in fieldEnds_ of every record
 };
@@ -64,8 +68,5 @@ class MyGridLoom {
   bool useTdCol1 = false;
   bool useTdColX = false;
 };
-
-// Appends the escaped text to out in one pass; the same bytes as MyGridLoom::Escape.
-void AppendEscaped(std::string& out, std::string_view text);
 
 }  // namespace gridloom

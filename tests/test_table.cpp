@@ -232,6 +232,14 @@ const TableCase kTables[] = {
      "<table><tr><td>a</td></tr><tr><td>b</td></tr><tr><td>c</td></tr></table>"},
     {"escaped_cells", "\"<b>&\"\"x\"\"</b>\",\"l1\r\nl2\"\r\n", "",
      "<table><tr><td>&lt;b&gt;&amp;&quot;x&quot;&lt;/b&gt;</td><td>l1<br>l2</td></tr></table>"},
+    {"cr_and_lf_in_neighbouring_fields", "\"a\r\",\"\",\"\nb\"\r\n\"x\r\"\r\n\"\ny\",\"\r\n\"\r\n", "",
+     "<table><tr><td>a\r</td><td></td><td>\nb</td></tr><tr><td>x\r</td><td></td><td></td></tr>"
+     "<tr><td>\ny</td><td><br></td><td></td></tr></table>"},
+    {"long_cells_escaped_in_blocks",
+     "\"" + std::string(40, 'x') + "&\"\"" + std::string(17, '<') + "\"\"z\r\nw\"\r\n", "",
+     "<table><tr><td>" + std::string(40, 'x') + "&amp;&quot;" +
+         [] { std::string s; for (int i = 0; i < 17; ++i) s += "&lt;"; return s; }() +
+         "&quot;z<br>w</td></tr></table>"},
     {"ctrl_z_is_data", "a\x1A,b", "", "<table><tr><td>a\x1A</td><td>b</td></tr></table>"},
     {"bom_is_data", "\xEF\xBB\xBFh\r\n", "", "<table><tr><td>\xEF\xBB\xBFh</td></tr></table>"},
     {"all_sections_three_by_three", "1,2,3\r\n4,5,6\r\n7,8,9\r\n",
