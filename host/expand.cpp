@@ -212,9 +212,10 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   }
 
   // Folders first, on one thread; the jobs below a folder that cannot be made are dropped.
+  // Only the output tree is made; the folder of an -o file must exist.
   std::set<fs::path> folders, failedFolders;
   for (const Job& job : jobs) {
-    if (!job.target.empty() && job.target.has_parent_path()) folders.insert(job.target.parent_path());
+    if (request.outDir) folders.insert(job.target.parent_path());
   }
   for (const fs::path& folder : folders) {
     std::error_code error;

@@ -1,5 +1,6 @@
 // gridloom: the command-line host of the plug-in. Parses the command line, loads the
 // plug-in at run time and runs one of render, inline, expand and info.
+#include <strings.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -53,6 +54,15 @@ bool WriteOutput(const std::optional<std::string>& file, const std::string& data
     return false;
   }
   return true;
+}
+
+// Pages called Shift_JIS are Windows code page 932 (backslash and tilde at 5C and 7E, the
+// NEC and IBM extensions); glibc's SHIFT_JIS is the JIS X 0208 one, without them.
+std::string PageCharset(const std::string& name) {
+  for (const char* alias : {"Shift_JIS", "Shift-JIS", "SJIS", "MS_Kanji", "csShiftJIS"}) {
+    if (strcasecmp(name.c_str(), alias) == 0) return "CP932";
+  }
+  return name;
 }
 
 std::string Utf8(std::u16string_view text) { return WideEncoder("UTF-8").Encode(text); }
@@ -122,7 +132,12 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    Error(std::string(e.what()) + " (see gridloom --help)");
+    const std::vector<std::string> extra = app.remaining();
+    if (!app.get_subcommands().empty() || extra.empty()) {
+      Error(std::string(e.what()) + " (see gridloom --help)");
+    } else {
+      Error("unknown command " + extra.front() + " (see gridloom --help)");
+    }
     return kUsage;
   }
 
@@ -130,7 +145,7 @@ int main(int argc, char** argv) {
     Error("unsupported code page " + std::to_string(codePage));
     return kUsage;
   }
-  Encodings encodings{pageEncoding, CodePageCharset(codePage), codePage};
+  Encodings encodings{PageCharset(pageEncoding), CodePageCharset(codePage), codePage};
   std::unique_ptr<Recoder> utf8ToAnsi;
   try {
     utf8ToAnsi = std::make_unique<Recoder>("UTF-8", encodings.ansi);
