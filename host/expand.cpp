@@ -170,7 +170,9 @@ bool CollectJobs(const ExpandRequest& request, std::vector<Job>& jobs) {
       if (!page && !request.outDir) continue;
       const fs::path relative = entry.path().lexically_relative(input);
       found.push_back({entry.path(), entry.path().string(),
-                       request.outDir ? *request.outDir / relative : fs::path(), page});
+                       request.outDir ? *request.outDir / relative
+                                      : request.outFile.value_or(fs::path()),
+                       page});
     }
     if (error) {
       Error("cannot read " + input.string() + ": " + error.message());

@@ -197,6 +197,9 @@ class ExpandOnePage(Case):
         self.write("site/p.htm", '&gridloom("data/t.csv","t.ini")')
         r = run("expand", "site", cwd=self.dir)
         self.assertEqual((r.returncode, r.stdout.decode()), (0, table([["a", "b"]], row1=TH)))
+        r = run("expand", "site", "-o", "p.out.htm", cwd=self.dir)
+        self.assertEqual((r.returncode, r.stdout), (0, b""))
+        self.assertEqual((self.dir / "p.out.htm").read_text(), table([["a", "b"]], row1=TH))
 
     def test_shift_jis_page(self):
         self.write("site/data/表.csv", "表,ソ\r\n".encode("cp932"))
