@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <strings.h>
 #include <system_error>
@@ -129,9 +130,11 @@ std::string WideEncoder::Encode(std::u16string_view text) {
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
     }
-    const std::string reference = "&#" + std::to_string(static_cast<unsigned long>(c)) + ";";
+    char reference[16];
+    const int length = std::snprintf(reference, sizeof reference, "&#%lu;",
+                                     static_cast<unsigned long>(c));
     out.resize(used);
-    out += reference;
+    out.append(reference, static_cast<std::size_t>(length));
     used = out.size();
     out.resize(used + (text.size() - pos) * 3 + 16);
     pos += units;
@@ -172,7 +175,10 @@ void WriteFileAtomic(const std::filesystem::path& path, std::string_view data) {
   };
   std::filesystem::path folder = path.parent_path();
   if (folder.empty()) folder = ".";
-  std::string temp = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string name = path.filename().string();
+  name.insert(0, 1, '.');  // built in place: GCC 12 -O3 warns (-Wrestrict) on "." + name
+  name.append(".XXXXXX");
+  std::string temp = (folder / name).string();
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) fail(errno);
 
