@@ -1,0 +1,83 @@
+#include "plugin_loader.h"
+
+#define GRIDLOOM_NO_PROTOTYPES
+#include "gridloom/gridloom.h"
+#include "gridloom/winapi.h"
+
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
+
+namespace gridloom::host {
+namespace {
+
+// In the order of PluginText.
+constexpr const char* kTextExports[] = {"GetName",   "GetVersion",     "GetAuthor",
+                                        "GetSyntax", "GetDescription", "GetExample"};
+
+#ifdef _WIN32
+void* OpenLibrary(const std::string& path, std::string& error) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) error = "error " + std::to_string(GetLastError());
+  return reinterpret_cast<void*>(module);
+}
+void* FindExport(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+void CloseLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+#else
+void* OpenLibrary(const std::string& path, std::string& error) {
+  // A name without a slash would be searched on the library path: it is a file here.
+  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) error = dlerror();
+  return library;
+}
+void* FindExport(void* library, const char* name) { return dlsym(library, name); }
+void CloseLibrary(void* library) { dlclose(library); }
+#endif
+
+// The text of a BSTR, which is then freed.
+std::u16string Take(BSTR text) {
+  if (text == nullptr) return {};
+  std::u16string result(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
+  SysFreeString(text);
+  return result;
+}
+
+}  // namespace
+
+const std::u16string_view Plugin::kFailureComment =
+    u"<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->";
+
+Plugin::Plugin(const std::string& path) {
+  std::string error;
+  handle_ = OpenLibrary(path, error);
+  if (handle_ == nullptr) throw PluginError("cannot load plug-in " + path + ": " + error);
+  const auto find = [this, &path](const char* name) {
+    void* symbol = FindExport(handle_, name);
+    if (symbol == nullptr) {
+      CloseLibrary(handle_);
+      throw PluginError("plug-in " + path + " lacks the export " + name);
+    }
+    return symbol;
+  };
+  type_ = find("GetPluginType");
+  for (int i = 0; i < 6; ++i) texts_[i] = find(kTextExports[i]);
+  inline_ = find("PluginInline");
+}
+
+Plugin::~Plugin() { CloseLibrary(handle_); }
+
+std::int32_t Plugin::Type() const { return reinterpret_cast<GridloomPluginTypeFn>(type_)(); }
+
+std::u16string Plugin::Text(PluginText which) const {
+  return Take(reinterpret_cast<GridloomTextFn>(texts_[static_cast<int>(which)])());
+}
+
+std::u16string Plugin::Inline(const std::string& argText, const std::string& baseDir) const {
+  const auto call = reinterpret_cast<GridloomPluginInlineFn>(inline_);
+  return Take(call(0, argText.c_str(), 0, 0, baseDir.c_str(), 0, 0));
+}
+
+}  // namespace gridloom::host

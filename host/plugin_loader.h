@@ -1,0 +1,45 @@
+// The plug-in as a host sees it: a shared library loaded at run time, its eight exports
+// looked up by their undecorated names. Every BSTR it returns is copied and freed at once.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace gridloom::host {
+
+// The library cannot be loaded, or lacks an export.
+class PluginError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The six text exports.
+enum class PluginText { Name, Version, Author, Syntax, Description, Example };
+
+class Plugin {
+ public:
+  // What PluginInline answers when the CSV file cannot be opened.
+  static const std::u16string_view kFailureComment;
+
+  // Loads the library at path. Throws PluginError.
+  explicit Plugin(const std::string& path);
+  ~Plugin();
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+
+  std::int32_t Type() const;
+  std::u16string Text(PluginText which) const;
+
+  // One inline call; argText and baseDir in the ANSI code page. Safe from many threads.
+  std::u16string Inline(const std::string& argText, const std::string& baseDir) const;
+
+ private:
+  void* handle_;
+  void* type_;
+  void* texts_[6];
+  void* inline_;
+};
+
+}  // namespace gridloom::host

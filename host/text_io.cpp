@@ -1,0 +1,204 @@
+#include "text_io.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <strings.h>
+#include <system_error>
+#include <vector>
+
+namespace gridloom::host {
+namespace {
+
+const char* Utf16Native() { return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE"; }
+
+bool Known(const std::string& charset) {
+  iconv_t cd = iconv_open(charset.c_str(), "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(cd);
+  return true;
+}
+
+iconv_t Open(const std::string& to, const std::string& from) {
+  iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    throw std::invalid_argument("unsupported encoding " + (Known(to) ? from : to));
+  }
+  return cd;
+}
+
+std::string Reason(int error) { return std::generic_category().message(error); }
+
+// The mode a new file gets: what open(2) would give, read once before any thread starts.
+mode_t CreateMode() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+const mode_t kCreateMode = CreateMode();
+
+}  // namespace
+
+std::string CodePageCharset(unsigned codePage) {
+  return codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage);
+}
+
+Recoder::Recoder(const std::string& from, const std::string& to) {
+  // iconv_open also checks the names when they are the same.
+  iconv_t cd = Open(to, from);
+  if (strcasecmp(from.c_str(), to.c_str()) == 0) {
+    iconv_close(cd);
+  } else {
+    cd_ = cd;
+  }
+}
+
+Recoder::~Recoder() {
+  if (cd_ != nullptr) iconv_close(static_cast<iconv_t>(cd_));
+}
+
+std::optional<std::string> Recoder::Convert(std::string_view text) {
+  if (cd_ == nullptr) return std::string(text);
+  auto cd = static_cast<iconv_t>(cd_);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string out(text.size() * 2 + 16, '\0');
+  char* in = const_cast<char*>(text.data());
+  std::size_t inLeft = text.size();
+  std::size_t used = 0;
+  for (;;) {
+    char* outPtr = out.data() + used;
+    std::size_t outLeft = out.size() - used;
+    const std::size_t rc = inLeft == 0 ? iconv(cd, nullptr, nullptr, &outPtr, &outLeft)
+                                       : iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+    used = static_cast<std::size_t>(outPtr - out.data());
+    if (rc != static_cast<std::size_t>(-1)) {
+      if (inLeft == 0) {
+        // The final shift sequence, if the charset has one, is now written too.
+        if (iconv(cd, nullptr, nullptr, &outPtr, &outLeft) != static_cast<std::size_t>(-1)) {
+          out.resize(static_cast<std::size_t>(outPtr - out.data()));
+          return out;
+        }
+      }
+      continue;
+    }
+    if (errno != E2BIG) return std::nullopt;
+    out.resize(out.size() * 2);
+  }
+}
+
+WideEncoder::WideEncoder(const std::string& to) : cd_(Open(to, Utf16Native())) {}
+
+WideEncoder::~WideEncoder() { iconv_close(static_cast<iconv_t>(cd_)); }
+
+std::string WideEncoder::Encode(std::u16string_view text) {
+  auto cd = static_cast<iconv_t>(cd_);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string out(text.size() * 3 + 16, '\0');
+  std::size_t used = 0;
+  std::size_t pos = 0;  // in code units
+  while (true) {
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(text.data() + pos));
+    std::size_t inLeft = (text.size() - pos) * sizeof(char16_t);
+    char* outPtr = out.data() + used;
+    std::size_t outLeft = out.size() - used;
+    const std::size_t rc = inLeft == 0 ? iconv(cd, nullptr, nullptr, &outPtr, &outLeft)
+                                       : iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+    const int error = errno;
+    used = static_cast<std::size_t>(outPtr - out.data());
+    pos = text.size() - inLeft / sizeof(char16_t);
+    if (rc != static_cast<std::size_t>(-1)) {
+      if (inLeft == 0) break;
+      continue;
+    }
+    if (error == E2BIG) {
+      out.resize(out.size() * 2);
+      continue;
+    }
+    // A character the charset lacks, or a lone surrogate: a character reference instead.
+    char32_t c = text[pos];
+    std::size_t units = 1;
+    if (c >= 0xD800 && c <= 0xDBFF && pos + 1 < text.size() && text[pos + 1] >= 0xDC00 &&
+        text[pos + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[pos + 1] - 0xDC00);
+      units = 2;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    char reference[16];
+    const int length = std::snprintf(reference, sizeof reference, "&#%lu;",
+                                     static_cast<unsigned long>(c));
+    out.resize(used);
+    out.append(reference, static_cast<std::size_t>(length));
+    used = out.size();
+    out.resize(used + (text.size() - pos) * 3 + 16);
+    pos += units;
+  }
+  out.resize(used);
+  return out;
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw IoError("cannot read " + path.string() + ": " + Reason(errno));
+  std::string data;
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    close(fd);
+    throw IoError("cannot read " + path.string() + ": " + Reason(EISDIR));
+  }
+  if (info.st_size > 0) data.reserve(static_cast<std::size_t>(info.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      close(fd);
+      throw IoError("cannot read " + path.string() + ": " + Reason(error));
+    }
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return data;
+}
+
+void WriteFileAtomic(const std::filesystem::path& path, std::string_view data) {
+  const auto fail = [&path](int error) {
+    throw IoError("cannot write " + path.string() + ": " + Reason(error));
+  };
+  std::filesystem::path folder = path.parent_path();
+  if (folder.empty()) folder = ".";
+  std::string name = path.filename().string();
+  name.insert(0, 1, '.');  // built in place: GCC 12 -O3 warns (-Wrestrict) on "." + name
+  name.append(".XXXXXX");
+  std::string temp = (folder / name).string();
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) fail(errno);
+
+  struct stat old {};
+  const mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : kCreateMode;
+  int error = fchmod(fd, mode) == 0 ? 0 : errno;
+  for (std::size_t done = 0; error == 0 && done < data.size();) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno != EINTR) error = errno;
+    } else {
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    unlink(temp.c_str());
+    fail(error);
+  }
+}
+
+}  // namespace gridloom::host

@@ -1,0 +1,60 @@
+// Text and files for the host: charset conversion through iconv, whole-file reads, and
+// writes that never leave a truncated file (a temporary file in the same folder, renamed).
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace gridloom::host {
+
+// A file that cannot be read or written; the message names the file and the reason.
+class IoError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The iconv name of a Windows code page: 65001 is UTF-8, others are CPnnn.
+std::string CodePageCharset(unsigned codePage);
+
+// Converts bytes between two charsets. Not for concurrent use: one per thread.
+class Recoder {
+ public:
+  // Throws std::invalid_argument when iconv knows either charset not.
+  Recoder(const std::string& from, const std::string& to);
+  ~Recoder();
+  Recoder(const Recoder&) = delete;
+  Recoder& operator=(const Recoder&) = delete;
+
+  // nullopt when the text holds a sequence that is invalid or has no counterpart.
+  std::optional<std::string> Convert(std::string_view text);
+
+ private:
+  void* cd_ = nullptr;  // null when both charsets are the same
+};
+
+// Converts UTF-16 to a charset. A character the charset lacks becomes a numeric character
+// reference (&#N;), so HTML keeps it. Not for concurrent use: one per thread.
+class WideEncoder {
+ public:
+  explicit WideEncoder(const std::string& to);  // throws std::invalid_argument
+  ~WideEncoder();
+  WideEncoder(const WideEncoder&) = delete;
+  WideEncoder& operator=(const WideEncoder&) = delete;
+
+  std::string Encode(std::u16string_view text);
+
+ private:
+  void* cd_;
+};
+
+// The bytes of a file. Throws IoError.
+std::string ReadFile(const std::filesystem::path& path);
+
+// Replaces path with data: writes a temporary file beside it and renames it. On failure the
+// old file, if any, is left as it was and the temporary file is removed. Throws IoError.
+void WriteFileAtomic(const std::filesystem::path& path, std::string_view data);
+
+}  // namespace gridloom::host

@@ -1,0 +1,94 @@
+// Charset conversion and atomic file writes of the host.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "text_io.h"
+
+namespace gridloom::host {
+namespace {
+
+TEST(WideEncoder, CharactersTheCharsetLacksBecomeReferences) {
+  struct Case {
+    const char* charset;
+    std::u16string text;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"UTF-8", u"<td>\u8868</td>", "<td>\xE8\xA1\xA8</td>"},
+      {"UTF-8", u"a\U0001F600b", "a\xF0\x9F\x98\x80" "b"},
+      {"UTF-8", u"", ""},
+      {"SHIFT_JIS", u"\u8868x", "\x95\x5Cx"},
+      {"SHIFT_JIS", u"caf\u00E9 \u8868", "caf&#233; \x95\x5C"},
+      {"SHIFT_JIS", u"\U0001F600", "&#128512;"},
+      {"ISO-8859-1", u"\u20AC5", "&#8364;5"},
+      {"UTF-8", std::u16string(u"a") + char16_t(0xD800) + u"b", "a&#65533;b"},  // lone surrogate
+  };
+  for (const Case& c : cases) {
+    WideEncoder encoder(c.charset);
+    EXPECT_EQ(encoder.Encode(c.text), c.expected) << c.charset;
+  }
+}
+
+TEST(WideEncoder, LongTextGrowsTheBuffer) {
+  std::u16string text;
+  std::string expected;
+  for (int i = 0; i < 5000; ++i) {
+    text += u"\u00E9\u8868";
+    expected += "&#233;\x95\x5C";
+  }
+  WideEncoder encoder("SHIFT_JIS");
+  EXPECT_EQ(encoder.Encode(text), expected);
+}
+
+TEST(Recoder, ConvertsOrRefuses) {
+  struct Case {
+    const char* from;
+    const char* to;
+    std::string text;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"UTF-8", "CP932", "\xE8\xA1\xA8.csv", "\x95\x5C.csv"},
+      {"CP932", "UTF-8", "\x95\x5C", "\xE8\xA1\xA8"},
+      {"UTF-8", "CP932", "caf\xC3\xA9", std::nullopt},  // no é in code page 932
+      {"UTF-8", "UTF-8", "\xFF kept as is", "\xFF kept as is"},
+      {"UTF-8", "CP1252", "\xE2\x82\xAC", "\x80"},
+      {"UTF-8", "CP932", "", ""},
+  };
+  for (const Case& c : cases) {
+    Recoder recoder(c.from, c.to);
+    EXPECT_EQ(recoder.Convert(c.text), c.expected) << c.from << " to " << c.to << ": " << c.text;
+  }
+  EXPECT_THROW(Recoder("UTF-8", "NO-SUCH-CHARSET"), std::invalid_argument);
+  EXPECT_EQ(CodePageCharset(65001), "UTF-8");
+  EXPECT_EQ(CodePageCharset(932), "CP932");
+}
+
+TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("gridloom-text-io-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path file = dir / "page.html";
+  WriteFileAtomic(file, "old");
+  WriteFileAtomic(file, "new text");
+  EXPECT_EQ(ReadFile(file), "new text");
+
+  // A folder in the way of the target: the rename fails, nothing is left behind.
+  fs::create_directories(dir / "taken");
+  fs::create_directories(dir / "taken" / "x");
+  EXPECT_THROW(WriteFileAtomic(dir / "taken", "data"), IoError);
+  EXPECT_THROW(WriteFileAtomic(dir / "missing" / "page.html", "data"), IoError);
+  EXPECT_THROW(ReadFile(dir / "missing.html"), IoError);
+  EXPECT_THROW(ReadFile(dir), IoError);
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++entries;
+  EXPECT_EQ(entries, 2u);  // page.html and taken
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace gridloom::host
