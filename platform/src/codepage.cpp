@@ -227,41 +227,51 @@ inline unsigned DecodeOne(const CodePage& page, const unsigned char*& p, const u
   return 1;
 }
 
-// Writes (or with target null, counts) the code units; the fast path for ASCII stretches.
+// Writes (or with target null, counts) the code units. Blocks of 16 ASCII bytes are widened
+// at once; other blocks go character by character.
 template <bool kWrite>
 std::size_t DecodeFast(const CodePage& page, const unsigned char* s, const unsigned char* end,
                        char16_t* target, std::size_t capacity, bool& overflow) {
   std::size_t written = 0;
-  while (s < end) {
+  const auto one = [&](const unsigned char*& p) {
+    char16_t units[2];
+    const unsigned count = *p < 0x80 ? (units[0] = *p++, 1) : DecodeOne(page, p, end, units);
+    if constexpr (kWrite) {
+      target[written] = units[0];
+      if (count == 2) target[written + 1] = units[1];
+    }
+    written += count;
+  };
 #if defined(__SSE2__)
-    if (end - s >= 16 && (!kWrite || capacity - written >= 16)) {
-      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(chunk));
-      if constexpr (kWrite) {  // all 16 widened; only the ASCII ones count
+  // A block's characters end at most 3 bytes past it, and give at most 18 code units.
+  while (end - s >= 16 && (!kWrite || capacity - written >= 18)) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    if (_mm_movemask_epi8(chunk) == 0) {
+      if constexpr (kWrite) {
         const __m128i zero = _mm_setzero_si128();
         _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written),
                          _mm_unpacklo_epi8(chunk, zero));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written + 8),
                          _mm_unpackhi_epi8(chunk, zero));
       }
-      const unsigned ascii = high == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(high));
-      s += ascii;
-      written += ascii;
-      if (ascii == 16) continue;
+      s += 16;
+      written += 16;
+      continue;
     }
+    for (const unsigned char* const stop = s + 16; s < stop;) one(s);
+  }
 #endif
-    if (s == end) break;
-    char16_t units[2];
-    const unsigned count = *s < 0x80 ? (units[0] = *s++, 1) : DecodeOne(page, s, end, units);
-    if constexpr (kWrite) {
+  while (s < end) {
+    if constexpr (kWrite) {  // the last characters, each checked for room
+      const unsigned char* next = s;
+      char16_t units[2];
+      const unsigned count = DecodeOne(page, next, end, units);
       if (capacity - written < count) {
         overflow = true;
         return written;
       }
-      target[written] = units[0];
-      if (count == 2) target[written + 1] = units[1];
     }
-    written += count;
+    one(s);
   }
   return written;
 }
