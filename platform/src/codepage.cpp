@@ -228,45 +228,59 @@ inline unsigned DecodeOne(const CodePage& page, const unsigned char*& p, const u
 }
 
 // Writes (or with target null, counts) the code units. Blocks of 16 ASCII bytes are widened
-// at once; other blocks go character by character.
-template <bool kWrite>
+// at once; other blocks go character by character, through the tables where the code page
+// has them.
+template <bool kWrite, bool kUtf8>
 std::size_t DecodeFast(const CodePage& page, const unsigned char* s, const unsigned char* end,
                        char16_t* target, std::size_t capacity, bool& overflow) {
   std::size_t written = 0;
   const auto one = [&](const unsigned char*& p) {
-    char16_t units[2];
-    const unsigned count = *p < 0x80 ? (units[0] = *p++, 1) : DecodeOne(page, p, end, units);
-    if constexpr (kWrite) {
-      target[written] = units[0];
-      if (count == 2) target[written + 1] = units[1];
+    if constexpr (!kUtf8) {
+      const unsigned byte = *p;
+      char16_t unit;
+      if (page.lead[byte] && end - p > 1 && p[1] != 0) {
+        unit = page.pairs[byte << 8 | p[1]];
+        p += 2;
+      } else {
+        unit = page.single[byte];
+        p += 1;
+      }
+      if constexpr (kWrite) target[written] = unit;
+      written += 1;
+    } else {
+      char16_t units[2];
+      const unsigned count = *p < 0x80 ? (units[0] = *p++, 1) : DecodeOne(page, p, end, units);
+      if constexpr (kWrite) {
+        target[written] = units[0];
+        if (count == 2) target[written + 1] = units[1];
+      }
+      written += count;
     }
-    written += count;
   };
 #if defined(__SSE2__)
   // A block's characters end at most 3 bytes past it, and give at most 18 code units.
   while (end - s >= 16 && (!kWrite || capacity - written >= 18)) {
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-    if (_mm_movemask_epi8(chunk) == 0) {
-      if constexpr (kWrite) {
-        const __m128i zero = _mm_setzero_si128();
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written),
-                         _mm_unpacklo_epi8(chunk, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written + 8),
-                         _mm_unpackhi_epi8(chunk, zero));
-      }
-      s += 16;
-      written += 16;
-      continue;
+    if constexpr (kWrite) {  // all 16 widened; the ASCII ones at its start stand
+      const __m128i zero = _mm_setzero_si128();
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written),
+                       _mm_unpacklo_epi8(chunk, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written + 8),
+                       _mm_unpackhi_epi8(chunk, zero));
     }
-    for (const unsigned char* const stop = s + 16; s < stop;) one(s);
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+    const unsigned ascii = high == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(high));
+    const unsigned char* const stop = s + 16;
+    s += ascii;
+    written += ascii;
+    while (s < stop) one(s);
   }
 #endif
   while (s < end) {
     if constexpr (kWrite) {  // the last characters, each checked for room
       const unsigned char* next = s;
       char16_t units[2];
-      const unsigned count = DecodeOne(page, next, end, units);
-      if (capacity - written < count) {
+      if (capacity - written < DecodeOne(page, next, end, units)) {
         overflow = true;
         return written;
       }
@@ -301,8 +315,12 @@ std::size_t DecodePlain(const CodePage& page, const unsigned char* s, std::size_
 std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
                    char16_t* target, std::size_t capacity, bool& overflow) {
   overflow = false;
-  return target ? DecodeFast<true>(page, s, s + n, target, capacity, overflow)
-                : DecodeFast<false>(page, s, s + n, nullptr, 0, overflow);
+  if (page.utf8) {
+    return target ? DecodeFast<true, true>(page, s, s + n, target, capacity, overflow)
+                  : DecodeFast<false, true>(page, s, s + n, nullptr, 0, overflow);
+  }
+  return target ? DecodeFast<true, false>(page, s, s + n, target, capacity, overflow)
+                : DecodeFast<false, false>(page, s, s + n, nullptr, 0, overflow);
 }
 
 void Encode(const CodePage& page, std::u16string_view text, std::string& out) {
