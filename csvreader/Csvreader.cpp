@@ -110,6 +110,45 @@ class Input {
     return false;
   }
 
+  // A field that ends within the buffered bytes, read in one go: its text is appended to out,
+  // its comma or line end taken, and ended tells which. Answers false, having taken nothing,
+  // at a line end, at the end of the buffer, or when the field runs past it.
+  bool FieldInBuffer(std::string& out, bool& ended) {
+    if (buffer_ == nullptr || !stream_.good()) return false;
+    const char* const begin = GetArea::Next(*buffer_);
+    const char* const end = GetArea::End(*buffer_);
+    if (begin == end || *begin == '\r' || *begin == '\n') return false;
+    if (*begin != '"') {
+      const char* stop = FindPlainStop(begin, end);
+      if (stop == end) return false;
+      out.append(begin, static_cast<std::size_t>(stop - begin));
+      return TakeFieldEnd(begin, stop, ended);
+    }
+    const std::size_t mark = out.size();
+    for (const char* p = begin + 1;;) {
+      const char* quote = FindQuote(p, end);
+      if (end - quote < 2) {  // the quote, or the byte after it, is not buffered
+        out.resize(mark);
+        return false;
+      }
+      out.append(p, static_cast<std::size_t>(quote - p));
+      const char next = quote[1];
+      if (next == ',' || next == '\r' || next == '\n') return TakeFieldEnd(begin, quote + 1, ended);
+      if (next != '"') out += '"';  // a quote inside the field stays, with the byte after it
+      out += next;
+      p = quote + 2;
+    }
+  }
+
+  // Takes the bytes from begin through the comma or line end at stop (with an LF after a CR).
+  bool TakeFieldEnd(const char* begin, const char* stop, bool& ended) {
+    const char terminator = *stop;
+    GetArea::Skip(*buffer_, static_cast<std::size_t>(stop + 1 - begin));
+    ended = terminator != ',';
+    if (terminator == '\r' && Peek() == '\n') Skip();
+    return true;
+  }
+
   // Takes the bytes before the first one that find stops at and appends them to out. Answers
   // that byte, not taken, or eof.
   template <const char* (*Find)(const char*, const char*)>
@@ -194,13 +233,15 @@ void CSVReader::ReadRecord(std::istream& stream) {
   record.ends_.clear();
   Input input(stream);
   while (!input.AtEnd()) {
-    if (input.IsEndOfLine()) break;
     bool ended;
-    char quote;
-    if (input.Peek() == '"' && input.Take(quote)) {
-      ended = ReadQuotedField(input, record.text_);
-    } else {
-      ended = ReadPlainField(input, record.text_);
+    if (!input.FieldInBuffer(record.text_, ended)) {
+      if (input.IsEndOfLine()) break;
+      char quote;
+      if (input.Peek() == '"' && input.Take(quote)) {
+        ended = ReadQuotedField(input, record.text_);
+      } else {
+        ended = ReadPlainField(input, record.text_);
+      }
     }
     record.ends_.push_back(record.text_.size());
     if (ended) break;
