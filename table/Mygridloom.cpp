@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <utility>
 
 #include "Myinifile.h"
 #include "html_escape.h"
+#include "gridloom/large_buffer.h"
 #include "gridloom/native_path.h"
 
 namespace gridloom {
@@ -49,6 +51,11 @@ std::size_t TableRows::SplitLineBreaks() const {
     previous = end;
   }
   return count;
+}
+
+void TableRows::Reserve(std::size_t textSize) {
+  text_.reserve(textSize + kEscapePadding);
+  AdviseLargeBuffer(text_.data(), text_.capacity());
 }
 
 void TableRows::Append(const Record& record) {
@@ -100,7 +107,8 @@ bool MyGridLoom::CreateTable() {
   const auto buffer = std::make_unique<char[]>(kFileBufferSize);
   std::ifstream file;
   file.rdbuf()->pubsetbuf(buffer.get(), kFileBufferSize);
-  file.open(NativePath(csvPath), std::ios::in | std::ios::binary);
+  const std::string path = NativePath(csvPath);
+  file.open(path, std::ios::in | std::ios::binary);
   if (file.fail()) return false;
   try {
     file.rdbuf()->sgetc();
@@ -116,6 +124,9 @@ bool MyGridLoom::CreateTable() {
                                                     std::ifstream::traits_type::eof());
   };
   if (bytesLeft()) {
+    std::error_code unknown;
+    const auto size = std::filesystem::file_size(path, unknown);
+    if (!unknown) rows.Reserve(static_cast<std::size_t>(size));
     CSVReader reader(file);
     while (reader.GetFieldCount() > 0) {
       columnCount = std::max<std::size_t>(columnCount, reader.GetFieldCount());
@@ -125,6 +136,7 @@ bool MyGridLoom::CreateTable() {
     }
   }
   Render(rows.size(), columnCount);
+  rows = TableRows();  // rendered: the memory goes before the caller makes the wide text
   return true;
 }
 
@@ -167,7 +179,9 @@ void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
   }
   size -= 2 * rows.SplitLineBreaks();  // counted as line breaks above, but escaped apart
 
-  html.resize(size + 16);  // room for the scratch bytes of the block copies
+  html.reserve(size + 16);  // room for the scratch bytes of the block copies
+  AdviseLargeBuffer(html.data(), html.capacity());
+  html.resize(size + 16);
   char* out = tableBegin.Write(html.data());
   for (std::size_t j = 0; j < rowCount; ++j) {
     const RecordView record = rows[j];

@@ -19,6 +19,7 @@ class TableRows {
   bool empty() const { return recordEnds_.empty(); }
   RecordView operator[](std::size_t index) const;
 
+  void Reserve(std::size_t textSize);  // room for this much field text
   void Append(const Record& record);
   // All field text, record after record. Padding follows it, for block-wise scans.
   std::string_view Text() const { return {text_.data(), size_}; }
