@@ -194,10 +194,10 @@ int main(int argc, char** argv) {
       if (!name) return kUsage;
       names.push_back(*name);
     }
-    const std::u16string html = plugin->Inline(ArgumentText(names), "");
-    const bool created = html != Plugin::kFailureComment;
+    const WideText html = plugin->InlineText(ArgumentText(names), "");
+    const bool created = html.View() != Plugin::kFailureComment;
     if (!created) Error("cannot open CSV file " + csvFile);
-    if (!WriteOutput(renderOut, Utf8(html))) return kIoFailure;
+    if (!WriteOutput(renderOut, Utf8(html.View()))) return kIoFailure;
     return created ? kOk : kNoTable;
   }
 
@@ -205,10 +205,10 @@ int main(int argc, char** argv) {
     const std::optional<std::string> ansiArgs = toAnsi(argText, "argument text");
     const std::optional<std::string> ansiBase = toAnsi(baseDir, "base directory");
     if (!ansiArgs || !ansiBase) return kUsage;
-    const std::u16string html = plugin->Inline(*ansiArgs, *ansiBase);
-    const bool created = html != Plugin::kFailureComment;
+    const WideText html = plugin->InlineText(*ansiArgs, *ansiBase);
+    const bool created = html.View() != Plugin::kFailureComment;
     if (!created) Error("cannot open CSV file " + baseDir + "/" + CsvFileName(argText));
-    if (!WriteOutput(std::nullopt, Utf8(html))) return kIoFailure;
+    if (!WriteOutput(std::nullopt, Utf8(html.View()))) return kIoFailure;
     return created ? kOk : kNoTable;
   }
 

@@ -39,10 +39,7 @@ void CloseLibrary(void* library) { dlclose(library); }
 
 // The text of a BSTR, which is then freed.
 std::u16string Take(BSTR text) {
-  if (text == nullptr) return {};
-  std::u16string result(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
-  SysFreeString(text);
-  return result;
+  return std::u16string(WideText(reinterpret_cast<char16_t*>(text)).View());
 }
 
 }  // namespace
@@ -76,8 +73,20 @@ std::u16string Plugin::Text(PluginText which) const {
 }
 
 std::u16string Plugin::Inline(const std::string& argText, const std::string& baseDir) const {
+  return std::u16string(InlineText(argText, baseDir).View());
+}
+
+WideText Plugin::InlineText(const std::string& argText, const std::string& baseDir) const {
   const auto call = reinterpret_cast<GridloomPluginInlineFn>(inline_);
-  return Take(call(0, argText.c_str(), 0, 0, baseDir.c_str(), 0, 0));
+  return WideText(
+      reinterpret_cast<char16_t*>(call(0, argText.c_str(), 0, 0, baseDir.c_str(), 0, 0)));
+}
+
+WideText::~WideText() { SysFreeString(reinterpret_cast<BSTR>(text_)); }
+
+std::u16string_view WideText::View() const {
+  if (text_ == nullptr) return {};
+  return {text_, SysStringLen(reinterpret_cast<BSTR>(text_))};
 }
 
 }  // namespace gridloom::host

@@ -15,6 +15,22 @@ class PluginError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A string the plug-in returned, owned by the host and freed when this goes.
+class WideText {
+ public:
+  explicit WideText(char16_t* text) : text_(text) {}
+  ~WideText();
+  WideText(WideText&& other) noexcept : text_(other.text_) { other.text_ = nullptr; }
+  WideText(const WideText&) = delete;
+  WideText& operator=(const WideText&) = delete;
+  WideText& operator=(WideText&&) = delete;
+
+  std::u16string_view View() const;
+
+ private:
+  char16_t* text_;
+};
+
 // The six text exports.
 enum class PluginText { Name, Version, Author, Syntax, Description, Example };
 
@@ -34,6 +50,8 @@ class Plugin {
 
   // One inline call; argText and baseDir in the ANSI code page. Safe from many threads.
   std::u16string Inline(const std::string& argText, const std::string& baseDir) const;
+  // The same, without copying the result.
+  WideText InlineText(const std::string& argText, const std::string& baseDir) const;
 
  private:
   void* handle_;

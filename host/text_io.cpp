@@ -2,10 +2,17 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -92,11 +99,99 @@ std::optional<std::string> Recoder::Convert(std::string_view text) {
   }
 }
 
-WideEncoder::WideEncoder(const std::string& to) : cd_(Open(to, Utf16Native())) {}
+namespace {
+
+bool IsUtf8(std::string charset) {
+  std::string name;
+  for (const char c : charset) {
+    if (c != '-' && c != '_') name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return name == "UTF8";
+}
+
+bool IsSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
+bool IsPair(std::u16string_view text, std::size_t i) {
+  return text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+}
+constexpr std::string_view kLoneSurrogate = "&#65533;";
+
+// True when the 8 units at text[i] are ASCII; then they are written to out (if not null).
+inline bool AsciiBlock(std::u16string_view text, std::size_t i, char* out) {
+#if defined(__SSE2__)
+  const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+  const __m128i high = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xFF80)));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) return false;
+  if (out != nullptr) _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
+  return true;
+#else
+  static_cast<void>(text), static_cast<void>(i), static_cast<void>(out);
+  return false;
+#endif
+}
+
+}  // namespace
+
+std::string EncodeUtf8(std::u16string_view text) {
+  // The exact length first, then one pass that writes.
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i + 8 <= text.size() && AsciiBlock(text, i, nullptr)) {
+      length += 8;
+      i += 7;
+      continue;
+    }
+    const char16_t unit = text[i];
+    if (unit < 0x80) {
+      length += 1;
+    } else if (unit < 0x800) {
+      length += 2;
+    } else if (!IsSurrogate(unit)) {
+      length += 3;
+    } else if (IsPair(text, i)) {
+      length += 4;
+      ++i;
+    } else {
+      length += kLoneSurrogate.size();
+    }
+  }
+  std::string out(length, '\0');
+  char* p = out.data();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i + 8 <= text.size() && AsciiBlock(text, i, p)) {
+      p += 8;
+      i += 7;
+      continue;
+    }
+    const char32_t unit = text[i];
+    if (unit < 0x80) {
+      *p++ = static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      *p++ = static_cast<char>(0xC0 | unit >> 6);
+      *p++ = static_cast<char>(0x80 | (unit & 0x3F));
+    } else if (!IsSurrogate(static_cast<char16_t>(unit))) {
+      *p++ = static_cast<char>(0xE0 | unit >> 12);
+      *p++ = static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+      *p++ = static_cast<char>(0x80 | (unit & 0x3F));
+    } else if (IsPair(text, i)) {
+      const char32_t c = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00);
+      *p++ = static_cast<char>(0xF0 | c >> 18);
+      *p++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      p = std::copy(kLoneSurrogate.begin(), kLoneSurrogate.end(), p);
+    }
+  }
+  return out;
+}
+
+WideEncoder::WideEncoder(const std::string& to)
+    : cd_(Open(to, Utf16Native())), utf8_(IsUtf8(to)) {}
 
 WideEncoder::~WideEncoder() { iconv_close(static_cast<iconv_t>(cd_)); }
 
 std::string WideEncoder::Encode(std::u16string_view text) {
+  if (utf8_) return EncodeUtf8(text);
   auto cd = static_cast<iconv_t>(cd_);
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   std::string out(text.size() * 3 + 16, '\0');

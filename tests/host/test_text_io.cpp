@@ -3,6 +3,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 
 #include "text_io.h"
@@ -29,6 +31,25 @@ TEST(WideEncoder, CharactersTheCharsetLacksBecomeReferences) {
   for (const Case& c : cases) {
     WideEncoder encoder(c.charset);
     EXPECT_EQ(encoder.Encode(c.text), c.expected) << c.charset;
+  }
+}
+
+// The UTF-8 fast path gives what iconv gives (reached here under another name of UTF-8).
+TEST(WideEncoder, Utf8FastPathMatchesIconv) {
+  std::mt19937 random(7);
+  const char16_t pieces[] = {u'a', u'<', u'\u00E9', u'\u07FF', u'\u0800', u'\u8868',
+                             u'\uFFFF', 0xD83D, 0xDE00, 0xDC00, 0xDBFF};
+  WideEncoder viaIconv("ISO-10646/UTF8/");
+  for (int round = 0; round < 2000; ++round) {
+    std::u16string text;
+    for (int n = static_cast<int>(random() % 30); n > 0; --n) {
+      if (random() % 2) {
+        text.append(random() % 20, u'x');
+      } else {
+        text += pieces[random() % std::size(pieces)];
+      }
+    }
+    ASSERT_EQ(EncodeUtf8(text), viaIconv.Encode(text));
   }
 }
 
