@@ -258,6 +258,38 @@ std::size_t DecodeFast(const CodePage& page, const unsigned char* s, const unsig
     }
   };
 #if defined(__SSE2__)
+  const auto widen = [&](const unsigned char* from) {  // 16 bytes as 16 code units
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const __m128i zero = _mm_setzero_si128();
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written), _mm_unpacklo_epi8(bytes, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written + 8),
+                     _mm_unpackhi_epi8(bytes, zero));
+  };
+  if constexpr (!kUtf8) {
+    // A block is walked from high byte to high byte; the ASCII bytes between them are widened
+    // 16 at a time, the extra ones being overwritten. A block's characters end at most one
+    // byte past it; the widening reads 16 bytes from there and writes 16 units of scratch.
+    while (end - s >= 34 && (!kWrite || capacity - written >= 32)) {
+      unsigned high = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s))));
+      unsigned done = 0;
+      while (high != 0) {
+        const unsigned at = static_cast<unsigned>(__builtin_ctz(high));
+        if constexpr (kWrite) widen(s + done);
+        written += at - done;
+        const unsigned char* p = s + at;
+        one(p);
+        done = static_cast<unsigned>(p - s);
+        high &= done < 32 ? ~0u << done : 0;
+      }
+      if (done < 16) {
+        if constexpr (kWrite) widen(s + done);
+        written += 16 - done;
+        done = 16;
+      }
+      s += done;
+    }
+  }
   // A block's characters end at most 3 bytes past it, and give at most 18 code units.
   while (end - s >= 16 && (!kWrite || capacity - written >= 18)) {
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
