@@ -110,43 +110,53 @@ class Input {
     return false;
   }
 
-  // A field that ends within the buffered bytes, read in one go: its text is appended to out,
-  // its comma or line end taken, and ended tells which. Answers false, having taken nothing,
-  // at a line end, at the end of the buffer, or when the field runs past it.
-  bool FieldInBuffer(std::string& out, bool& ended) {
+  // Reads the fields that end within the buffered bytes in one go: their text is appended
+  // to text and their ends to ends, and their commas and line end are taken. Answers true
+  // when the record has ended; false when it stopped, having taken what it read, at a line
+  // end where a field would start or before a field that runs past the buffer.
+  bool FieldsInBuffer(std::string& text, std::vector<std::size_t>& ends) {
     if (buffer_ == nullptr || !stream_.good()) return false;
     const char* const begin = GetArea::Next(*buffer_);
     const char* const end = GetArea::End(*buffer_);
-    if (begin == end || *begin == '\r' || *begin == '\n') return false;
-    if (*begin != '"') {
-      const char* stop = FindPlainStop(begin, end);
-      if (stop == end) return false;
-      out.append(begin, static_cast<std::size_t>(stop - begin));
-      return TakeFieldEnd(begin, stop, ended);
-    }
-    const std::size_t mark = out.size();
-    for (const char* p = begin + 1;;) {
-      const char* quote = FindQuote(p, end);
-      if (end - quote < 2) {  // the quote, or the byte after it, is not buffered
-        out.resize(mark);
-        return false;
+    const char* p = begin;  // where the next field starts
+    bool ended = false;
+    while (!ended && p != end && *p != '\r' && *p != '\n') {
+      const char* stop;  // the comma or line end after the field
+      if (*p != '"') {
+        stop = FindPlainStop(p, end);
+        if (stop == end) break;
+        text.append(p, static_cast<std::size_t>(stop - p));
+      } else {
+        stop = QuotedFieldEnd(p + 1, end, text);
+        if (stop == nullptr) break;
       }
-      out.append(p, static_cast<std::size_t>(quote - p));
-      const char next = quote[1];
-      if (next == ',' || next == '\r' || next == '\n') return TakeFieldEnd(begin, quote + 1, ended);
-      if (next != '"') out += '"';  // a quote inside the field stays, with the byte after it
-      out += next;
-      p = quote + 2;
+      ends.push_back(text.size());
+      ended = *stop != ',';
+      p = stop + 1;
     }
+    GetArea::Skip(*buffer_, static_cast<std::size_t>(p - begin));
+    if (ended && p[-1] == '\r' && Peek() == '\n') Skip();
+    return ended;
   }
 
-  // Takes the bytes from begin through the comma or line end at stop (with an LF after a CR).
-  bool TakeFieldEnd(const char* begin, const char* stop, bool& ended) {
-    const char terminator = *stop;
-    GetArea::Skip(*buffer_, static_cast<std::size_t>(stop + 1 - begin));
-    ended = terminator != ',';
-    if (terminator == '\r' && Peek() == '\n') Skip();
-    return true;
+  // The text of a quoted field from p (after its opening quote) up to its closing quote is
+  // appended to text; answers where the comma or line end after that quote stands, or null
+  // (text as it was) when the field does not end within [p, end).
+  static const char* QuotedFieldEnd(const char* p, const char* end, std::string& text) {
+    const std::size_t mark = text.size();
+    for (;;) {
+      const char* quote = FindQuote(p, end);
+      if (end - quote < 2) {  // the quote, or the byte after it, is not buffered
+        text.resize(mark);
+        return nullptr;
+      }
+      text.append(p, static_cast<std::size_t>(quote - p));
+      const char next = quote[1];
+      if (next == ',' || next == '\r' || next == '\n') return quote + 1;
+      if (next != '"') text += '"';  // a quote inside the field stays, with the byte after it
+      text += next;
+      p = quote + 2;
+    }
   }
 
   // Takes the bytes before the first one that find stops at and appends them to out. Answers
@@ -233,15 +243,15 @@ void CSVReader::ReadRecord(std::istream& stream) {
   record.ends_.clear();
   Input input(stream);
   while (!input.AtEnd()) {
+    if (input.FieldsInBuffer(record.text_, record.ends_)) break;
+    // A line end, or a field that the buffer does not hold whole: byte by byte.
+    if (input.IsEndOfLine()) break;
     bool ended;
-    if (!input.FieldInBuffer(record.text_, ended)) {
-      if (input.IsEndOfLine()) break;
-      char quote;
-      if (input.Peek() == '"' && input.Take(quote)) {
-        ended = ReadQuotedField(input, record.text_);
-      } else {
-        ended = ReadPlainField(input, record.text_);
-      }
+    char quote;
+    if (input.Peek() == '"' && input.Take(quote)) {
+      ended = ReadQuotedField(input, record.text_);
+    } else {
+      ended = ReadPlainField(input, record.text_);
     }
     record.ends_.push_back(record.text_.size());
     if (ended) break;
