@@ -52,7 +52,8 @@ class Installed(unittest.TestCase):
                      "lib/cmake/gridloom/gridloomConfig.cmake",
                      "lib/cmake/gridloom/gridloomConfigVersion.cmake",
                      "lib/pkgconfig/gridloom.pc", "share/man/man1/gridloom.1",
-                     "share/doc/gridloom/README.md"]:
+                     "share/doc/gridloom/README.md",
+                     "share/doc/gridloom/docs/user-guide.md", "share/doc/gridloom/docs/example.png"]:
             with self.subTest(name):
                 self.assertTrue((PREFIX / name).exists())
         internal = [p.name for p in (PREFIX / "lib").iterdir() if p.suffix == ".a"]
