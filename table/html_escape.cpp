@@ -4,10 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace gridloom {
 namespace {
 
@@ -44,9 +40,6 @@ inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
 
 #if defined(__SSE2__)
 inline __m128i Load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-inline unsigned Bits(__m128i bytes, char c) {
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
-}
 #endif
 
 }  // namespace
@@ -83,15 +76,14 @@ std::size_t EscapeGrowth(const char* p, std::size_t size) {
 #endif
 }
 
-char* WriteEscaped(char* out, const char* p, std::size_t size) {
+char* WriteEscapedText(char* out, const char* p, std::size_t size) {
   const char* const end = p + size;
 #if defined(__SSE2__)
   while (p < end) {
     const __m128i c = Load(p);
     const std::size_t left = static_cast<std::size_t>(end - p);
     const unsigned take = left >= 16 ? 16 : static_cast<unsigned>(left);
-    unsigned mask = (Bits(c, '&') | Bits(c, '<') | Bits(c, '>') | Bits(c, '"') | Bits(c, '\r')) &
-                    ((1u << take) - 1);
+    unsigned mask = EscapableMask(c) & ((1u << take) - 1);
     if (mask == 0) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out), c);
       out += take;
