@@ -10,7 +10,6 @@
 
 #include "Myinifile.h"
 #include "html_escape.h"
-#include "gridloom/large_buffer.h"
 #include "gridloom/native_path.h"
 
 namespace gridloom {
@@ -55,7 +54,6 @@ std::size_t TableRows::SplitLineBreaks() const {
 
 void TableRows::Reserve(std::size_t textSize) {
   text_.reserve(textSize + kEscapePadding);
-  AdviseLargeBuffer(text_.data(), text_.capacity());
 }
 
 void TableRows::Append(const Record& record) {
@@ -179,9 +177,7 @@ void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
   }
   size -= 2 * rows.SplitLineBreaks();  // counted as line breaks above, but escaped apart
 
-  html.reserve(size + 16);  // room for the scratch bytes of the block copies
-  AdviseLargeBuffer(html.data(), html.capacity());
-  html.resize(size + 16);
+  html.resize(size + 16);  // room for the scratch bytes of the block copies
   char* out = tableBegin.Write(html.data());
   for (std::size_t j = 0; j < rowCount; ++j) {
     const RecordView record = rows[j];

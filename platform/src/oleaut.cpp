@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "gridloom/large_buffer.h"
 #include "gridloom/winapi.h"
 
 namespace {
@@ -16,8 +15,6 @@ std::uint32_t* Header(BSTR text) { return reinterpret_cast<std::uint32_t*>(text)
 
 }  // namespace
 
-using gridloom::AdviseLargeBuffer;
-
 extern "C" {
 
 BSTR WINAPI SysAllocStringLen(const OLECHAR* text, UINT length) {
@@ -25,7 +22,6 @@ BSTR WINAPI SysAllocStringLen(const OLECHAR* text, UINT length) {
   const std::size_t bytes = std::size_t{length} * sizeof(OLECHAR);
   auto* block = static_cast<std::uint32_t*>(std::malloc(kPrefix + bytes + sizeof(OLECHAR)));
   if (block == nullptr) return nullptr;
-  AdviseLargeBuffer(block, kPrefix + bytes);
   block[0] = static_cast<std::uint32_t>(bytes);
   BSTR result = reinterpret_cast<BSTR>(block + 1);
   if (text != nullptr) std::memcpy(result, text, bytes);
