@@ -67,6 +67,24 @@ std::string PageCharset(const std::string& name) {
 
 std::string Utf8(std::u16string_view text) { return WideEncoder("UTF-8").Encode(text); }
 
+// A table as UTF-8, written in pieces to FILE or standard output.
+bool WriteOutput(const std::optional<std::string>& file, std::u16string_view html) {
+  if (file) {
+    try {
+      WriteFileAtomic(*file, [html](int fd) { return WriteUtf8(fd, html); });
+    } catch (const IoError& e) {
+      Error(e.what());
+      return false;
+    }
+    return true;
+  }
+  if (std::fflush(stdout) != 0 || WriteUtf8(STDOUT_FILENO, html) != 0) {
+    Error("cannot write standard output");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -197,7 +215,7 @@ int main(int argc, char** argv) {
     const WideText html = plugin->InlineText(ArgumentText(names), "");
     const bool created = html.View() != Plugin::kFailureComment;
     if (!created) Error("cannot open CSV file " + csvFile);
-    if (!WriteOutput(renderOut, Utf8(html.View()))) return kIoFailure;
+    if (!WriteOutput(renderOut, html.View())) return kIoFailure;
     return created ? kOk : kNoTable;
   }
 
@@ -208,7 +226,7 @@ int main(int argc, char** argv) {
     const WideText html = plugin->InlineText(*ansiArgs, *ansiBase);
     const bool created = html.View() != Plugin::kFailureComment;
     if (!created) Error("cannot open CSV file " + baseDir + "/" + CsvFileName(argText));
-    if (!WriteOutput(std::nullopt, Utf8(html.View()))) return kIoFailure;
+    if (!WriteOutput(std::nullopt, html.View())) return kIoFailure;
     return created ? kOk : kNoTable;
   }
 

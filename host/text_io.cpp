@@ -264,7 +264,34 @@ std::string ReadFile(const std::filesystem::path& path) {
   return data;
 }
 
+int WriteAll(int fd, std::string_view data) {
+  for (std::size_t done = 0; done < data.size();) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno != EINTR) return errno;
+    } else {
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  return 0;
+}
+
+int WriteUtf8(int fd, std::u16string_view text) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;  // code units
+  while (!text.empty()) {
+    std::size_t piece = std::min(kPiece, text.size());
+    if (piece < text.size() && text[piece - 1] >= 0xD800 && text[piece - 1] <= 0xDBFF) --piece;
+    if (const int error = WriteAll(fd, EncodeUtf8(text.substr(0, piece)))) return error;
+    text.remove_prefix(piece);
+  }
+  return 0;
+}
+
 void WriteFileAtomic(const std::filesystem::path& path, std::string_view data) {
+  WriteFileAtomic(path, [data](int fd) { return WriteAll(fd, data); });
+}
+
+void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(int)>& fill) {
   const auto fail = [&path](int error) {
     throw IoError("cannot write " + path.string() + ": " + Reason(error));
   };
@@ -280,14 +307,7 @@ void WriteFileAtomic(const std::filesystem::path& path, std::string_view data) {
   struct stat old {};
   const mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : kCreateMode;
   int error = fchmod(fd, mode) == 0 ? 0 : errno;
-  for (std::size_t done = 0; error == 0 && done < data.size();) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno != EINTR) error = errno;
-    } else {
-      done += static_cast<std::size_t>(n);
-    }
-  }
+  if (error == 0) error = fill(fd);
   if (close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && rename(temp.c_str(), path.c_str()) != 0) error = errno;
   if (error != 0) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -58,8 +59,16 @@ std::string EncodeUtf8(std::u16string_view text);
 // The bytes of a file. Throws IoError.
 std::string ReadFile(const std::filesystem::path& path);
 
+// Writes all of data to the file descriptor; answers 0 or the errno of the failure.
+int WriteAll(int fd, std::string_view data);
+
+// Writes text as UTF-8 in pieces, so that no UTF-8 copy of the whole text is made.
+int WriteUtf8(int fd, std::u16string_view text);
+
 // Replaces path with data: writes a temporary file beside it and renames it. On failure the
 // old file, if any, is left as it was and the temporary file is removed. Throws IoError.
 void WriteFileAtomic(const std::filesystem::path& path, std::string_view data);
+// The same, with the file's content written by fill (which answers 0 or an errno).
+void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(int fd)>& fill);
 
 }  // namespace gridloom::host
