@@ -51,7 +51,12 @@ std::u16string Widen(const CodePage& page, std::string_view bytes) {
 std::optional<std::u16string> ReadProfileText(LPCSTR fileName, const CodePage& ansi) {
   std::ifstream file(NativePath(fileName), std::ios::in | std::ios::binary);
   if (!file) return std::nullopt;
-  std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  std::string bytes;
+  try {
+    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure&) {
+    return std::nullopt;  // a directory opens on POSIX, and its first read throws
+  }
   if (file.bad()) return std::nullopt;
   std::string_view view = bytes;
   if (view.starts_with("\xEF\xBB\xBF")) {
