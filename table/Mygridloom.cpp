@@ -1,6 +1,7 @@
 #include "Mygridloom.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <utility>
@@ -134,7 +135,10 @@ bool MyGridLoom::CreateTable() {
   const auto buffer = std::make_unique<char[]>(kFileBufferSize);
   std::ifstream file;
   file.rdbuf()->pubsetbuf(buffer.get(), kFileBufferSize);
-  file.open(NativePath(csvPath), std::ios::in | std::ios::binary);
+  const std::string path = NativePath(csvPath);
+  std::error_code notFound;
+  if (std::filesystem::is_directory(path, notFound)) return false;  // opens on POSIX, reads throw
+  file.open(path, std::ios::in | std::ios::binary);
   if (file.fail()) return false;
 
   // Every record with at least one field is a row, up to the first empty line. Once no byte
