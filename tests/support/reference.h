@@ -29,9 +29,8 @@ struct Stream {
     return true;
   }
   void TakeLineEnd() {  // the next byte is CR or LF
-    char c;
-    Take(c);
-    if (c == '\r' && Peek() == '\n') Take(c);
+    char c = 0;
+    if (Take(c) && c == '\r' && Peek() == '\n') Take(c);
   }
 };
 
