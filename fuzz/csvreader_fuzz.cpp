@@ -1,0 +1,114 @@
+// The CSV reader on arbitrary bytes, read four ways that must agree record by record with the
+// reference reader: an ordinary string stream, a stream buffer that hands out one byte per
+// refill, an unbuffered stream buffer, and (for the bytes before the first NUL) the text
+// constructor. After each read the stream's end-of-file and fail flags must match too.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <istream>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <string_view>
+
+#include "Csvreader.h"
+#include "reference.h"
+
+namespace {
+
+namespace ref = gridloom::reference;
+
+// One byte in the get area at a time: every look-ahead past it refills.
+class OneByteBuffer : public std::streambuf {
+ public:
+  explicit OneByteBuffer(std::string_view data) : data_(data) {}
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    if (pos_ >= data_.size()) return traits_type::eof();
+    current_ = data_[pos_++];
+    setg(&current_, &current_, &current_ + 1);
+    return traits_type::to_int_type(current_);
+  }
+
+ private:
+  std::string_view data_;
+  std::size_t pos_ = 0;
+  char current_ = 0;
+};
+
+// No get area at all: every look-ahead is an underflow and every take an uflow.
+class UnbufferedBuffer : public std::streambuf {
+ public:
+  explicit UnbufferedBuffer(std::string_view data) : data_(data) {}
+
+ protected:
+  int_type underflow() override {
+    return pos_ < data_.size() ? traits_type::to_int_type(data_[pos_]) : traits_type::eof();
+  }
+  int_type uflow() override {
+    return pos_ < data_.size() ? traits_type::to_int_type(data_[pos_++]) : traits_type::eof();
+  }
+
+ private:
+  std::string_view data_;
+  std::size_t pos_ = 0;
+};
+
+[[noreturn]] void Fail(const char* what, std::size_t record) {
+  std::fprintf(stderr, "disagreement: %s at record %zu\n", what, record);
+  std::abort();
+}
+
+void ExpectRecord(const gridloom::CSVReader& reader, const ref::Fields& expected,
+                  const char* how, std::size_t index) {
+  if (reader.GetFieldCount() != expected.size()) Fail(how, index);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    if (reader.GetField(static_cast<std::uint32_t>(i)) != expected[i]) Fail(how, index);
+    if (reader.GetRecord()[i] != expected[i]) Fail(how, index);
+  }
+  if (!reader.GetField(static_cast<std::uint32_t>(expected.size())).empty()) Fail(how, index);
+}
+
+// Reads the whole stream and checks every record and the flags after every read, up to the
+// end of the data and one read beyond it.
+void CheckStream(std::istream& stream, std::string_view data, const char* how) {
+  ref::Stream expected{data};
+  gridloom::CSVReader reader(stream);
+  for (std::size_t index = 0;; ++index) {
+    const ref::Fields record = ref::ReadRecord(expected);
+    ExpectRecord(reader, record, how, index);
+    if (stream.eof() != expected.eof || stream.fail() != expected.eof) Fail(how, index);
+    if (index > data.size() + 2) Fail("no end of the data", index);
+    if (expected.eof && record.empty()) {
+      reader.ReadRecord(stream);
+      ExpectRecord(reader, {}, how, index + 1);
+      if (!stream.eof() || !stream.fail()) Fail(how, index + 1);
+      return;
+    }
+    reader.ReadRecord(stream);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  const std::string data(reinterpret_cast<const char*>(bytes), size);
+
+  std::istringstream text(data, std::ios::in | std::ios::binary);
+  CheckStream(text, data, "string stream");
+  OneByteBuffer oneByte(data);
+  std::istream oneByteStream(&oneByte);
+  CheckStream(oneByteStream, data, "one-byte buffer");
+  UnbufferedBuffer unbuffered(data);
+  std::istream unbufferedStream(&unbuffered);
+  CheckStream(unbufferedStream, data, "unbuffered");
+
+  // The text constructor reads up to the first NUL, and only the first record.
+  const std::string_view beforeNul(data.c_str());
+  ref::Stream first{beforeNul};
+  ExpectRecord(gridloom::CSVReader(data.c_str()), ref::ReadRecord(first), "text constructor", 0);
+  return 0;
+}

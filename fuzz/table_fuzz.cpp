@@ -1,0 +1,134 @@
+// The whole table from arbitrary CSV bytes and either arbitrary INI bytes or an INI file of
+// tags made from the input. The HTML must be exactly what the reference loader and renderer
+// give for the tags the table read. With made tags, which hold markup characters only as tag
+// markup, removing every tag (and every <br> of a CR LF) must leave text with no raw < > or
+// double quote, and every & starting a character reference.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Mygridloom.h"
+#include "fuzz_files.h"
+#include "reference.h"
+
+namespace gridloom {
+
+struct MyGridLoomInspector {
+  static reference::Tags Tags(const MyGridLoom& t) {
+    reference::Tags tags;
+    const std::string* open[7] = {&t.tableOpen,  &t.tableRowOpen, &t.tdRow1Open, &t.tdRowXOpen,
+                                  &t.tdCol1Open, &t.tdColXOpen,   &t.tdEtcOpen};
+    const std::string* close[7] = {&t.tableClose,  &t.tableRowClose, &t.tdRow1Close,
+                                   &t.tdRowXClose, &t.tdCol1Close,   &t.tdColXClose,
+                                   &t.tdEtcClose};
+    for (int i = 0; i < 7; ++i) {
+      tags.open[i] = *open[i];
+      tags.close[i] = *close[i];
+    }
+    return tags;
+  }
+  static const std::string& Html(const MyGridLoom& t) { return t.html; }
+};
+
+}  // namespace gridloom
+
+namespace {
+
+namespace ref = gridloom::reference;
+
+const char* const kSections[7] = {"table",  "tableRow", "tdRow1", "tdRowX",
+                                  "tdCol1", "tdColX",   "tdEtc"};
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "table: %s\n", what);
+  std::abort();
+}
+
+// An INI file whose tags are chosen by the input: each key absent (the default), empty, a
+// distinctive tag with a quoted attribute, or such a tag wholly in quotes (which go).
+std::string MadeIni(FuzzedDataProvider& input, ref::Tags& tags) {
+  std::string ini;
+  for (int i = 0; i < 7; ++i) {
+    ini += "[" + std::string(kSections[i]) + "]\r\n";
+    for (int side = 0; side < 2; ++side) {
+      std::string& tag = side == 0 ? tags.open[i] : tags.close[i];
+      const std::string made = (side == 0 ? "<g" : "</g") + std::to_string(i) +
+                               (side == 0 ? " class=\"c" + std::to_string(i) + "\">" : ">");
+      const char* key = side == 0 ? "open=" : "close=";
+      switch (input.ConsumeIntegralInRange(0, 3)) {
+        case 0: break;
+        case 1: ini += key + std::string("\r\n"); tag.clear(); break;
+        case 2: ini += key + made + "\r\n"; tag = made; break;
+        default: ini += key + ("'" + made + "'\r\n"); tag = made; break;
+      }
+    }
+  }
+  return ini;
+}
+
+// Removes the tags and line breaks, then checks that the rest is escaped text.
+void CheckEscaped(std::string_view html, const ref::Tags& tags) {
+  std::vector<std::string_view> markup = {"<br>"};
+  for (int i = 0; i < 7; ++i) {
+    if (!tags.open[i].empty()) markup.push_back(tags.open[i]);
+    if (!tags.close[i].empty()) markup.push_back(tags.close[i]);
+  }
+  std::string text;
+  for (std::size_t i = 0; i < html.size();) {
+    bool removed = false;
+    for (const std::string_view tag : markup) {
+      if (html.substr(i, tag.size()) == tag) {
+        i += tag.size();
+        removed = true;
+        break;
+      }
+    }
+    if (!removed) text += html[i++];
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::string_view rest = std::string_view(text).substr(i);
+    if (text[i] == '<' || text[i] == '>' || text[i] == '"') Fail("raw markup in cell text");
+    if (text[i] == '&' && !rest.starts_with("&amp;") && !rest.starts_with("&lt;") &&
+        !rest.starts_with("&gt;") && !rest.starts_with("&quot;"))
+      Fail("& that starts no character reference");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  FuzzedDataProvider input(bytes, size);
+  const bool madeTags = input.ConsumeBool();
+  ref::Tags tags;
+  const std::string ini = madeTags ? MadeIni(input, tags) : input.ConsumeRandomLengthString();
+  const std::string csv = input.ConsumeRemainingBytesAsString();
+
+  const std::vector<ref::Fields> rows = ref::LoadRows(csv);
+  std::size_t columns = 0;
+  for (const ref::Fields& row : rows) columns = row.size() > columns ? row.size() : columns;
+  if (rows.size() * columns > 100000) return -1;  // a big, repetitive table: not worth the time
+
+  using gridloom::fuzz::AnsiPath;
+  using gridloom::fuzz::WriteScratch;
+  gridloom::MyGridLoom table(AnsiPath(WriteScratch("table.csv", csv)),
+                             AnsiPath(WriteScratch("table.ini", ini)));
+  if (!table.IsCreated()) Fail("table not created");
+  const ref::Tags read = gridloom::MyGridLoomInspector::Tags(table);
+  if (madeTags) {
+    for (int i = 0; i < 7; ++i) {
+      if (read.open[i] != tags.open[i] || read.close[i] != tags.close[i]) Fail("tags differ");
+    }
+  }
+  // GetHtml gives the text up to its first NUL; a NUL can only come from a cell.
+  const std::string& html = gridloom::MyGridLoomInspector::Html(table);
+  if (html != ref::Render(rows, read)) Fail("HTML differs from the reference");
+  if (std::string_view(table.GetHtml()) != html.c_str()) Fail("GetHtml is not the HTML");
+  if (madeTags) CheckEscaped(html, tags);
+  return 0;
+}
