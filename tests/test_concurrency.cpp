@@ -3,9 +3,6 @@
 // ThreadSanitizer by the tsan preset.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <latch>
 #include <string>
 #include <thread>
@@ -13,6 +10,7 @@
 
 #include "gridloom/gridloom.h"
 #include "gridloom/winapi.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -22,31 +20,20 @@ constexpr int kRounds = 20;
 class Files {
  public:
   Files() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/gridloom-threads-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    dir_ = pattern;
     for (int i = 0; i < kThreads; ++i) {
       std::string csv;
       for (int row = 0; row < 50 * (i + 1); ++row) {
         csv += std::to_string(i) + ",\"r" + std::to_string(row) + " <&>\"\",\x95\x5C\r\n";
       }
-      Write("t" + std::to_string(i) + ".csv", csv);
-      Write("t" + std::to_string(i) + ".ini",
-            "[tdRow1]\r\nopen=<th class=\"" + std::to_string(i) + "\">\r\nclose=</th>\r\n");
+      dir_.Write("t" + std::to_string(i) + ".csv", csv);
+      dir_.Write("t" + std::to_string(i) + ".ini",
+                 "[tdRow1]\r\nopen=<th class=\"" + std::to_string(i) + "\">\r\nclose=</th>\r\n");
     }
   }
-  ~Files() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  const std::string& dir() const { return dir_; }
+  const std::string& dir() const { return dir_.path(); }
 
  private:
-  void Write(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
-  }
-  std::string dir_;
+  gridloom::testsupport::TempDir dir_{"gridloom-threads"};
 };
 
 std::u16string Call(const std::string& argText, const std::string& baseDir) {

@@ -27,6 +27,7 @@
 #include "gridloom/gridloom.h"
 #include "gridloom/winapi.h"
 #include "reference.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -35,32 +36,9 @@ namespace ref = gridloom::reference;
 
 const std::u16string kFailure = u"<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->";
 
-class TempDir {
+class TempDir : public gridloom::testsupport::TempDir {
  public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/gridloom-hostile-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
-  void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream file(*this / name, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-
- private:
-  std::string path_;
+  TempDir() : gridloom::testsupport::TempDir("gridloom-hostile") {}
 };
 
 // PluginInline, its BSTR copied and freed.
