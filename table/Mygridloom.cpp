@@ -102,7 +102,7 @@ void MyGridLoom::LoadTagSettings(const std::string& iniPath) {
 
 bool MyGridLoom::CreateTable() {
   // Binary mode: the reader sees CR LF as stored. A large buffer keeps the reads few.
-  const auto buffer = std::make_unique<char[]>(kFileBufferSize);
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kFileBufferSize);
   std::ifstream file;
   file.rdbuf()->pubsetbuf(buffer.get(), kFileBufferSize);
   const std::string path = NativePath(csvPath);
@@ -118,8 +118,12 @@ bool MyGridLoom::CreateTable() {
   // of the file is left no record is read, so a final line end adds no row.
   std::size_t columnCount = 0;
   const auto bytesLeft = [&file] {
-    return !std::ifstream::traits_type::eq_int_type(file.rdbuf()->sgetc(),
-                                                    std::ifstream::traits_type::eof());
+    try {
+      return !std::ifstream::traits_type::eq_int_type(file.rdbuf()->sgetc(),
+                                                      std::ifstream::traits_type::eof());
+    } catch (...) {
+      return false;  // a read error ends the data, as it does for the reader
+    }
   };
   if (bytesLeft()) {
     std::error_code unknown;

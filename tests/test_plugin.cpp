@@ -11,7 +11,7 @@
 
 namespace {
 
-using gridloom::testing::TempDir;
+using gridloom::testsupport::TempDir;
 
 // Takes ownership of a BSTR and gives its text.
 std::u16string Take(BSTR text) {

@@ -26,7 +26,7 @@ struct MyGridLoomInspector {
 namespace {
 
 using Inspect = MyGridLoomInspector;
-using testing::TempDir;
+using testsupport::TempDir;
 using Tags = std::vector<std::string>;
 
 const Tags kDefaultTags = {"<table>", "<tr>", "", "", "", "", "<td>",
@@ -100,14 +100,14 @@ INSTANTIATE_TEST_SUITE_P(Ini, TagSettings, ::testing::ValuesIn(kTagCases),
 TEST(IniPaths, PathEndingInBackslashGivesDefaults) {
   TempDir dir;
   dir.Write("param.ini", "[table]\nopen=<x>\n");
-  const MyGridLoom table(dir.Path("missing.csv"), dir.path().string() + "\\");
+  const MyGridLoom table(dir.Path("missing.csv"), dir.path() + "\\");
   EXPECT_EQ(Inspect::Tags(table), kDefaultTags);
 }
 
 TEST(IniPaths, BackslashesSeparateFolders) {
   TempDir dir;
   dir.Write("conf/param.ini", "[table]\nopen=<x>\n");
-  const MyGridLoom table(dir.Path("missing.csv"), dir.path().string() + "\\conf\\param.ini");
+  const MyGridLoom table(dir.Path("missing.csv"), dir.path() + "\\conf\\param.ini");
   EXPECT_EQ(Inspect::Tags(table)[kTableOpen], "<x>");
 }
 
@@ -283,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(Csv, TableRendering, ::testing::ValuesIn(kTables),
 
 TEST(TableLoading, FilesThatCannotBeOpened) {
   TempDir dir;
-  const std::string paths[] = {dir.Path("missing.csv"), dir.path().string(), ""};
+  const std::string paths[] = {dir.Path("missing.csv"), dir.path(), ""};
   for (const std::string& path : paths) {
     MyGridLoom table(path, dir.Path("none.ini"));
     EXPECT_FALSE(table.IsCreated()) << path;

@@ -14,7 +14,7 @@ namespace gridloom::testsupport {
 class TempDir {
  public:
   // Under parent, or under $TMPDIR (else /tmp) when parent is empty.
-  explicit TempDir(const std::string& prefix, std::string parent = "") {
+  explicit TempDir(const std::string& prefix = "gridloom-test", std::string parent = "") {
     if (parent.empty()) {
       const char* tmp = std::getenv("TMPDIR");
       parent = tmp != nullptr ? tmp : "/tmp";
@@ -36,10 +36,13 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::string Path(const std::string& name) const { return *this / name; }
 
-  // Replaces the file's content with bytes; answers its path. Aborts when it cannot.
+  // Replaces the file's content with bytes (folders made as needed); answers its path.
+  // Aborts when it cannot.
   std::string Write(const std::string& name, std::string_view bytes) const {
     const std::string file = *this / name;
+    std::filesystem::create_directories(std::filesystem::path(file).parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
