@@ -115,54 +115,35 @@ bool IsPair(std::u16string_view text, std::size_t i) {
 }
 constexpr std::string_view kLoneSurrogate = "&#65533;";
 
-// True when the 8 units at text[i] are ASCII; then they are written to out (if not null).
-inline bool AsciiBlock(std::u16string_view text, std::size_t i, char* out) {
+// The number of ASCII units at text[i], up to 8; they are written to out, and so are up to
+// 8 - that many bytes of scratch.
+inline unsigned AsciiUnits(std::u16string_view text, std::size_t i, char* out) {
 #if defined(__SSE2__)
-  const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-  const __m128i high = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xFF80)));
-  if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) return false;
-  if (out != nullptr) _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
-  return true;
-#else
-  static_cast<void>(text), static_cast<void>(i), static_cast<void>(out);
-  return false;
+  if (i + 8 <= text.size()) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    const __m128i high = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xFF80)));
+    const unsigned ascii = static_cast<unsigned>(
+                               _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128()))) |
+                           0x10000u;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
+    return static_cast<unsigned>(__builtin_ctz(~ascii)) / 2;
+  }
 #endif
+  unsigned count = 0;
+  for (; i + count < text.size() && count < 8 && text[i + count] < 0x80; ++count) {
+    out[count] = static_cast<char>(text[i + count]);
+  }
+  return count;
 }
 
-}  // namespace
-
-std::string EncodeUtf8(std::u16string_view text) {
-  // The exact length first, then one pass that writes.
-  std::size_t length = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (i + 8 <= text.size() && AsciiBlock(text, i, nullptr)) {
-      length += 8;
-      i += 7;
-      continue;
-    }
-    const char16_t unit = text[i];
-    if (unit < 0x80) {
-      length += 1;
-    } else if (unit < 0x800) {
-      length += 2;
-    } else if (!IsSurrogate(unit)) {
-      length += 3;
-    } else if (IsPair(text, i)) {
-      length += 4;
-      ++i;
-    } else {
-      length += kLoneSurrogate.size();
-    }
-  }
-  std::string out(length, '\0');
-  char* p = out.data();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (i + 8 <= text.size() && AsciiBlock(text, i, p)) {
-      p += 8;
-      i += 7;
-      continue;
-    }
-    const char32_t unit = text[i];
+// Writes the UTF-8 of text to out, which has room for 8 bytes a unit; answers the end.
+char* WriteUtf8Units(char* p, std::u16string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned ascii = AsciiUnits(text, i, p);
+    p += ascii;
+    i += ascii;
+    if (ascii == 8 || i == text.size()) continue;
+    const char32_t unit = text[i++];
     if (unit < 0x80) {
       *p++ = static_cast<char>(unit);
     } else if (unit < 0x800) {
@@ -172,8 +153,8 @@ std::string EncodeUtf8(std::u16string_view text) {
       *p++ = static_cast<char>(0xE0 | unit >> 12);
       *p++ = static_cast<char>(0x80 | (unit >> 6 & 0x3F));
       *p++ = static_cast<char>(0x80 | (unit & 0x3F));
-    } else if (IsPair(text, i)) {
-      const char32_t c = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (IsPair(text, i - 1)) {
+      const char32_t c = 0x10000 + ((unit - 0xD800) << 10) + (text[i++] - 0xDC00);
       *p++ = static_cast<char>(0xF0 | c >> 18);
       *p++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
       *p++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
@@ -182,6 +163,14 @@ std::string EncodeUtf8(std::u16string_view text) {
       p = std::copy(kLoneSurrogate.begin(), kLoneSurrogate.end(), p);
     }
   }
+  return p;
+}
+
+}  // namespace
+
+std::string EncodeUtf8(std::u16string_view text) {
+  std::string out(text.size() * kLoneSurrogate.size(), '\0');
+  out.resize(static_cast<std::size_t>(WriteUtf8Units(out.data(), text) - out.data()));
   return out;
 }
 
@@ -277,11 +266,14 @@ int WriteAll(int fd, std::string_view data) {
 }
 
 int WriteUtf8(int fd, std::u16string_view text) {
-  constexpr std::size_t kPiece = std::size_t{1} << 20;  // code units
+  constexpr std::size_t kPiece = std::size_t{1} << 18;  // code units
+  std::string buffer(std::min(kPiece, text.size()) * kLoneSurrogate.size(), '\0');
   while (!text.empty()) {
     std::size_t piece = std::min(kPiece, text.size());
-    if (piece < text.size() && text[piece - 1] >= 0xD800 && text[piece - 1] <= 0xDBFF) --piece;
-    if (const int error = WriteAll(fd, EncodeUtf8(text.substr(0, piece)))) return error;
+    if (piece < text.size() && IsSurrogate(text[piece - 1]) && text[piece - 1] <= 0xDBFF) --piece;
+    const char* end = WriteUtf8Units(buffer.data(), text.substr(0, piece));
+    const std::string_view bytes(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
+    if (const int error = WriteAll(fd, bytes)) return error;
     text.remove_prefix(piece);
   }
   return 0;
