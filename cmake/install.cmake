@@ -3,7 +3,9 @@
 # README, docs and example INI.
 if(WIN32)
   install(FILES README.md DESTINATION .)
-  install(DIRECTORY docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
+  # The pages a Windows user or host author needs.
+  install(FILES docs/user-guide.md docs/ini-reference.md docs/host-api.md docs/example.png
+    DESTINATION docs)
   install(FILES examples/site/ini/fares.ini DESTINATION example)
   return()
 endif()
