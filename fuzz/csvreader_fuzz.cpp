@@ -13,49 +13,15 @@
 #include <string_view>
 
 #include "Csvreader.h"
+#include "stream_buffers.h"
 #include "reference.h"
 
 namespace {
 
 namespace ref = gridloom::reference;
 
-// One byte in the get area at a time: every look-ahead past it refills.
-class OneByteBuffer : public std::streambuf {
- public:
-  explicit OneByteBuffer(std::string_view data) : data_(data) {}
-
- protected:
-  int_type underflow() override {
-    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-    if (pos_ >= data_.size()) return traits_type::eof();
-    current_ = data_[pos_++];
-    setg(&current_, &current_, &current_ + 1);
-    return traits_type::to_int_type(current_);
-  }
-
- private:
-  std::string_view data_;
-  std::size_t pos_ = 0;
-  char current_ = 0;
-};
-
-// No get area at all: every look-ahead is an underflow and every take an uflow.
-class UnbufferedBuffer : public std::streambuf {
- public:
-  explicit UnbufferedBuffer(std::string_view data) : data_(data) {}
-
- protected:
-  int_type underflow() override {
-    return pos_ < data_.size() ? traits_type::to_int_type(data_[pos_]) : traits_type::eof();
-  }
-  int_type uflow() override {
-    return pos_ < data_.size() ? traits_type::to_int_type(data_[pos_++]) : traits_type::eof();
-  }
-
- private:
-  std::string_view data_;
-  std::size_t pos_ = 0;
-};
+using gridloom::testsupport::OneByteBuffer;
+using gridloom::testsupport::UnbufferedBuffer;
 
 [[noreturn]] void Fail(const char* what, std::size_t record) {
   std::fprintf(stderr, "disagreement: %s at record %zu\n", what, record);

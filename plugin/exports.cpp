@@ -3,12 +3,6 @@
 #include "gridloom/gridloom.h"
 #include "inline_call.h"
 
-#ifdef _WIN32
-#define GRIDLOOM_WIDE(text) L##text
-#else
-#define GRIDLOOM_WIDE(text) u##text
-#endif
-
 using gridloom::plugin::AllocText;
 
 extern "C" {

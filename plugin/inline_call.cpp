@@ -10,12 +10,6 @@
 
 namespace gridloom::plugin {
 
-#ifdef _WIN32
-#define GRIDLOOM_WIDE(text) L##text
-#else
-#define GRIDLOOM_WIDE(text) u##text
-#endif
-
 // "<!-- 作成できませんでした -->": the table could not be made.
 const OLECHAR kFailureComment[] =
     GRIDLOOM_WIDE("<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->");

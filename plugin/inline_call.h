@@ -4,6 +4,13 @@
 
 #include "gridloom/gridloom.h"
 
+// Wide literals: wchar_t on Windows, char16_t elsewhere; both are UTF-16.
+#ifdef _WIN32
+#define GRIDLOOM_WIDE(text) L##text
+#else
+#define GRIDLOOM_WIDE(text) u##text
+#endif
+
 namespace gridloom::plugin {
 
 // The comment that stands in for a table whose CSV file cannot be opened.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Csvreader.h"
+#include "stream_buffers.h"
 
 namespace gridloom {
 namespace {
@@ -24,42 +25,8 @@ using Fields = std::vector<std::string>;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// Delivers one byte per underflow: every read goes through the buffer's virtual functions.
-class OneByteBuffer : public std::streambuf {
- public:
-  explicit OneByteBuffer(std::string data) : data_(std::move(data)) {}
-
- protected:
-  int_type underflow() override {
-    if (next_ >= data_.size()) return traits_type::eof();
-    current_ = data_[next_++];
-    setg(&current_, &current_, &current_ + 1);
-    return traits_type::to_int_type(current_);
-  }
-
- private:
-  std::string data_;
-  std::size_t next_ = 0;
-  char current_ = 0;
-};
-
-// Keeps no get area at all: sgetc and sbumpc always call underflow and uflow.
-class UnbufferedBuffer : public std::streambuf {
- public:
-  explicit UnbufferedBuffer(std::string data) : data_(std::move(data)) {}
-
- protected:
-  int_type underflow() override {
-    return next_ < data_.size() ? traits_type::to_int_type(data_[next_]) : traits_type::eof();
-  }
-  int_type uflow() override {
-    return next_ < data_.size() ? traits_type::to_int_type(data_[next_++]) : traits_type::eof();
-  }
-
- private:
-  std::string data_;
-  std::size_t next_ = 0;
-};
+using testsupport::OneByteBuffer;
+using testsupport::UnbufferedBuffer;
 
 // One way to put bytes in a stream; the object keeps the stream and what it rests on.
 struct StreamKind {
