@@ -7,6 +7,7 @@ namespace gridloom {
 namespace winapi {
 
 void AppendUtf8(std::u16string_view text, std::string& out) {
+  out.reserve(out.size() + text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDFFF) {

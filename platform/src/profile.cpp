@@ -3,9 +3,12 @@
 // ANSI code page otherwise), lines end at CR or LF, blanks around names and values are
 // dropped, names compare without regard to case, the first section of a name and the first
 // key of a name in it count, and the value comes back in the ANSI code page.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,14 +52,32 @@ std::u16string Widen(const CodePage& page, std::string_view bytes) {
 }
 
 std::optional<std::u16string> ReadProfileText(LPCSTR fileName, const CodePage& ansi) {
-  std::ifstream file(NativePath(fileName), std::ios::in | std::ios::binary);
-  if (!file) return std::nullopt;
+  // Read in one go: the file is read once for every value asked for.
+  struct File {
+    int fd;
+    ~File() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{::open(NativePath(fileName).c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return std::nullopt;
   std::string bytes;
-  try {
-    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  } catch (...) {
-    return std::nullopt;  // not readable: a folder, say
+  struct stat info {};
+  if (::fstat(file.fd, &info) == 0 && info.st_size > 0)
+    bytes.resize(static_cast<std::size_t>(info.st_size) + 1);  // + 1 to see the end at once
+  if (bytes.empty()) bytes.resize(4096);
+  std::size_t size = 0;
+  for (;;) {
+    if (size == bytes.size()) bytes.resize(2 * bytes.size());
+    const ssize_t got = ::read(file.fd, bytes.data() + size, bytes.size() - size);
+    if (got > 0) {
+      size += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return std::nullopt;  // not readable: a folder, say
+    }
   }
+  bytes.resize(size);
   std::string_view view = bytes;
   if (view.starts_with("\xEF\xBB\xBF")) {
     const CodePage* utf8 = FindCodePage(CP_UTF8);
