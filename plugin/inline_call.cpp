@@ -2,6 +2,8 @@
 #define GRIDLOOM_NO_PROTOTYPES
 #include "inline_call.h"
 
+#include <climits>
+#include <cstring>
 #include <string>
 
 #include "Csvreader.h"
@@ -20,12 +22,25 @@ namespace {
 
 // The wide text of the HTML, up to its first NUL, or null when no text could be converted.
 BSTR Widen(const char* html) {
-  const int length = MultiByteToWideChar(CP_ACP, 0, html, -1, nullptr, 0);
-  if (length <= 0) return nullptr;
-  // Converted straight into the BSTR: the same string as through a buffer and SysAllocString.
-  BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(length - 1));
-  if (result != nullptr) MultiByteToWideChar(CP_ACP, 0, html, -1, result, length);
-  return result;
+  const std::size_t bytes = std::strlen(html) + 1;
+  if (bytes > static_cast<std::size_t>(INT_MAX)) {  // too long for one call: ask the length
+    const int length = MultiByteToWideChar(CP_ACP, 0, html, -1, nullptr, 0);
+    if (length <= 0) return nullptr;
+    BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(length - 1));
+    if (result != nullptr) MultiByteToWideChar(CP_ACP, 0, html, -1, result, length);
+    return result;
+  }
+  // No character of an ANSI code page has more code units than bytes: the text is converted
+  // in one pass into a BSTR as long as it, which is then cut to the units written.
+  BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(bytes - 1));
+  if (result == nullptr) return nullptr;
+  const int length = MultiByteToWideChar(CP_ACP, 0, html, static_cast<int>(bytes), result,
+                                         static_cast<int>(bytes));
+  if (length > 0 && (static_cast<std::size_t>(length) == bytes ||
+                     SysReAllocStringLen(&result, result, static_cast<UINT>(length - 1))))
+    return result;
+  SysFreeString(result);
+  return nullptr;
 }
 
 }  // namespace

@@ -46,6 +46,32 @@ TEST(BstrLayout, LengthPrefixTextAndNul) {
   EXPECT_EQ(SysAllocStringLen(nullptr, 0x7FFFFFFF), nullptr) << "too long for the prefix";
 }
 
+TEST(BstrLayout, Reallocation) {
+  BSTR none = nullptr;
+  ASSERT_TRUE(SysReAllocStringLen(&none, u"xy", 2)) << "a null BSTR is allocated";
+  EXPECT_EQ(Take(none), u"xy");
+  EXPECT_FALSE(SysReAllocStringLen(nullptr, u"xy", 2));
+
+  struct Case {
+    int from;  // units into the old string; -1: null (the units kept); -2: other text
+    UINT length;
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {0, 3, u"abc"}, {2, 4, u"cdef"}, {3, 0, u""}, {-2, 7, u"1234567"}, {-1, 2, u"ab"},
+  };
+  for (const auto& [from, length, expected] : cases) {
+    BSTR text = SysAllocString(u"abcdef");
+    const OLECHAR* source = from == -1 ? nullptr : from == -2 ? u"1234567" : text + from;
+    ASSERT_TRUE(SysReAllocStringLen(&text, source, length));
+    EXPECT_EQ(text[length], u'\0');
+    EXPECT_EQ(Take(text), expected) << "from " << from << ", length " << length;
+  }
+  BSTR text = SysAllocString(u"abc");
+  EXPECT_FALSE(SysReAllocStringLen(&text, nullptr, 0x7FFFFFFF));
+  EXPECT_EQ(Take(text), u"abc") << "left as it was";
+}
+
 TEST(InformationExports, FixedTexts) {
   EXPECT_EQ(GetPluginType(), 1);
   const std::pair<BSTR (*)(), std::u16string> texts[] = {

@@ -1,5 +1,6 @@
 // OLE Automation strings with the layout of oleaut32: a 32-bit byte length, the UTF-16 text,
 // a NUL code unit. The BSTR points at the text.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,31 @@ BSTR WINAPI SysAllocString(const OLECHAR* text) {
   while (text[length] != 0) ++length;
   if (length > kMaxLength) return nullptr;
   return SysAllocStringLen(text, static_cast<UINT>(length));
+}
+
+INT WINAPI SysReAllocStringLen(BSTR* text, const OLECHAR* from, UINT length) {
+  if (text == nullptr || length > kMaxLength) return 0;
+  if (*text == nullptr) {
+    *text = SysAllocStringLen(from, length);
+    return *text != nullptr;
+  }
+  // from may lie in the old string: its units go to the start first, where the reallocation
+  // keeps them.
+  const auto old = reinterpret_cast<std::uintptr_t>(*text);
+  const auto at = reinterpret_cast<std::uintptr_t>(from);
+  const bool inside = from != nullptr && at >= old && at <= old + *Header(*text);
+  const std::size_t bytes = std::size_t{length} * sizeof(OLECHAR);
+  if (inside && at != old)
+    std::memmove(*text, from, std::min<std::size_t>(bytes, old + *Header(*text) - at));
+  auto* block = static_cast<std::uint32_t*>(
+      std::realloc(Header(*text), kPrefix + bytes + sizeof(OLECHAR)));
+  if (block == nullptr) return 0;
+  block[0] = static_cast<std::uint32_t>(bytes);
+  BSTR result = reinterpret_cast<BSTR>(block + 1);
+  if (from != nullptr && !inside) std::memcpy(result, from, bytes);
+  result[length] = 0;
+  *text = result;
+  return 1;
 }
 
 void WINAPI SysFreeString(BSTR text) {

@@ -8,7 +8,11 @@
 //                     passes -1 as the length
 //   mbtable|CP        a digest of the conversion of every byte and every two-byte sequence
 //   profile|SIZE|FILE|SECTION|KEY|DEFAULT
-//                     GetPrivateProfileStringA with FILE in DATA_DIR; 
+//                     GetPrivateProfileStringA with FILE in DATA_DIR
+//   realloc|TEXT|FROM|LENGTH
+//                     SysReAllocStringLen of a BSTR of TEXT, from "self+N" (N units into
+//                     it), "null" (the units kept) or another text; the answer gives the
+//                     units the call defines
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -125,6 +129,30 @@ std::string Profile(const std::vector<std::string>& q, const std::string& dataDi
   return answer + Hex(buffer.data(), length);
 }
 
+std::string Realloc(const std::vector<std::string>& q) {
+  const std::string text = Unescape(q[1]), from = q[2];
+  const UINT length = static_cast<UINT>(std::stoul(q[3]));
+  std::vector<OLECHAR> wide(text.begin(), text.end());
+  wide.push_back(0);
+  BSTR string = SysAllocString(wide.data());
+  std::vector<OLECHAR> other(from.begin(), from.end());
+  other.push_back(0);
+  const OLECHAR* source = other.data();
+  UINT defined = length;
+  if (from == "null") {
+    source = nullptr;
+    defined = length < text.size() ? length : static_cast<UINT>(text.size());
+  } else if (from.rfind("self+", 0) == 0) {
+    source = string + std::stoul(from.substr(5));
+  }
+  const int ok = SysReAllocStringLen(&string, source, length);
+  std::string answer = std::to_string(ok) + " " + std::to_string(SysStringLen(string)) + " ";
+  for (UINT i = 0; i < defined; ++i) answer += static_cast<char>(string[i]);
+  answer += string[SysStringLen(string)] == 0 ? " nul" : " no nul";
+  SysFreeString(string);
+  return answer;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -143,6 +171,8 @@ int main(int argc, char** argv) {
                        q.size() > 3 && q[3] == "nul");
     } else if (q[0] == "mbtable" && q.size() == 2) {
       answer = TableDigest(static_cast<UINT>(std::stoul(q[1])));
+    } else if (q[0] == "realloc" && q.size() == 4) {
+      answer = Realloc(q);
     } else if (q[0] == "profile" && q.size() == 6) {
       answer = Profile(q, argv[1]);
     } else {

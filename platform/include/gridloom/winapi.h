@@ -24,6 +24,7 @@
 #define GRIDLOOM_WINAPI_EXPORT __attribute__((visibility("default")))
 
 typedef int BOOL;
+typedef int INT;
 typedef unsigned int UINT;
 typedef uint32_t DWORD;
 typedef char16_t WCHAR;
@@ -45,6 +46,11 @@ extern "C" {
  * code unit follows it. A null BSTR is a valid empty string. */
 GRIDLOOM_WINAPI_EXPORT BSTR WINAPI SysAllocString(const OLECHAR *text);
 GRIDLOOM_WINAPI_EXPORT BSTR WINAPI SysAllocStringLen(const OLECHAR *text, UINT length);
+/* Gives *text length code units: those of from (which may lie in *text; null keeps what
+ * *text holds), and frees the old string. Answers nonzero on success, and leaves *text as it
+ * was on failure. */
+GRIDLOOM_WINAPI_EXPORT INT WINAPI SysReAllocStringLen(BSTR *text, const OLECHAR *from,
+                                                      UINT length);
 GRIDLOOM_WINAPI_EXPORT void WINAPI SysFreeString(BSTR text);
 GRIDLOOM_WINAPI_EXPORT UINT WINAPI SysStringLen(BSTR text);
 
