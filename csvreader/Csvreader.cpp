@@ -241,21 +241,28 @@ CSVReader::CSVReader(std::istream& input) { ReadRecord(input); }
 void CSVReader::ReadRecord(std::istream& stream) {
   record.text_.clear();
   record.ends_.clear();
+  AppendRecord(stream, record.text_, record.ends_);
+}
+
+std::size_t CSVReader::AppendRecord(std::istream& stream, std::string& text,
+                                    std::vector<std::size_t>& ends) {
+  const std::size_t before = ends.size();
   Input input(stream);
   while (!input.AtEnd()) {
-    if (input.FieldsInBuffer(record.text_, record.ends_)) break;
+    if (input.FieldsInBuffer(text, ends)) break;
     // A line end, or a field that the buffer does not hold whole: byte by byte.
     if (input.IsEndOfLine()) break;
     bool ended;
     char quote;
     if (input.Peek() == '"' && input.Take(quote)) {
-      ended = ReadQuotedField(input, record.text_);
+      ended = ReadQuotedField(input, text);
     } else {
-      ended = ReadPlainField(input, record.text_);
+      ended = ReadPlainField(input, text);
     }
-    record.ends_.push_back(record.text_.size());
+    ends.push_back(text.size());
     if (ended) break;
   }
+  return ends.size() - before;
 }
 
 std::string CSVReader::GetField(std::uint32_t index) const {

@@ -60,6 +60,10 @@ class CSVReader {
 
   // Replaces the current record with the next record of the stream.
   void ReadRecord(std::istream& input);
+  // Reads the next record of the stream without keeping it: its field text is appended to
+  // text and the end of each field (an offset in text) to ends. Answers its field count.
+  static std::size_t AppendRecord(std::istream& input, std::string& text,
+                                  std::vector<std::size_t>& ends);
 
   // A copy of the field at index, or empty text when there is no such field.
   std::string GetField(std::uint32_t index) const;

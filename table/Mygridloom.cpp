@@ -52,18 +52,21 @@ std::size_t TableRows::SplitLineBreaks() const {
   return count;
 }
 
-void TableRows::Reserve(std::size_t textSize) {
-  text_.reserve(textSize + kEscapePadding);
+void TableRows::Reserve(std::size_t fileSize) {
+  text_.reserve(fileSize + kEscapePadding);
+  // Most tables have fields of more than a few bytes; capacity that stays unused costs no
+  // memory, and a table of shorter fields only grows the vector.
+  fieldEnds_.reserve(fileSize / 8 + 16);
 }
 
-void TableRows::Append(const Record& record) {
-  const std::size_t base = size_;
-  text_.resize(base);  // the padding goes, and comes back after the new text
-  text_.append(record.Text()).append(kEscapePadding, '\0');
-  size_ += record.Text().size();
-  for (const std::size_t end : record.Ends()) fieldEnds_.push_back(base + end);
-  recordEnds_.push_back(fieldEnds_.size());
+std::size_t TableRows::Read(std::istream& input) {
+  const std::size_t fields = CSVReader::AppendRecord(input, text_, fieldEnds_);
+  if (fields > 0) recordEnds_.push_back(fieldEnds_.size());
+  size_ = text_.size();
+  return fields;
 }
+
+void TableRows::Seal() { text_.append(kEscapePadding, '\0'); }
 
 MyGridLoom::MyGridLoom(const std::string& csvPath, const std::string& iniPath) {
   LoadTagSettings(iniPath);
@@ -129,14 +132,10 @@ bool MyGridLoom::CreateTable() {
     std::error_code unknown;
     const auto size = std::filesystem::file_size(path, unknown);
     if (!unknown) rows.Reserve(static_cast<std::size_t>(size));
-    CSVReader reader(file);
-    while (reader.GetFieldCount() > 0) {
-      columnCount = std::max<std::size_t>(columnCount, reader.GetFieldCount());
-      rows.Append(reader.GetRecord());
-      if (!bytesLeft()) break;
-      reader.ReadRecord(file);
-    }
+    for (std::size_t fields; bytesLeft() && (fields = rows.Read(file)) > 0;)
+      columnCount = std::max(columnCount, fields);
   }
+  rows.Seal();
   Render(rows.size(), columnCount);
   rows = TableRows();  // rendered: the memory goes before the caller makes the wide text
   return true;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,9 +20,13 @@ class TableRows {
   bool empty() const { return recordEnds_.empty(); }
   RecordView operator[](std::size_t index) const;
 
-  void Reserve(std::size_t textSize);  // room for this much field text
-  void Append(const Record& record);
-  // All field text, record after record. Padding follows it, for block-wise scans.
+  // Room for a file of this size; a guess, for the field ends.
+  void Reserve(std::size_t fileSize);
+  // Reads the next record of the input; it is a row when it has fields. Answers their count.
+  std::size_t Read(std::istream& input);
+  // After the last Read: the padding after the text, for block-wise scans.
+  void Seal();
+  // All field text, record after record; the padding follows it once sealed.
   std::string_view Text() const { return {text_.data(), size_}; }
   // Fields that end in CR where the next field starts with LF.
   std::size_t SplitLineBreaks() const;
