@@ -110,58 +110,56 @@ bool IsUtf8(std::string charset) {
 }
 
 bool IsSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
-bool IsPair(std::u16string_view text, std::size_t i) {
-  return text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
-}
 constexpr std::string_view kLoneSurrogate = "&#65533;";
-
-// The number of ASCII units at text[i], up to 8; they are written to out, and so are up to
-// 8 - that many bytes of scratch.
-inline unsigned AsciiUnits(std::u16string_view text, std::size_t i, char* out) {
-#if defined(__SSE2__)
-  if (i + 8 <= text.size()) {
-    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-    const __m128i high = _mm_and_si128(units, _mm_set1_epi16(static_cast<short>(0xFF80)));
-    const unsigned ascii = static_cast<unsigned>(
-                               _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128()))) |
-                           0x10000u;
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
-    return static_cast<unsigned>(__builtin_ctz(~ascii)) / 2;
-  }
-#endif
-  unsigned count = 0;
-  for (; i + count < text.size() && count < 8 && text[i + count] < 0x80; ++count) {
-    out[count] = static_cast<char>(text[i + count]);
-  }
-  return count;
-}
 
 // Writes the UTF-8 of text to out, which has room for 8 bytes a unit; answers the end.
 char* WriteUtf8Units(char* p, std::u16string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned ascii = AsciiUnits(text, i, p);
-    p += ascii;
-    i += ascii;
-    if (ascii == 8 || i == text.size()) continue;
-    const char32_t unit = text[i++];
-    if (unit < 0x80) {
-      *p++ = static_cast<char>(unit);
-    } else if (unit < 0x800) {
-      *p++ = static_cast<char>(0xC0 | unit >> 6);
-      *p++ = static_cast<char>(0x80 | (unit & 0x3F));
-    } else if (!IsSurrogate(static_cast<char16_t>(unit))) {
-      *p++ = static_cast<char>(0xE0 | unit >> 12);
-      *p++ = static_cast<char>(0x80 | (unit >> 6 & 0x3F));
-      *p++ = static_cast<char>(0x80 | (unit & 0x3F));
-    } else if (IsPair(text, i - 1)) {
-      const char32_t c = 0x10000 + ((unit - 0xD800) << 10) + (text[i++] - 0xDC00);
-      *p++ = static_cast<char>(0xF0 | c >> 18);
-      *p++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
-      *p++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      *p++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      p = std::copy(kLoneSurrogate.begin(), kLoneSurrogate.end(), p);
+  const char16_t* s = text.data();
+  const char16_t* const end = s + text.size();
+  while (s < end) {
+#if defined(__SSE2__)
+    if (end - s >= 16) {
+      // 16 units: their bytes are stored at once, and the ASCII ones at the start stand.
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+      const __m128i notAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
+      const __m128i asciiA = _mm_cmpeq_epi16(_mm_and_si128(a, notAscii), _mm_setzero_si128());
+      const __m128i asciiB = _mm_cmpeq_epi16(_mm_and_si128(b, notAscii), _mm_setzero_si128());
+      const unsigned ascii =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(asciiA, asciiB)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(a, b));
+      if (ascii == 0xFFFF) {
+        s += 16;
+        p += 16;
+        continue;
+      }
+      const unsigned run = static_cast<unsigned>(std::countr_one(ascii));
+      s += run;
+      p += run;
     }
+#endif
+    // One character, and every character after it up to the next ASCII unit.
+    do {
+      const char32_t unit = *s++;
+      if (unit < 0x80) {
+        *p++ = static_cast<char>(unit);
+      } else if (unit < 0x800) {
+        *p++ = static_cast<char>(0xC0 | unit >> 6);
+        *p++ = static_cast<char>(0x80 | (unit & 0x3F));
+      } else if (!IsSurrogate(static_cast<char16_t>(unit))) {
+        *p++ = static_cast<char>(0xE0 | unit >> 12);
+        *p++ = static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+        *p++ = static_cast<char>(0x80 | (unit & 0x3F));
+      } else if (unit <= 0xDBFF && s != end && *s >= 0xDC00 && *s <= 0xDFFF) {
+        const char32_t c = 0x10000 + ((unit - 0xD800) << 10) + (*s++ - 0xDC00);
+        *p++ = static_cast<char>(0xF0 | c >> 18);
+        *p++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        *p++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        *p++ = static_cast<char>(0x80 | (c & 0x3F));
+      } else {
+        p = std::copy(kLoneSurrogate.begin(), kLoneSurrogate.end(), p);
+      }
+    } while (s != end && *s >= 0x80);
   }
   return p;
 }
