@@ -1,5 +1,6 @@
 #include "Csvreader.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <istream>
@@ -30,16 +31,29 @@ struct GetArea : std::streambuf {
 
 bool EndsPlainRun(char c) { return c == ',' || c == '\r' || c == '\n'; }
 
+#if defined(__SSE2__)
+__m128i Load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+void Store16(char* p, __m128i bytes) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), bytes); }
+
+// Bit i is set when byte i ends a plain field: a comma, CR or LF.
+unsigned PlainStops(__m128i chunk) {
+  const __m128i hits = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(',')),
+                   _mm_cmpeq_epi8(chunk, _mm_set1_epi8('\r'))),
+      _mm_cmpeq_epi8(chunk, _mm_set1_epi8('\n')));
+  return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+
+unsigned Quotes(__m128i chunk) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('"'))));
+}
+#endif
+
 // The first byte in [p, end) that ends a plain field: a comma, CR or LF.
 const char* FindPlainStop(const char* p, const char* end) {
 #if defined(__SSE2__)
-  const __m128i comma = _mm_set1_epi8(','), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
   for (; end - p >= 16; p += 16) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, comma),
-                                                   _mm_cmpeq_epi8(chunk, cr)),
-                                      _mm_cmpeq_epi8(chunk, lf));
-    if (const int mask = _mm_movemask_epi8(hits)) return p + __builtin_ctz(mask);
+    if (const unsigned mask = PlainStops(Load16(p))) return p + __builtin_ctz(mask);
   }
 #endif
   while (p < end && !EndsPlainRun(*p)) ++p;
@@ -110,27 +124,28 @@ class Input {
     return false;
   }
 
-  // Reads the fields that end within the buffered bytes in one go: their text is appended
-  // to text and their ends to ends, and their commas and line end are taken. Answers true
-  // when the record has ended; false when it stopped, having taken what it read, at a line
-  // end where a field would start or before a field that runs past the buffer.
-  bool FieldsInBuffer(std::string& text, std::vector<std::size_t>& ends) {
+  // Reads the fields that end within the buffered bytes in one go: they are appended to
+  // fields, and their commas and line end are taken. Answers true when the record has ended;
+  // false when it stopped, having taken what it read, at a line end where a field would start
+  // or before a field that runs past the buffer.
+  bool FieldsInBuffer(FieldBuffer& fields) {
     if (buffer_ == nullptr || !stream_.good()) return false;
     const char* const begin = GetArea::Next(*buffer_);
     const char* const end = GetArea::End(*buffer_);
+    // The text is never longer than the bytes; block copies write up to 16 bytes past it.
+    fields.Reserve(static_cast<std::size_t>(end - begin) + 16, 0);
     const char* p = begin;  // where the next field starts
     bool ended = false;
     while (!ended && p != end && *p != '\r' && *p != '\n') {
       const char* stop;  // the comma or line end after the field
       if (*p != '"') {
-        stop = FindPlainStop(p, end);
-        if (stop == end) break;
-        text.append(p, static_cast<std::size_t>(stop - p));
+        stop = PlainFieldEnd(p, end, fields);
+        if (stop == nullptr) break;
       } else {
-        stop = QuotedFieldEnd(p + 1, end, text);
+        stop = QuotedFieldEnd(p + 1, end, fields);
         if (stop == nullptr) break;
       }
-      ends.push_back(text.size());
+      fields.EndField();
       ended = *stop != ',';
       p = stop + 1;
     }
@@ -139,22 +154,67 @@ class Input {
     return ended;
   }
 
-  // The text of a quoted field from p (after its opening quote) up to its closing quote is
-  // appended to text; answers where the comma or line end after that quote stands, or null
-  // (text as it was) when the field does not end within [p, end).
-  static const char* QuotedFieldEnd(const char* p, const char* end, std::string& text) {
-    const std::size_t mark = text.size();
+  // The two below append the text of a field to fields (room reserved for the bytes up to
+  // end and 16 more) and answer where the comma or line end after it stands, or null (the
+  // text as it was) when the field does not end within [p, end).
+
+  // A plain field from p.
+  static const char* PlainFieldEnd(const char* p, const char* end, FieldBuffer& fields) {
+#if defined(__SSE2__)
+    const std::size_t mark = fields.Text().size();
+    for (; end - p >= 16; p += 16) {
+      const __m128i chunk = Load16(p);
+      Store16(fields.TextEnd(), chunk);
+      if (const unsigned mask = PlainStops(chunk)) {
+        fields.Extend(static_cast<unsigned>(__builtin_ctz(mask)));
+        return p + __builtin_ctz(mask);
+      }
+      fields.Extend(16);
+    }
+    const char* stop = FindPlainStop(p, end);
+    if (stop == end) {
+      fields.Truncate(mark);
+      return nullptr;
+    }
+#else
+    const char* stop = FindPlainStop(p, end);
+    if (stop == end) return nullptr;
+#endif
+    fields.Append(p, static_cast<std::size_t>(stop - p));
+    return stop;
+  }
+
+  // A quoted field from p, after its opening quote.
+  static const char* QuotedFieldEnd(const char* p, const char* end, FieldBuffer& fields) {
+    const std::size_t mark = fields.Text().size();
     for (;;) {
-      const char* quote = FindQuote(p, end);
+      const char* quote;
+#if defined(__SSE2__)
+      if (end - p >= 16) {
+        const __m128i chunk = Load16(p);
+        Store16(fields.TextEnd(), chunk);
+        const unsigned mask = Quotes(chunk);
+        if (mask == 0) {
+          fields.Extend(16);
+          p += 16;
+          continue;
+        }
+        quote = p + __builtin_ctz(mask);
+        fields.Extend(static_cast<std::size_t>(quote - p));
+      } else
+#endif
+      {
+        quote = FindQuote(p, end);
+        fields.Append(p, static_cast<std::size_t>(quote - p));
+      }
       if (end - quote < 2) {  // the quote, or the byte after it, is not buffered
-        text.resize(mark);
+        fields.Truncate(mark);
         return nullptr;
       }
-      text.append(p, static_cast<std::size_t>(quote - p));
       const char next = quote[1];
       if (next == ',' || next == '\r' || next == '\n') return quote + 1;
-      if (next != '"') text += '"';  // a quote inside the field stays, with the byte after it
-      text += next;
+      if (next != '"') fields.Append('"');  // a quote inside the field stays, with the byte after it
+      fields.Append(next);
       p = quote + 2;
     }
   }
@@ -162,7 +222,7 @@ class Input {
   // Takes the bytes before the first one that find stops at and appends them to out. Answers
   // that byte, not taken, or eof.
   template <const char* (*Find)(const char*, const char*)>
-  int TakeRun(std::string& out) {
+  int TakeRun(FieldBuffer& out) {
     for (;;) {
       const int next = Peek();
       if (Traits::eq_int_type(next, Traits::eof())) return next;
@@ -171,12 +231,14 @@ class Input {
       if (begin == end) {  // an unbuffered stream: one byte at a time
         const char c = Traits::to_char_type(next);
         if (Find(&c, &c + 1) == &c) return next;
-        out += c;
+        out.Reserve(1, 0);
+        out.Append(c);
         Skip();
         continue;
       }
       const char* stop = Find(begin, end);
-      out.append(begin, static_cast<std::size_t>(stop - begin));
+      out.Reserve(static_cast<std::size_t>(stop - begin), 0);
+      out.Append(begin, static_cast<std::size_t>(stop - begin));
       GetArea::Skip(*buffer_, static_cast<std::size_t>(stop - begin));
       if (stop != end) return static_cast<unsigned char>(*stop);
     }
@@ -188,7 +250,7 @@ class Input {
 };
 
 // Reads a field that did not start with a quote; answers whether the record has ended.
-bool ReadPlainField(Input& input, std::string& field) {
+bool ReadPlainField(Input& input, FieldBuffer& field) {
   input.TakeRun<FindPlainStop>(field);
   char byte;
   if (!input.Take(byte)) return true;  // the end of the data
@@ -198,7 +260,7 @@ bool ReadPlainField(Input& input, std::string& field) {
 }
 
 // Reads a quoted field after its opening quote; answers whether the record has ended.
-bool ReadQuotedField(Input& input, std::string& field) {
+bool ReadQuotedField(Input& input, FieldBuffer& field) {
   for (;;) {
     input.TakeRun<FindQuote>(field);
     char byte;
@@ -207,8 +269,9 @@ bool ReadQuotedField(Input& input, std::string& field) {
     if (input.IsEndOfLine()) return true;
     if (!input.Take(byte)) return true;
     if (byte == ',') return false;
-    if (byte != '"') field += '"';
-    field += byte;
+    field.Reserve(2, 0);
+    if (byte != '"') field.Append('"');
+    field.Append(byte);
   }
 }
 
@@ -221,6 +284,39 @@ class MemoryBuffer : public std::streambuf {
 };
 
 }  // namespace
+
+FieldBuffer::FieldBuffer(const FieldBuffer& other) {
+  Reserve(other.bytes_, other.count_);
+  Append(other.text_.get(), other.bytes_);
+  if (other.count_ > 0) std::memcpy(ends_.get(), other.ends_.get(), other.count_ * sizeof(std::size_t));
+  count_ = other.count_;
+}
+
+void FieldBuffer::Swap(FieldBuffer& other) noexcept {
+  std::swap(text_, other.text_);
+  std::swap(bytes_, other.bytes_);
+  std::swap(textCapacity_, other.textCapacity_);
+  std::swap(ends_, other.ends_);
+  std::swap(count_, other.count_);
+  std::swap(endsCapacity_, other.endsCapacity_);
+}
+
+void FieldBuffer::Reserve(std::size_t bytes, std::size_t fields) {
+  if (textCapacity_ - bytes_ < bytes) {
+    const std::size_t capacity = std::max(bytes_ + bytes, 2 * textCapacity_);
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    if (bytes_ > 0) std::memcpy(grown.get(), text_.get(), bytes_);
+    text_ = std::move(grown);
+    textCapacity_ = capacity;
+  }
+  if (endsCapacity_ - count_ < fields) {
+    const std::size_t capacity = std::max({count_ + fields, 2 * endsCapacity_, std::size_t{16}});
+    auto grown = std::make_unique_for_overwrite<std::size_t[]>(capacity);
+    if (count_ > 0) std::memcpy(grown.get(), ends_.get(), count_ * sizeof(std::size_t));
+    ends_ = std::move(grown);
+    endsCapacity_ = capacity;
+  }
+}
 
 std::vector<std::string> Record::Fields() const {
   std::vector<std::string> fields;
@@ -239,30 +335,28 @@ CSVReader::CSVReader(const char* text) {
 CSVReader::CSVReader(std::istream& input) { ReadRecord(input); }
 
 void CSVReader::ReadRecord(std::istream& stream) {
-  record.text_.clear();
-  record.ends_.clear();
-  AppendRecord(stream, record.text_, record.ends_);
+  record.fields_.Clear();
+  AppendRecord(stream, record.fields_);
 }
 
-std::size_t CSVReader::AppendRecord(std::istream& stream, std::string& text,
-                                    std::vector<std::size_t>& ends) {
-  const std::size_t before = ends.size();
+std::size_t CSVReader::AppendRecord(std::istream& stream, FieldBuffer& fields) {
+  const std::size_t before = fields.size();
   Input input(stream);
   while (!input.AtEnd()) {
-    if (input.FieldsInBuffer(text, ends)) break;
+    if (input.FieldsInBuffer(fields)) break;
     // A line end, or a field that the buffer does not hold whole: byte by byte.
     if (input.IsEndOfLine()) break;
     bool ended;
     char quote;
     if (input.Peek() == '"' && input.Take(quote)) {
-      ended = ReadQuotedField(input, text);
+      ended = ReadQuotedField(input, fields);
     } else {
-      ended = ReadPlainField(input, text);
+      ended = ReadPlainField(input, fields);
     }
-    ends.push_back(text.size());
+    fields.EndField();
     if (ended) break;
   }
-  return ends.size() - before;
+  return fields.size() - before;
 }
 
 std::string CSVReader::GetField(std::uint32_t index) const {

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,22 +35,61 @@ class RecordView {
   std::size_t start_;  // offset of the first field in text_
 };
 
-// The record a reader holds: all field text in one string, and where each field ends.
+// Fields back to back: their text in one block and where each field ends (an offset in the
+// text). The storage grows by doubling and is written without being cleared first; appends
+// need room reserved before them.
+class FieldBuffer {
+ public:
+  FieldBuffer() = default;
+  FieldBuffer(const FieldBuffer& other);
+  FieldBuffer(FieldBuffer&& other) noexcept { Swap(other); }
+  FieldBuffer& operator=(FieldBuffer other) noexcept {
+    Swap(other);
+    return *this;
+  }
+
+  std::size_t size() const { return count_; }
+  std::string_view Text() const { return {text_.get(), bytes_}; }
+  const std::size_t* Ends() const { return ends_.get(); }
+  void Clear() { bytes_ = count_ = 0; }
+
+  // Room for bytes more text and fields more field ends.
+  void Reserve(std::size_t bytes, std::size_t fields);
+  char* TextEnd() { return text_.get() + bytes_; }  // room reserved after the text
+  void Append(const char* text, std::size_t size) {
+    if (size > 0) std::memcpy(text_.get() + bytes_, text, size);
+    bytes_ += size;
+  }
+  void Append(char byte) { text_[bytes_++] = byte; }
+  void Extend(std::size_t written) { bytes_ += written; }  // written at TextEnd
+  void Truncate(std::size_t bytes) { bytes_ = bytes; }
+  void EndField() {
+    if (count_ == endsCapacity_) Reserve(0, 1);
+    ends_[count_++] = bytes_;
+  }
+
+ private:
+  void Swap(FieldBuffer& other) noexcept;
+
+  std::unique_ptr<char[]> text_;
+  std::size_t bytes_ = 0, textCapacity_ = 0;
+  std::unique_ptr<std::size_t[]> ends_;
+  std::size_t count_ = 0, endsCapacity_ = 0;
+};
+
+// The record a reader holds.
 class Record {
  public:
-  std::size_t size() const { return ends_.size(); }
-  bool empty() const { return ends_.empty(); }
+  std::size_t size() const { return fields_.size(); }
+  bool empty() const { return fields_.size() == 0; }
   std::string_view operator[](std::size_t index) const { return View()[index]; }
-  RecordView View() const { return {text_.data(), ends_.data(), ends_.size(), 0}; }
-  std::string_view Text() const { return text_; }                // all fields, back to back
-  const std::vector<std::size_t>& Ends() const { return ends_; }  // where each field ends
+  RecordView View() const { return {fields_.Text().data(), fields_.Ends(), fields_.size(), 0}; }
 
   std::vector<std::string> Fields() const;  // a copy, field by field
 
  private:
   friend class CSVReader;
-  std::string text_;
-  std::vector<std::size_t> ends_;
+  FieldBuffer fields_;
 };
 
 class CSVReader {
@@ -60,10 +101,9 @@ class CSVReader {
 
   // Replaces the current record with the next record of the stream.
   void ReadRecord(std::istream& input);
-  // Reads the next record of the stream without keeping it: its field text is appended to
-  // text and the end of each field (an offset in text) to ends. Answers its field count.
-  static std::size_t AppendRecord(std::istream& input, std::string& text,
-                                  std::vector<std::size_t>& ends);
+  // Reads the next record of the stream without keeping it: its fields are appended to
+  // fields. Answers their count.
+  static std::size_t AppendRecord(std::istream& input, FieldBuffer& fields);
 
   // A copy of the field at index, or empty text when there is no such field.
   std::string GetField(std::uint32_t index) const;

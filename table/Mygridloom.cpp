@@ -38,35 +38,41 @@ constexpr std::size_t kFileBufferSize = 1 << 18;
 
 RecordView TableRows::operator[](std::size_t index) const {
   const std::size_t first = index == 0 ? 0 : recordEnds_[index - 1];
-  const std::size_t start = first == 0 ? 0 : fieldEnds_[first - 1];
-  return {text_.data(), fieldEnds_.data() + first, recordEnds_[index] - first, start};
+  const std::size_t* ends = fields_.Ends();
+  const std::size_t start = first == 0 ? 0 : ends[first - 1];
+  return {fields_.Text().data(), ends + first, recordEnds_[index] - first, start};
 }
 
 std::size_t TableRows::SplitLineBreaks() const {
-  std::size_t count = 0, previous = 0;
-  for (const std::size_t end : fieldEnds_) {
-    count += end != previous && end < size_ && text_[end - 1] == '\r' &&
-             text_[end] == '\n';
-    previous = end;
+  // A CR LF in the text is split when a field ends between its two bytes.
+  const std::string_view text = fields_.Text();
+  const std::size_t* ends = fields_.Ends();
+  const std::size_t* const last = ends + fields_.size();
+  std::size_t count = 0;
+  for (std::size_t at = text.find("\r\n"); at != std::string_view::npos;
+       at = text.find("\r\n", at + 1)) {
+    ends = std::lower_bound(ends, last, at + 1);
+    count += ends != last && *ends == at + 1;
   }
   return count;
 }
 
 void TableRows::Reserve(std::size_t fileSize) {
-  text_.reserve(fileSize + kEscapePadding);
-  // Most tables have fields of more than a few bytes; capacity that stays unused costs no
-  // memory, and a table of shorter fields only grows the vector.
-  fieldEnds_.reserve(fileSize / 8 + 16);
+  // Most tables have fields of more than a few bytes; room that stays unused costs no
+  // memory, and a table of shorter fields only grows the field ends.
+  fields_.Reserve(fileSize + kEscapePadding, fileSize / 8 + 16);
 }
 
 std::size_t TableRows::Read(std::istream& input) {
-  const std::size_t fields = CSVReader::AppendRecord(input, text_, fieldEnds_);
-  if (fields > 0) recordEnds_.push_back(fieldEnds_.size());
-  size_ = text_.size();
+  const std::size_t fields = CSVReader::AppendRecord(input, fields_);
+  if (fields > 0) recordEnds_.push_back(fields_.size());
   return fields;
 }
 
-void TableRows::Seal() { text_.append(kEscapePadding, '\0'); }
+void TableRows::Seal() {
+  fields_.Reserve(kEscapePadding, 0);
+  std::memset(fields_.TextEnd(), 0, kEscapePadding);
+}
 
 MyGridLoom::MyGridLoom(const std::string& csvPath, const std::string& iniPath) {
   LoadTagSettings(iniPath);

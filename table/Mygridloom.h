@@ -27,15 +27,13 @@ class TableRows {
   // After the last Read: the padding after the text, for block-wise scans.
   void Seal();
   // All field text, record after record; the padding follows it once sealed.
-  std::string_view Text() const { return {text_.data(), size_}; }
+  std::string_view Text() const { return fields_.Text(); }
   // Fields that end in CR where the next field starts with LF.
   std::size_t SplitLineBreaks() const;
 
  private:
-  std::string text_;
-  std::size_t size_ = 0;                 // of the text, without the padding
-  std::vector<std::size_t> fieldEnds_;   // end offset of every field in text_
-  std::vector<std::size_t> recordEnds_;  // end index in fieldEnds_ of every record
+  FieldBuffer fields_;                   // every field of every record
+  std::vector<std::size_t> recordEnds_;  // end index in the fields of every record
 };
 
 class MyGridLoom {

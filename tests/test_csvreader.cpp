@@ -235,16 +235,26 @@ TEST(CsvReadRecord, ReplacesTheWholeRecord) {
   EXPECT_THAT(reader.GetRecord().Fields(), ElementsAre("d"));
   EXPECT_EQ(reader.GetField(1), "");
   EXPECT_EQ(kept, "c") << "fields handed out are independent copies";
+
+  const CSVReader copy = reader;
+  CSVReader moved = std::move(reader);
+  reader = copy;
+  const std::vector<const CSVReader*> all = {&copy, &moved, &reader};
+  for (const CSVReader* r : all) EXPECT_THAT(r->GetRecord().Fields(), ElementsAre("d"));
 }
 
 // The bulk scans run over buffer boundaries: every split of a file across a small buffer
 // must read as the unbuffered stream reads it.
 TEST(CsvBufferBoundaries, SmallBuffersReadLikeUnbuffered) {
+  // Fields shorter and longer than the 16-byte blocks, quotes on either side of a block edge.
   const std::string input =
-      "ab,\"c\r\nd\"\"e\",f\r\n\"g\"h,,\r\n\r\nx\"y,\"z\"\r\"\"\"w\",end";
+      "ab,\"c\r\nd\"\"e\",f\r\n\"g\"h,,\r\n\r\nx\"y,\"z\"\r\"\"\"w\",end\n"
+      "a plain field of some length,\"a quoted field \"\"with\"\" quotes, and more\",x\r\n"
+      "\"0123456789abcde\"\"\",0123456789abcdef,\"0123456789abcdef\"\r\n"
+      "\"unclosed, to the end of the data: 0123456789abcdef0123456789";
   auto reference = kStreamKinds[3].open(input);
   const auto expected = ReadAll(*reference);
-  for (std::size_t size = 1; size <= 8; ++size) {
+  for (const std::size_t size : {1, 2, 3, 4, 5, 6, 7, 8, 15, 16, 17, 18, 31, 32, 33, 47, 64, 4096}) {
     std::stringbuf data(input);
     struct Chunked : std::streambuf {
       Chunked(std::stringbuf& source, std::size_t size) : source_(source), chunk_(size) {}
