@@ -23,7 +23,8 @@ class Tag {
   }
   std::size_t size() const { return size_; }
   char* Write(char* out) const {
-    for (std::size_t i = 0; i < size_; i += 16) std::memcpy(out + i, padded_.data() + i, 16);
+    std::memcpy(out, padded_.data(), 16);
+    for (std::size_t i = 16; i < size_; i += 16) std::memcpy(out + i, padded_.data() + i, 16);
     return out + size_;
   }
 
@@ -148,41 +149,56 @@ bool MyGridLoom::CreateTable() {
 }
 
 void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
-  struct Section {
-    Tag open, close;
+  // A row is written as piece 0, cell text 0, piece 1, ..., cell text C-1, piece C (C is
+  // columnCount): piece k joins the close tag of cell k-1 (or the row's open tag) to the
+  // open tag of cell k (or the row's close tag), so each seam between two cells is one copy.
+  // In a row only pieces 0, 1, C-1 and C can differ from the ones between.
+  enum Kind { kPlainRow, kFirstRow, kLastRow };
+  const auto open = [&](Kind kind, std::size_t k) -> const std::string& {
+    if (kind == kFirstRow) return tdRow1Open;
+    if (kind == kLastRow) return tdRowXOpen;
+    return useTdCol1 && k == 0 ? tdCol1Open
+           : useTdColX && k == columnCount - 1 ? tdColXOpen
+                                                : tdEtcOpen;
   };
-  const Section row1{Tag(tdRow1Open), Tag(tdRow1Close)}, rowX{Tag(tdRowXOpen), Tag(tdRowXClose)},
-      col1{Tag(tdCol1Open), Tag(tdCol1Close)}, colX{Tag(tdColXOpen), Tag(tdColXClose)},
-      etc{Tag(tdEtcOpen), Tag(tdEtcClose)};
-  const Tag tableBegin(tableOpen), tableEnd(tableClose), rowBegin(tableRowOpen),
-      rowEnd(tableRowClose);
-
-  // The section of the whole row j, if a row section takes it; then of cell k.
-  const auto rowSection = [&](std::size_t j) -> const Section* {
-    return useTdRow1 && j == 0 ? &row1 : useTdRowX && j == rowCount - 1 ? &rowX : nullptr;
+  const auto close = [&](Kind kind, std::size_t k) -> const std::string& {
+    if (kind == kFirstRow) return tdRow1Close;
+    if (kind == kLastRow) return tdRowXClose;
+    return useTdCol1 && k == 0 ? tdCol1Close
+           : useTdColX && k == columnCount - 1 ? tdColXClose
+                                                : tdEtcClose;
   };
-  const auto cellSection = [&](const Section* whole, std::size_t k) -> const Section& {
-    return whole                                 ? *whole
-           : useTdCol1 && k == 0                 ? col1
-           : useTdColX && k == columnCount - 1 ? colX
-                                                 : etc;
+  const auto piece = [&](Kind kind, std::size_t k) {
+    return Tag((k == 0 ? tableRowOpen : close(kind, k - 1)) +
+               (k == columnCount ? tableRowClose : open(kind, k)));
   };
-  const auto tagSize = [](const Section& s) { return s.open.size() + s.close.size(); };
+  struct Pieces {
+    Tag first, second, between, beforeLast, last;
+    std::size_t rowSize;  // of all pieces of one row
+  };
+  const auto pieces = [&](Kind kind) {
+    const std::size_t c = columnCount;
+    Pieces p{piece(kind, 0), piece(kind, c > 0 ? 1 : 0), piece(kind, c > 3 ? 2 : 0),
+             piece(kind, c > 1 ? c - 1 : 0), piece(kind, c), 0};
+    p.rowSize = p.first.size() + (c > 0 ? p.last.size() : 0) + (c > 1 ? p.second.size() : 0) +
+                (c > 2 ? p.beforeLast.size() : 0) + (c > 3 ? (c - 3) * p.between.size() : 0);
+    return p;
+  };
+  const Pieces kinds[3] = {pieces(kPlainRow), pieces(kFirstRow), pieces(kLastRow)};
+  const auto kindOf = [&](std::size_t j) {
+    return useTdRow1 && j == 0 ? kFirstRow : useTdRowX && j == rowCount - 1 ? kLastRow
+                                                                            : kPlainRow;
+  };
+  const Tag tableBegin(tableOpen), tableEnd(tableClose);
 
   // The exact size first, so that the text is written once, in place.
   const std::string_view text = rows.Text();
   std::size_t size = tableBegin.size() + tableEnd.size() + text.size() +
-                     EscapeGrowth(text.data(), text.size());
-  for (std::size_t j = 0; j < rowCount; ++j) {
-    size += rowBegin.size() + rowEnd.size();
-    if (const Section* whole = rowSection(j)) {
-      size += columnCount * tagSize(*whole);
-    } else {
-      size += columnCount * tagSize(etc);
-      if (columnCount > 0) size += tagSize(cellSection(nullptr, 0)) - tagSize(etc);
-      if (columnCount > 1)
-        size += tagSize(cellSection(nullptr, columnCount - 1)) - tagSize(etc);
-    }
+                     EscapeGrowth(text.data(), text.size()) + rowCount * kinds[kPlainRow].rowSize;
+  for (const std::size_t j : {std::size_t{0}, rowCount - 1}) {
+    if (j < rowCount && kindOf(j) != kPlainRow)
+      size += kinds[kindOf(j)].rowSize - kinds[kPlainRow].rowSize;
+    if (rowCount == 1) break;
   }
   size -= 2 * rows.SplitLineBreaks();  // counted as line breaks above, but escaped apart
 
@@ -190,15 +206,20 @@ void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
   char* out = tableBegin.Write(html.data());
   for (std::size_t j = 0; j < rowCount; ++j) {
     const RecordView record = rows[j];
-    const Section* whole = rowSection(j);
-    out = rowBegin.Write(out);
-    for (std::size_t k = 0; k < columnCount; ++k) {
-      const Section& cell = cellSection(whole, k);
-      out = cell.open.Write(out);
-      if (k < record.size()) out = WriteEscaped(out, record[k].data(), record[k].size());
-      out = cell.close.Write(out);
+    const Pieces& p = kinds[kindOf(j)];
+    out = p.first.Write(out);
+    if (columnCount == 0) continue;
+    const auto cell = [&](std::size_t k) {
+      if (k >= record.size()) return;
+      const std::string_view field = record[k];
+      out = WriteEscaped(out, field.data(), field.size());
+    };
+    cell(0);
+    for (std::size_t k = 1; k < columnCount; ++k) {
+      out = (k == 1 ? p.second : k == columnCount - 1 ? p.beforeLast : p.between).Write(out);
+      cell(k);
     }
-    out = rowEnd.Write(out);
+    out = p.last.Write(out);
   }
   out = tableEnd.Write(out);
   assert(out == html.data() + size);
