@@ -281,6 +281,35 @@ TEST_P(TableRendering, GivesTheHtml) {
 INSTANTIATE_TEST_SUITE_P(Csv, TableRendering, ::testing::ValuesIn(kTables),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A CR at the end of one field and an LF at the start of the next are no line break, however
+// many fields lie between two such places, within a record or across records.
+TEST(TableRendering, LineBreaksSplitAtAnyDistance) {
+  constexpr std::size_t kColumns = 71;
+  std::string csv, html = "<table>";
+  const auto row = [&](const std::vector<std::pair<std::string, std::string>>& cells) {
+    html += "<tr>";
+    for (std::size_t i = 0; i < kColumns; ++i) {
+      if (i < cells.size()) csv += (i == 0 ? "" : ",") + cells[i].first;
+      html += "<td>" + (i < cells.size() ? cells[i].second : "") + "</td>";
+    }
+    csv += "\r\n";
+    html += "</tr>";
+  };
+  for (std::size_t distance = 0; distance + 2 <= kColumns; ++distance) {
+    std::vector<std::pair<std::string, std::string>> cells(distance, {"x", "x"});
+    cells.push_back({"\"a\r\"", "a\r"});
+    cells.push_back({"\"\nb\"", "\nb"});
+    row(cells);
+  }
+  row({{"\"c\r\nd\"", "c<br>d"}, {"\"e\r\"", "e\r"}});
+  row({{"\"\nf\"", "\nf"}, {"g", "g"}});
+  html += "</table>";
+
+  TempDir dir;
+  MyGridLoom table(dir.Write("t.csv", csv), dir.Path("none.ini"));
+  EXPECT_EQ(std::string(table.GetHtml()), html);
+}
+
 TEST(TableLoading, FilesThatCannotBeOpened) {
   TempDir dir;
   const std::string paths[] = {dir.Path("missing.csv"), dir.path(), ""};
