@@ -1,5 +1,9 @@
 // Charset conversion and atomic file writes of the host.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <filesystem>
 #include <fstream>
@@ -109,6 +113,31 @@ TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++entries;
   EXPECT_EQ(entries, 2u);  // page.html and taken
   fs::remove_all(dir);
+}
+
+// Texts of one piece and of several (written while the next piece is encoded), with a
+// surrogate pair across the edge of a piece: the file holds what EncodeUtf8 gives. A file
+// descriptor that cannot be written reports its error.
+TEST(WriteUtf8, WritesEveryPieceInOrder) {
+  namespace fs = std::filesystem;
+  const fs::path file =
+      fs::temp_directory_path() / ("gridloom-write-utf8-" + std::to_string(getpid()));
+  constexpr std::size_t kPiece = std::size_t{1} << 18;
+  std::mt19937 random(7);
+  for (const std::size_t size : {std::size_t{10}, kPiece, 3 * kPiece + 5}) {
+    std::u16string text(size, u'a');
+    for (char16_t& unit : text) unit = static_cast<char16_t>(u'a' + random() % 26);
+    for (std::size_t i = 1000; i < size; i += 7919) text[i] = u'\u8868';
+    if (size > kPiece) text.replace(kPiece - 1, 2, u"\U0001F600");
+    WriteFileAtomic(file, [&text](int fd) { return WriteUtf8(fd, text); });
+    EXPECT_EQ(ReadFile(file), EncodeUtf8(text)) << size << " units";
+
+    const int readOnly = open(file.c_str(), O_RDONLY);
+    ASSERT_GE(readOnly, 0);
+    EXPECT_EQ(WriteUtf8(readOnly, text), EBADF) << size << " units";
+    close(readOnly);
+  }
+  fs::remove(file);
 }
 
 }  // namespace
