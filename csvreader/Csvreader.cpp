@@ -213,7 +213,8 @@ class Input {
       }
       const char next = quote[1];
       if (next == ',' || next == '\r' || next == '\n') return quote + 1;
-      if (next != '"') fields.Append('"');  // a quote inside the field stays, with the byte after it
+      // A quote inside the field stays, with the byte after it.
+      if (next != '"') fields.Append('"');
       fields.Append(next);
       p = quote + 2;
     }
@@ -288,7 +289,8 @@ class MemoryBuffer : public std::streambuf {
 FieldBuffer::FieldBuffer(const FieldBuffer& other) {
   Reserve(other.bytes_, other.count_);
   Append(other.text_.get(), other.bytes_);
-  if (other.count_ > 0) std::memcpy(ends_.get(), other.ends_.get(), other.count_ * sizeof(std::size_t));
+  if (other.count_ > 0)
+    std::memcpy(ends_.get(), other.ends_.get(), other.count_ * sizeof(std::size_t));
   count_ = other.count_;
 }
 

@@ -254,7 +254,8 @@ TEST(CsvBufferBoundaries, SmallBuffersReadLikeUnbuffered) {
       "\"unclosed, to the end of the data: 0123456789abcdef0123456789";
   auto reference = kStreamKinds[3].open(input);
   const auto expected = ReadAll(*reference);
-  for (const std::size_t size : {1, 2, 3, 4, 5, 6, 7, 8, 15, 16, 17, 18, 31, 32, 33, 47, 64, 4096}) {
+  for (const std::size_t size :
+       {1, 2, 3, 4, 5, 6, 7, 8, 15, 16, 17, 18, 31, 32, 33, 47, 64, 4096}) {
     std::stringbuf data(input);
     struct Chunked : std::streambuf {
       Chunked(std::stringbuf& source, std::size_t size) : source_(source), chunk_(size) {}
