@@ -11,16 +11,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <strings.h>
-#include <semaphore>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 namespace gridloom::host {
@@ -266,54 +263,16 @@ int WriteAll(int fd, std::string_view data) {
   return 0;
 }
 
-namespace {
-
-constexpr std::size_t kPiece = std::size_t{1} << 18;  // code units encoded at a time
-
-// Encodes the next piece of text into buffer (room for kPiece units) and takes it off text.
-std::string_view EncodePiece(std::u16string_view& text, std::string& buffer) {
-  std::size_t piece = std::min(kPiece, text.size());
-  if (piece < text.size() && IsSurrogate(text[piece - 1]) && text[piece - 1] <= 0xDBFF) --piece;
-  const char* end = WriteUtf8Units(buffer.data(), text.substr(0, piece));
-  text.remove_prefix(piece);
-  return {buffer.data(), static_cast<std::size_t>(end - buffer.data())};
-}
-
-}  // namespace
-
 int WriteUtf8(int fd, std::u16string_view text) {
-  const std::size_t room = std::min(kPiece, text.size()) * kLoneSurrogate.size();
-  if (text.size() > kPiece) {
-    // Encoding and writing overlap: a writer thread writes each piece while the next one is
-    // encoded into the other of two buffers. An empty view tells the writer to stop.
-    std::string buffers[2] = {std::string(room, '\0'), std::string(room, '\0')};
-    std::string_view pieces[2];
-    std::counting_semaphore<2> free(2), filled(0);
-    std::atomic<int> error{0};
-    try {
-      std::jthread writer([&] {
-        for (std::size_t i = 0;; ++i) {
-          filled.acquire();
-          if (pieces[i % 2].empty()) return;
-          if (error.load() == 0) error.store(WriteAll(fd, pieces[i % 2]));
-          free.release();
-        }
-      });
-      for (std::size_t i = 0;; ++i) {
-        free.acquire();
-        const bool done = text.empty() || error.load() != 0;
-        pieces[i % 2] = done ? std::string_view() : EncodePiece(text, buffers[i % 2]);
-        filled.release();
-        if (done) break;
-      }
-    } catch (const std::system_error&) {
-      // no thread to be had: nothing was written, so write it all below
-    }
-    if (text.empty() || error.load() != 0) return error.load();
-  }
-  std::string buffer(room, '\0');
+  constexpr std::size_t kPiece = std::size_t{1} << 18;  // code units
+  std::string buffer(std::min(kPiece, text.size()) * kLoneSurrogate.size(), '\0');
   while (!text.empty()) {
-    if (const int error = WriteAll(fd, EncodePiece(text, buffer))) return error;
+    std::size_t piece = std::min(kPiece, text.size());
+    if (piece < text.size() && IsSurrogate(text[piece - 1]) && text[piece - 1] <= 0xDBFF) --piece;
+    const char* end = WriteUtf8Units(buffer.data(), text.substr(0, piece));
+    const std::string_view bytes(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
+    if (const int error = WriteAll(fd, bytes)) return error;
+    text.remove_prefix(piece);
   }
   return 0;
 }

@@ -115,9 +115,9 @@ TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
   fs::remove_all(dir);
 }
 
-// Texts of one piece and of several (written while the next piece is encoded), with a
-// surrogate pair across the edge of a piece: the file holds what EncodeUtf8 gives. A file
-// descriptor that cannot be written reports its error.
+// Texts of one piece and of several, with a surrogate pair across the edge of a piece: the
+// file holds what EncodeUtf8 gives. A file descriptor that cannot be written reports its
+// error.
 TEST(WriteUtf8, WritesEveryPieceInOrder) {
   namespace fs = std::filesystem;
   const fs::path file =
