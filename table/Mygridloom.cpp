@@ -161,23 +161,18 @@ void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
   // open tag of cell k (or the row's close tag), so each seam between two cells is one copy.
   // In a row only pieces 0, 1, C-1 and C can differ from the ones between.
   enum Kind { kPlainRow, kFirstRow, kLastRow };
-  const auto open = [&](Kind kind, std::size_t k) -> const std::string& {
-    if (kind == kFirstRow) return tdRow1Open;
-    if (kind == kLastRow) return tdRowXOpen;
-    return useTdCol1 && k == 0 ? tdCol1Open
-           : useTdColX && k == columnCount - 1 ? tdColXOpen
-                                                : tdEtcOpen;
-  };
-  const auto close = [&](Kind kind, std::size_t k) -> const std::string& {
-    if (kind == kFirstRow) return tdRow1Close;
-    if (kind == kLastRow) return tdRowXClose;
-    return useTdCol1 && k == 0 ? tdCol1Close
-           : useTdColX && k == columnCount - 1 ? tdColXClose
-                                                : tdEtcClose;
+  // The section of cell k in a row of a kind: an index into the open and close tags.
+  const std::string* const opens[] = {&tdRow1Open, &tdRowXOpen, &tdCol1Open, &tdColXOpen,
+                                      &tdEtcOpen};
+  const std::string* const closes[] = {&tdRow1Close, &tdRowXClose, &tdCol1Close, &tdColXClose,
+                                       &tdEtcClose};
+  const auto section = [&](Kind kind, std::size_t k) -> std::size_t {
+    if (kind != kPlainRow) return kind == kFirstRow ? 0 : 1;
+    return useTdCol1 && k == 0 ? 2 : useTdColX && k == columnCount - 1 ? 3 : 4;
   };
   const auto piece = [&](Kind kind, std::size_t k) {
-    return Tag((k == 0 ? tableRowOpen : close(kind, k - 1)) +
-               (k == columnCount ? tableRowClose : open(kind, k)));
+    return Tag((k == 0 ? tableRowOpen : *closes[section(kind, k - 1)]) +
+               (k == columnCount ? tableRowClose : *opens[section(kind, k)]));
   };
   struct Pieces {
     Tag first, second, between, beforeLast, last;
