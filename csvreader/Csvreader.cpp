@@ -160,8 +160,8 @@ class Input {
 
   // A plain field from p.
   static const char* PlainFieldEnd(const char* p, const char* end, FieldBuffer& fields) {
-#if defined(__SSE2__)
     const std::size_t mark = fields.Text().size();
+#if defined(__SSE2__)
     for (; end - p >= 16; p += 16) {
       const __m128i chunk = Load16(p);
       Store16(fields.TextEnd(), chunk);
@@ -171,15 +171,12 @@ class Input {
       }
       fields.Extend(16);
     }
+#endif
     const char* stop = FindPlainStop(p, end);
     if (stop == end) {
       fields.Truncate(mark);
       return nullptr;
     }
-#else
-    const char* stop = FindPlainStop(p, end);
-    if (stop == end) return nullptr;
-#endif
     fields.Append(p, static_cast<std::size_t>(stop - p));
     return stop;
   }

@@ -176,32 +176,35 @@ void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
   };
   struct Pieces {
     Tag first, second, between, beforeLast, last;
-    std::size_t rowSize;  // of all pieces of one row
+    std::size_t columns;
+    const Tag& At(std::size_t k) const {  // piece k, for k from 0 to columns
+      if (k >= 2 && k + 2 <= columns) return between;  // the common case first
+      return k == 0 ? first : k == columns ? last : k == 1 ? second : beforeLast;
+    }
+    std::size_t RowSize() const {
+      std::size_t size = 0;
+      for (std::size_t k = 0; k <= columns; ++k) size += At(k).size();
+      return size;
+    }
   };
+  const std::size_t c = columnCount;
   const auto pieces = [&](Kind kind) {
-    const std::size_t c = columnCount;
-    Pieces p{piece(kind, 0), piece(kind, c > 0 ? 1 : 0), piece(kind, c > 3 ? 2 : 0),
-             piece(kind, c > 1 ? c - 1 : 0), piece(kind, c), 0};
-    p.rowSize = p.first.size() + (c > 0 ? p.last.size() : 0) + (c > 1 ? p.second.size() : 0) +
-                (c > 2 ? p.beforeLast.size() : 0) + (c > 3 ? (c - 3) * p.between.size() : 0);
-    return p;
+    return Pieces{piece(kind, 0), piece(kind, c > 0 ? 1 : 0), piece(kind, c > 3 ? 2 : 0),
+                  piece(kind, c > 1 ? c - 1 : 0), piece(kind, c), c};
   };
   const Pieces kinds[3] = {pieces(kPlainRow), pieces(kFirstRow), pieces(kLastRow)};
   const auto kindOf = [&](std::size_t j) {
     return useTdRow1 && j == 0 ? kFirstRow : useTdRowX && j == rowCount - 1 ? kLastRow
                                                                             : kPlainRow;
   };
+  const std::size_t rowSizes[3] = {kinds[0].RowSize(), kinds[1].RowSize(), kinds[2].RowSize()};
   const Tag tableBegin(tableOpen), tableEnd(tableClose);
 
   // The exact size first, so that the text is written once, in place.
   const std::string_view text = rows.Text();
   std::size_t size = tableBegin.size() + tableEnd.size() + text.size() +
-                     EscapeGrowth(text.data(), text.size()) + rowCount * kinds[kPlainRow].rowSize;
-  for (const std::size_t j : {std::size_t{0}, rowCount - 1}) {
-    if (j < rowCount && kindOf(j) != kPlainRow)
-      size += kinds[kindOf(j)].rowSize - kinds[kPlainRow].rowSize;
-    if (rowCount == 1) break;
-  }
+                     EscapeGrowth(text.data(), text.size());
+  for (std::size_t j = 0; j < rowCount; ++j) size += rowSizes[kindOf(j)];
   size -= 2 * rows.SplitLineBreaks();  // counted as line breaks above, but escaped apart
 
   html.resize(size + 16);  // room for the scratch bytes of the block copies
@@ -210,18 +213,12 @@ void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
     const RecordView record = rows[j];
     const Pieces& p = kinds[kindOf(j)];
     out = p.first.Write(out);
-    if (columnCount == 0) continue;
-    const auto cell = [&](std::size_t k) {
-      if (k >= record.size()) return;
+    const std::size_t fields = std::min(record.size(), columnCount);  // then empty cells
+    for (std::size_t k = 0; k < fields; ++k) {
       const std::string_view field = record[k];
-      out = WriteEscaped(out, field.data(), field.size());
-    };
-    cell(0);
-    for (std::size_t k = 1; k < columnCount; ++k) {
-      out = (k == 1 ? p.second : k == columnCount - 1 ? p.beforeLast : p.between).Write(out);
-      cell(k);
+      out = p.At(k + 1).Write(WriteEscaped(out, field.data(), field.size()));
     }
-    out = p.last.Write(out);
+    for (std::size_t k = fields; k < columnCount; ++k) out = p.At(k + 1).Write(out);
   }
   out = tableEnd.Write(out);
   assert(out == html.data() + size);
