@@ -2,7 +2,8 @@
 // tags made from the input. The HTML must be exactly what the reference loader and renderer
 // give for the tags the table read. With made tags, which hold markup characters only as tag
 // markup, removing every tag (and every <br> of a CR LF) must leave text with no raw < > or
-// double quote, and every & starting a character reference.
+// double quote, and every & starting a character reference. Read in two parts, cut where the
+// input says, and rendered side by side, the table is the same.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -33,7 +34,12 @@ struct MyGridLoomInspector {
     }
     return tags;
   }
-  static const std::string& Html(const MyGridLoom& t) { return t.html; }
+  static std::string_view Html(const MyGridLoom& t) { return {t.html.get(), t.htmlSize}; }
+  // The table rendered again from the rows of csv read in two parts, cut at `cut`.
+  static std::string_view RenderParts(MyGridLoom& t, std::string_view csv, std::size_t cut) {
+    t.Render(ReadRows(csv, cut));
+    return Html(t);
+  }
 };
 
 }  // namespace gridloom
@@ -107,7 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const bool madeTags = input.ConsumeBool();
   ref::Tags tags;
   const std::string ini = madeTags ? MadeIni(input, tags) : input.ConsumeRandomLengthString();
+  const std::size_t cutSeed = input.ConsumeIntegral<std::uint16_t>();
   const std::string csv = input.ConsumeRemainingBytesAsString();
+  const std::size_t cut = csv.empty() ? 0 : cutSeed % csv.size();
 
   const std::vector<ref::Fields> rows = ref::LoadRows(csv);
   std::size_t columns = 0;
@@ -126,9 +134,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
   }
   // GetHtml gives the text up to its first NUL; a NUL can only come from a cell.
-  const std::string& html = gridloom::MyGridLoomInspector::Html(table);
+  const std::string html(gridloom::MyGridLoomInspector::Html(table));
   if (html != ref::Render(rows, read)) Fail("HTML differs from the reference");
   if (std::string_view(table.GetHtml()) != html.c_str()) Fail("GetHtml is not the HTML");
   if (madeTags) CheckEscaped(html, tags);
+  // Read in two parts and rendered side by side, the table is the same.
+  if (gridloom::MyGridLoomInspector::RenderParts(table, csv, cut) != html)
+    Fail("HTML of the table read in two parts differs");
   return 0;
 }

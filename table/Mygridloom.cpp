@@ -5,11 +5,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <istream>
+#include <limits>
 #include <memory>
+#include <streambuf>
 #include <utility>
 
 #include "Myinifile.h"
 #include "html_escape.h"
+#include "parallel.h"
 #include "gridloom/native_path.h"
 
 namespace gridloom {
@@ -35,7 +39,126 @@ class Tag {
 
 constexpr std::size_t kFileBufferSize = 1 << 18;
 
+// The CSV data from an offset on, as a stream buffer that tells where in the data it stands.
+class DataInput : public std::streambuf {
+ public:
+  std::size_t Position() const { return start_ + static_cast<std::size_t>(gptr() - eback()); }
+  bool AtEnd() { return traits_type::eq_int_type(sgetc(), traits_type::eof()); }
+
+ protected:
+  std::size_t start_ = 0;  // the offset of the get area's first byte
+};
+
+class MemoryInput final : public DataInput {
+ public:
+  MemoryInput(std::string_view data, std::size_t offset) {
+    char* begin = const_cast<char*>(data.data());  // the get area is only read
+    setg(begin + offset, begin + offset, begin + data.size());
+    start_ = offset;
+  }
+};
+
+// A file in binary mode (the reader sees CR LF as stored), read in large blocks. A read error
+// ends the data.
+class FileInput final : public DataInput {
+ public:
+  // False when the file cannot be opened, or read from the offset (a folder, say).
+  bool Open(const std::string& path, std::size_t offset) {
+    file_.open(path, std::ios::in | std::ios::binary);
+    if (file_.fail() || (offset > 0 && file_.seekg(static_cast<std::streamoff>(offset)).fail()))
+      return false;
+    try {
+      file_.rdbuf()->sgetc();
+    } catch (...) {
+      return false;
+    }
+    buffer_ = std::make_unique_for_overwrite<char[]>(kFileBufferSize);
+    setg(buffer_.get(), buffer_.get(), buffer_.get());
+    start_ = offset;
+    return true;
+  }
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    start_ += static_cast<std::size_t>(egptr() - eback());
+    std::streamsize got = 0;
+    try {
+      got = file_.rdbuf()->sgetn(buffer_.get(), kFileBufferSize);
+    } catch (...) {
+      got = 0;
+    }
+    setg(buffer_.get(), buffer_.get(), buffer_.get() + std::max<std::streamsize>(got, 0));
+    return got > 0 ? traits_type::to_int_type(*gptr()) : traits_type::eof();
+  }
+
+ private:
+  std::ifstream file_;
+  std::unique_ptr<char[]> buffer_;
+};
+
+// Reads records from input into rows until its position reaches `stop` (or goes past it),
+// and answers that position. ended: an empty line or the end of the data came first. bytes:
+// about how many bytes are left to read.
+std::size_t ReadPart(TableRows& rows, DataInput& input, std::size_t stop, std::size_t bytes,
+                     bool& ended) {
+  std::istream stream(&input);
+  rows.Reserve(bytes);
+  ended = false;
+  while (input.Position() < stop) {
+    // Once no byte is left no record is read, so a final line end adds no row.
+    if (input.AtEnd() || rows.Read(stream) == 0) {
+      ended = true;
+      break;
+    }
+  }
+  rows.Seal();
+  return input.Position();
+}
+
+// The rows of data of about `size` bytes, read by `first` from its start; `second`, if not
+// null, stands at `cut`, and the rows from there are read beside the ones before.
+std::vector<TableRows> ReadRows(DataInput& first, DataInput* second, std::size_t cut,
+                                std::size_t size) {
+  if (second == nullptr) cut = 0;
+  std::vector<TableRows> parts(cut > 0 ? 2 : 1);
+  constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
+  std::size_t reached = 0;
+  bool ended[2] = {false, false};
+  RunParts(parts.size(), [&](std::size_t i) {
+    if (i == 0) {
+      reached = ReadPart(parts[0], first, cut > 0 ? cut : kAll, cut > 0 ? cut : size, ended[0]);
+    } else {
+      ReadPart(parts[1], *second, kAll, size > cut ? size - cut : 0, ended[1]);
+    }
+  });
+  if (cut > 0 && (ended[0] || reached != cut)) {
+    // The first part ended the table, or its last record ran past the cut (a quoted line
+    // end, say): the second part read from the middle of a record, and goes.
+    parts.pop_back();
+    if (!ended[0]) ReadPart(parts[0], first, kAll, size > reached ? size - reached : 0, ended[0]);
+  }
+  return parts;
+}
+
+// Where to cut a file of this size for reading it in two parts: input, opened at its middle,
+// is moved past the first line end after it. 0: no cut (no line end soon).
+std::size_t FindCut(DataInput& input, std::size_t size) {
+  for (std::size_t looked = 0; looked < kFileBufferSize; ++looked) {
+    const int byte = input.sbumpc();
+    if (byte == '\n') return input.Position() < size ? input.Position() : 0;
+    if (byte == std::char_traits<char>::eof()) break;
+  }
+  return 0;
+}
+
 }  // namespace
+
+std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut) {
+  if (cut >= data.size()) cut = 0;
+  MemoryInput first(data, 0), second(data, cut);
+  return ReadRows(first, cut > 0 ? &second : nullptr, cut, data.size());
+}
 
 RecordView TableRows::operator[](std::size_t index) const {
   const std::size_t first = index == 0 ? 0 : recordEnds_[index - 1];
@@ -74,6 +197,7 @@ void TableRows::Reserve(std::size_t fileSize) {
 std::size_t TableRows::Read(std::istream& input) {
   const std::size_t fields = CSVReader::AppendRecord(input, fields_);
   if (fields > 0) recordEnds_.push_back(fields_.size());
+  columns_ = std::max(columns_, fields);
   return fields;
 }
 
@@ -85,13 +209,14 @@ void TableRows::Seal() {
 MyGridLoom::MyGridLoom(const std::string& csvPath, const std::string& iniPath) {
   LoadTagSettings(iniPath);
   this->csvPath = csvPath;
-  html.clear();
+  html.reset();
+  htmlSize = 0;
   created = CreateTable();
 }
 
 const char* MyGridLoom::GetHtml() {
-  if (!created) html.clear();
-  return html.c_str();
+  if (!created || html == nullptr) return "";
+  return html.get();
 }
 
 void MyGridLoom::LoadTagSettings(const std::string& iniPath) {
@@ -118,44 +243,32 @@ void MyGridLoom::LoadTagSettings(const std::string& iniPath) {
 }
 
 bool MyGridLoom::CreateTable() {
-  // Binary mode: the reader sees CR LF as stored. A large buffer keeps the reads few.
-  const auto buffer = std::make_unique_for_overwrite<char[]>(kFileBufferSize);
-  std::ifstream file;
-  file.rdbuf()->pubsetbuf(buffer.get(), kFileBufferSize);
   const std::string path = NativePath(csvPath);
-  file.open(path, std::ios::in | std::ios::binary);
-  if (file.fail()) return false;
-  try {
-    file.rdbuf()->sgetc();
-  } catch (...) {
-    return false;  // opened but not readable: a folder, say
-  }
+  FileInput first;
+  if (!first.Open(path, 0)) return false;
 
-  // Every record with at least one field is a row, up to the first empty line. Once no byte
-  // of the file is left no record is read, so a final line end adds no row.
-  std::size_t columnCount = 0;
-  const auto bytesLeft = [&file] {
-    try {
-      return !std::ifstream::traits_type::eq_int_type(file.rdbuf()->sgetc(),
-                                                      std::ifstream::traits_type::eof());
-    } catch (...) {
-      return false;  // a read error ends the data, as it does for the reader
-    }
-  };
-  if (bytesLeft()) {
-    std::error_code unknown;
-    const auto size = std::filesystem::file_size(path, unknown);
-    if (!unknown) rows.Reserve(static_cast<std::size_t>(size));
-    for (std::size_t fields; bytesLeft() && (fields = rows.Read(file)) > 0;)
-      columnCount = std::max(columnCount, fields);
-  }
-  rows.Seal();
-  Render(rows.size(), columnCount);
-  rows = TableRows();  // rendered: the memory goes before the caller makes the wide text
-  return true;
+  // A large file is read in two parts side by side, the second from a line end near its
+  // middle, each through a stream of its own.
+  std::error_code unknown;
+  const auto fileSize = std::filesystem::file_size(path, unknown);
+  const std::size_t size = unknown ? 0 : static_cast<std::size_t>(fileSize);
+  FileInput second;
+  std::size_t cut = 0;
+  if (PartsFor(size) > 1 && second.Open(path, size / 2)) cut = FindCut(second, size);
+  const std::vector<TableRows> parts = ReadRows(first, cut > 0 ? &second : nullptr, cut, size);
+  Render(parts);
+  return true;  // the rows go now, before the caller makes the wide text
 }
 
-void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
+void MyGridLoom::Render(const std::vector<TableRows>& parts) {
+  std::size_t rowCount = 0, columnCount = 0;
+  std::vector<std::size_t> firstRows;  // the index of each part's first row in the table
+  for (const TableRows& part : parts) {
+    firstRows.push_back(rowCount);
+    rowCount += part.size();
+    columnCount = std::max(columnCount, part.Columns());
+  }
+
   // A row is written as piece 0, cell text 0, piece 1, ..., cell text C-1, piece C (C is
   // columnCount): piece k joins the close tag of cell k-1 (or the row's open tag) to the
   // open tag of cell k (or the row's close tag), so each seam between two cells is one copy.
@@ -198,20 +311,7 @@ void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
                                                                             : kPlainRow;
   };
   const std::size_t rowSizes[3] = {kinds[0].RowSize(), kinds[1].RowSize(), kinds[2].RowSize()};
-  const Tag tableBegin(tableOpen), tableEnd(tableClose);
-
-  // The exact size first, so that the text is written once, in place.
-  const std::string_view text = rows.Text();
-  std::size_t size = tableBegin.size() + tableEnd.size() + text.size() +
-                     EscapeGrowth(text.data(), text.size());
-  for (std::size_t j = 0; j < rowCount; ++j) size += rowSizes[kindOf(j)];
-  size -= 2 * rows.SplitLineBreaks();  // counted as line breaks above, but escaped apart
-
-  html.resize(size + 16);  // room for the scratch bytes of the block copies
-  char* out = tableBegin.Write(html.data());
-  for (std::size_t j = 0; j < rowCount; ++j) {
-    const RecordView record = rows[j];
-    const Pieces& p = kinds[kindOf(j)];
+  const auto writeRow = [&](char* out, const RecordView& record, const Pieces& p) {
     out = p.first.Write(out);
     const std::size_t fields = std::min(record.size(), columnCount);  // then empty cells
     for (std::size_t k = 0; k < fields; ++k) {
@@ -219,10 +319,49 @@ void MyGridLoom::Render(std::size_t rowCount, std::size_t columnCount) {
       out = p.At(k + 1).Write(WriteEscaped(out, field.data(), field.size()));
     }
     for (std::size_t k = fields; k < columnCount; ++k) out = p.At(k + 1).Write(out);
-  }
-  out = tableEnd.Write(out);
-  assert(out == html.data() + size);
-  html.resize(size);
+    return out;
+  };
+  const Tag tableEnd(tableClose);
+
+  // Each part's exact size first, so that the parts are written once, in place, side by side.
+  std::vector<std::size_t> sizes(parts.size());
+  RunParts(parts.size(), [&](std::size_t i) {
+    const TableRows& rows = parts[i];
+    const std::string_view text = rows.Text();
+    std::size_t size = text.size() + EscapeGrowth(text.data(), text.size());
+    for (std::size_t j = 0; j < rows.size(); ++j) size += rowSizes[kindOf(firstRows[i] + j)];
+    size -= 2 * rows.SplitLineBreaks();  // counted as line breaks above, but escaped apart
+    if (i == 0) size += tableOpen.size();
+    if (i + 1 == parts.size()) size += tableEnd.size();
+    sizes[i] = size;
+  });
+  std::size_t total = 0;
+  for (const std::size_t size : sizes) total += size;
+  html = std::make_unique_for_overwrite<char[]>(total + 16);  // 16: the block copies' scratch
+
+  RunParts(parts.size(), [&](std::size_t i) {
+    char* out = html.get();
+    for (std::size_t before = 0; before < i; ++before) out += sizes[before];
+    char* const end = out + sizes[i];
+    const TableRows& rows = parts[i];
+    if (i == 0) out = std::copy(tableOpen.begin(), tableOpen.end(), out);
+    // Block copies write up to 16 bytes past their end: where another part follows, its
+    // last row goes through scratch memory, so that nothing is written beyond the part.
+    const bool lastPart = i + 1 == parts.size();
+    const std::size_t inPlace = lastPart || rows.empty() ? rows.size() : rows.size() - 1;
+    for (std::size_t j = 0; j < inPlace; ++j)
+      out = writeRow(out, rows[j], kinds[kindOf(firstRows[i] + j)]);
+    if (inPlace < rows.size()) {
+      const std::size_t size = static_cast<std::size_t>(end - out);
+      const auto scratch = std::make_unique_for_overwrite<char[]>(size + 16);
+      writeRow(scratch.get(), rows[inPlace], kinds[kindOf(firstRows[i] + inPlace)]);
+      out = std::copy(scratch.get(), scratch.get() + size, out);
+    }
+    if (lastPart) out = tableEnd.Write(out);
+    assert(out == end);
+  });
+  html[total] = '\0';
+  htmlSize = total;
 }
 
 std::string MyGridLoom::Escape(const std::string& text) {

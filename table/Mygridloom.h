@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,8 @@ class TableRows {
   void Reserve(std::size_t fileSize);
   // Reads the next record of the input; it is a row when it has fields. Answers their count.
   std::size_t Read(std::istream& input);
+  // The largest field count of the rows.
+  std::size_t Columns() const { return columns_; }
   // After the last Read: the padding after the text, for block-wise scans.
   void Seal();
   // All field text, record after record; the padding follows it once sealed.
@@ -34,7 +37,15 @@ class TableRows {
  private:
   FieldBuffer fields_;                   // every field of every record
   std::vector<std::size_t> recordEnds_;  // end index in the fields of every record
+  std::size_t columns_ = 0;
 };
+
+// The rows of CSV data, up to the first empty line, in one part or in two. With a cut inside
+// the data, the records from the cut on are read beside the ones before it, and kept when
+// those end exactly at the cut; else the first part reads on to the end. (A table's file is
+// read the same way, from two streams.)
+std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut);
+
 
 class MyGridLoom {
  public:
@@ -56,11 +67,12 @@ class MyGridLoom {
 
   void LoadTagSettings(const std::string& iniPath);
   bool CreateTable();
-  void Render(std::size_t rowCount, std::size_t columnCount);
+  // The rows of all parts, in order, as the HTML table.
+  void Render(const std::vector<TableRows>& parts);
 
   std::string csvPath;
-  std::string html;
-  TableRows rows;
+  std::unique_ptr<char[]> html;  // NUL-terminated; null before the table is rendered
+  std::size_t htmlSize = 0;
   bool created = false;
 
   std::string tableOpen, tableRowOpen, tdRow1Open, tdRowXOpen, tdCol1Open, tdColXOpen,

@@ -21,6 +21,11 @@ struct MyGridLoomInspector {
   static std::vector<bool> Flags(const MyGridLoom& t) {
     return {t.useTdRow1, t.useTdRowX, t.useTdCol1, t.useTdColX};
   }
+  // The table's HTML rendered again from the parts of csv.
+  static std::string RenderParts(MyGridLoom& t, const std::vector<TableRows>& parts) {
+    t.Render(parts);
+    return {t.html.get(), t.htmlSize};
+  }
 };
 
 namespace {
@@ -276,6 +281,10 @@ TEST_P(TableRendering, GivesTheHtml) {
   ASSERT_TRUE(table.IsCreated());
   EXPECT_EQ(std::string(table.GetHtml()), c.html);
   EXPECT_EQ(std::string(table.GetHtml()), c.html) << "asked twice, the same answer";
+
+  // Read in two parts side by side, cut anywhere, and rendered side by side: the same.
+  for (std::size_t cut = 1; cut < c.csv.size(); ++cut)
+    EXPECT_EQ(Inspect::RenderParts(table, ReadRows(c.csv, cut)), c.html) << "cut at " << cut;
 }
 
 INSTANTIATE_TEST_SUITE_P(Csv, TableRendering, ::testing::ValuesIn(kTables),
@@ -308,6 +317,58 @@ TEST(TableRendering, LineBreaksSplitAtAnyDistance) {
   TempDir dir;
   MyGridLoom table(dir.Write("t.csv", csv), dir.Path("none.ini"));
   EXPECT_EQ(std::string(table.GetHtml()), html);
+}
+
+// A cut where a record starts keeps both parts; a cut inside a record (a quoted line end
+// among them), or after the table has ended, leaves one part, read on from the first.
+TEST(TableLoading, TwoPartsOnlyWhereARecordStarts) {
+  struct Case {
+    std::string csv;
+    std::size_t cut;
+    std::vector<std::size_t> rows;  // per part
+  };
+  const Case cases[] = {
+      {"a,b\r\nc,d\r\n", 5, {1, 1}},
+      {"a,b\nc,d\ne", 4, {1, 2}},
+      {"a,b\r\nc,d\r\n", 4, {2}},  // between CR and LF
+      {"a,b\r\nc,d\r\n", 2, {2}},
+      {"\"x\r\ny\",1\r\nc\r\n", 4, {2}},  // in a quoted line end
+      {"a\r\n\r\nc\r\nd\r\n", 3, {1, 0}},  // the second part starts with the empty line
+      {"a\r\n\r\nc\r\nd\r\n", 5, {1}},    // the first part meets it
+  };
+  for (const Case& c : cases) {
+    const std::vector<TableRows> parts = ReadRows(c.csv, c.cut);
+    std::vector<std::size_t> rows;
+    for (const TableRows& part : parts) rows.push_back(part.size());
+    EXPECT_EQ(rows, c.rows) << c.csv << " cut at " << c.cut;
+  }
+}
+
+// Files large enough to be read in two parts: one cut where a record starts, one whose cut
+// falls in a quoted field with line ends that spans the middle.
+TEST(TableLoading, LargeFilesReadInTwoParts) {
+  for (const bool quotedMiddle : {false, true}) {
+    std::string csv, expected = "<table>";
+    const auto add = [&](const std::string& stored, const std::string& cell) {
+      csv += stored + "\r\n";
+      expected += "<tr><td>" + cell + "</td></tr>";
+    };
+    for (int r = 0; csv.size() < 3'000'000; ++r) {
+      if (quotedMiddle && r == 40'000) {  // about 1.2 MB in: from there past the middle
+        std::string stored = "\"", cell;
+        for (int line = 0; line < 40'000; ++line) {
+          stored += "l\"\"" + std::to_string(line) + "\r\n";
+          cell += "l&quot;" + std::to_string(line) + "<br>";
+        }
+        add(stored + "\"", cell);
+      }
+      add("row " + std::to_string(r) + " &", "row " + std::to_string(r) + " &amp;");
+    }
+    expected += "</table>";
+    TempDir dir;
+    MyGridLoom table(dir.Write("big.csv", csv), dir.Path("none.ini"));
+    EXPECT_EQ(std::string(table.GetHtml()), expected) << "quoted middle: " << quotedMiddle;
+  }
 }
 
 TEST(TableLoading, FilesThatCannotBeOpened) {

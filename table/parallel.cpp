@@ -1,0 +1,106 @@
+#include "parallel.h"
+
+#include <exception>
+#include <memory>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <system_error>
+#include <thread>
+#endif
+
+namespace gridloom {
+namespace {
+
+struct Part {
+  const std::function<void(std::size_t)>* task;
+  std::size_t index;
+  std::exception_ptr error;
+
+  void Run() noexcept {
+    try {
+      (*task)(index);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+};
+
+unsigned Cores() {
+#ifdef _WIN32
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors;
+#else
+  return std::thread::hardware_concurrency();  // 0 when unknown
+#endif
+}
+
+#ifdef _WIN32
+// The thread of a part: a handle, or none when the part ran on the calling thread.
+class Worker {
+ public:
+  explicit Worker(Part& part)
+      : handle_(CreateThread(nullptr, 0, &Worker::Main, &part, 0, nullptr)) {
+    if (handle_ == nullptr) part.Run();
+  }
+  ~Worker() {
+    if (handle_ == nullptr) return;
+    WaitForSingleObject(handle_, INFINITE);
+    CloseHandle(handle_);
+  }
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+ private:
+  static DWORD WINAPI Main(void* part) {
+    static_cast<Part*>(part)->Run();
+    return 0;
+  }
+  HANDLE handle_;
+};
+#else
+class Worker {
+ public:
+  explicit Worker(Part& part) {
+    try {
+      thread_ = std::thread(&Part::Run, &part);
+    } catch (const std::system_error&) {
+      part.Run();
+    }
+  }
+  ~Worker() {
+    if (thread_.joinable()) thread_.join();
+  }
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+ private:
+  std::thread thread_;
+};
+#endif
+
+}  // namespace
+
+std::size_t PartsFor(std::size_t bytes) {
+  return bytes >= 2 * kBytesPerThread && Cores() >= 2 ? 2 : 1;
+}
+
+void RunParts(std::size_t count, const std::function<void(std::size_t)>& task) {
+  if (count == 0) return;
+  std::vector<Part> parts(count);
+  for (std::size_t i = 0; i < count; ++i) parts[i] = {&task, i, nullptr};
+  {
+    std::vector<std::unique_ptr<Worker>> workers;
+    workers.reserve(count - 1);  // so that no allocation fails once threads run
+    for (std::size_t i = 1; i < count; ++i) workers.push_back(std::make_unique<Worker>(parts[i]));
+    parts[0].Run();
+  }  // the workers are joined here
+  for (const Part& part : parts) {
+    if (part.error) std::rethrow_exception(part.error);
+  }
+}
+
+}  // namespace gridloom
