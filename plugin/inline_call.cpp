@@ -8,6 +8,7 @@
 
 #include "Csvreader.h"
 #include "Mygridloom.h"
+#include "parallel.h"
 #include "gridloom/winapi.h"
 
 namespace gridloom::plugin {
@@ -18,11 +19,25 @@ const OLECHAR kFailureComment[] =
 
 BSTR AllocText(const OLECHAR* text) noexcept { return SysAllocString(text); }
 
-namespace {
+bool EndsCharacter(const char* text, std::size_t at) {
+  // A byte below 0x40 is no lead or trail byte of a double-byte code page, so it ends a
+  // character; the three before it are ASCII, so no UTF-8 sequence (at most four bytes) that
+  // started before them is cut short by a cut after it, whatever the bytes after the cut.
+  const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  return at >= 4 && byte(at - 1) < 0x40 && byte(at - 2) < 0x80 && byte(at - 3) < 0x80 &&
+         byte(at - 4) < 0x80;
+}
 
-// The wide text of the HTML, up to its first NUL, or null when no text could be converted.
-BSTR Widen(const char* html) {
-  const std::size_t bytes = std::strlen(html) + 1;
+std::size_t WidenCut(const char* text, std::size_t size) {
+  if (PartsFor(size) < 2) return 0;
+  for (std::size_t at = size / 2; at < size; ++at) {
+    if (EndsCharacter(text, at)) return at;
+  }
+  return 0;
+}
+
+BSTR Widen(const char* html, std::size_t size, std::size_t cut) {
+  const std::size_t bytes = size + 1;
   if (bytes > static_cast<std::size_t>(INT_MAX)) {  // too long for one call: ask the length
     const int length = MultiByteToWideChar(CP_ACP, 0, html, -1, nullptr, 0);
     if (length <= 0) return nullptr;
@@ -31,19 +46,36 @@ BSTR Widen(const char* html) {
     return result;
   }
   // No character of an ANSI code page has more code units than bytes: the text is converted
-  // in one pass into a BSTR as long as it, which is then cut to the units written.
+  // into a BSTR as long as it, which is then cut to the units written. With a cut, the two
+  // sides are converted side by side, the second into the room it would have at most, and
+  // then moved down to where the first ends.
+  if (cut >= bytes - 1) cut = 0;
   BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(bytes - 1));
   if (result == nullptr) return nullptr;
-  const int length = MultiByteToWideChar(CP_ACP, 0, html, static_cast<int>(bytes), result,
-                                         static_cast<int>(bytes));
-  if (length > 0 && (static_cast<std::size_t>(length) == bytes ||
+  const std::size_t starts[3] = {0, cut, bytes};
+  int lengths[2] = {0, 0};
+  RunParts(cut > 0 ? 2 : 1, [&](std::size_t i) {
+    const std::size_t from = starts[i], to = i == 0 && cut == 0 ? bytes : starts[i + 1];
+    lengths[i] = MultiByteToWideChar(CP_ACP, 0, html + from, static_cast<int>(to - from),
+                                     result + from, static_cast<int>(to - from));
+  });
+  std::size_t length = static_cast<std::size_t>(lengths[0]);
+  if (cut > 0) {
+    if (lengths[0] > 0 && lengths[1] > 0) {
+      if (length != cut)
+        std::memmove(result + length, result + cut,
+                     static_cast<std::size_t>(lengths[1]) * sizeof(OLECHAR));
+      length += static_cast<std::size_t>(lengths[1]);
+    } else {
+      length = 0;
+    }
+  }
+  if (length > 0 && (length == bytes ||
                      SysReAllocStringLen(&result, result, static_cast<UINT>(length - 1))))
     return result;
   SysFreeString(result);
   return nullptr;
 }
-
-}  // namespace
 
 BSTR InlineCall(const char* argText, const char* baseDir) noexcept {
   try {
@@ -53,7 +85,9 @@ BSTR InlineCall(const char* argText, const char* baseDir) noexcept {
     const std::string iniPath = base + '\\' + arguments.GetField(1);
     MyGridLoom table(csvPath, iniPath);
     if (table.IsCreated()) {
-      if (BSTR result = Widen(table.GetHtml())) return result;
+      const char* html = table.GetHtml();
+      const std::size_t size = std::strlen(html);
+      if (BSTR result = Widen(html, size, WidenCut(html, size))) return result;
     }
   } catch (...) {
     // out of memory: the comment below, if even that can be had
