@@ -16,8 +16,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <new>
 #include <strings.h>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace gridloom::host {
@@ -110,6 +113,7 @@ bool IsUtf8(std::string charset) {
 }
 
 bool IsSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
+bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 constexpr std::string_view kLoneSurrogate = "&#65533;";
 
 // Writes the UTF-8 of text to out, which has room for 8 bytes a unit; answers the end.
@@ -263,18 +267,54 @@ int WriteAll(int fd, std::string_view data) {
   return 0;
 }
 
-int WriteUtf8(int fd, std::u16string_view text) {
+namespace {
+
+// Writes text as UTF-8 in pieces of kPiece units through one buffer.
+int WriteUtf8Pieces(int fd, std::u16string_view text) {
   constexpr std::size_t kPiece = std::size_t{1} << 18;  // code units
   std::string buffer(std::min(kPiece, text.size()) * kLoneSurrogate.size(), '\0');
   while (!text.empty()) {
     std::size_t piece = std::min(kPiece, text.size());
-    if (piece < text.size() && IsSurrogate(text[piece - 1]) && text[piece - 1] <= 0xDBFF) --piece;
+    if (piece < text.size() && IsHighSurrogate(text[piece - 1])) --piece;
     const char* end = WriteUtf8Units(buffer.data(), text.substr(0, piece));
     const std::string_view bytes(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
     if (const int error = WriteAll(fd, bytes)) return error;
     text.remove_prefix(piece);
   }
   return 0;
+}
+
+}  // namespace
+
+int WriteUtf8(int fd, std::u16string_view text) {
+  // A long text's second half is encoded on a second core while the first is written.
+  constexpr std::size_t kHalfWorthAThread = std::size_t{1} << 20;  // code units
+  std::size_t cut = text.size() / 2;
+  if (cut < kHalfWorthAThread || std::thread::hardware_concurrency() < 2)
+    return WriteUtf8Pieces(fd, text);
+  if (IsHighSurrogate(text[cut - 1])) --cut;  // a pair stays whole
+  const std::u16string_view tail = text.substr(cut);
+  std::unique_ptr<char[]> encoded;
+  std::size_t encodedSize = 0;
+  const auto encodeTail = [&]() noexcept {
+    try {
+      encoded = std::make_unique_for_overwrite<char[]>(tail.size() * kLoneSurrogate.size() + 16);
+    } catch (const std::bad_alloc&) {
+      return;  // the tail is then written in pieces, as the head is
+    }
+    encodedSize = static_cast<std::size_t>(WriteUtf8Units(encoded.get(), tail) - encoded.get());
+  };
+  std::thread beside;
+  try {
+    beside = std::thread(encodeTail);
+  } catch (const std::system_error&) {
+    return WriteUtf8Pieces(fd, text);  // no thread to be had
+  }
+  const int error = WriteUtf8Pieces(fd, text.substr(0, cut));
+  beside.join();
+  if (error != 0) return error;
+  if (encoded == nullptr) return WriteUtf8Pieces(fd, tail);
+  return WriteAll(fd, std::string_view(encoded.get(), encodedSize));
 }
 
 void WriteFileAtomic(const std::filesystem::path& path, std::string_view data) {

@@ -115,8 +115,8 @@ TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
   fs::remove_all(dir);
 }
 
-// Texts of one piece and of several, with a surrogate pair across the edge of a piece: the
-// file holds what EncodeUtf8 gives. A file descriptor that cannot be written reports its
+// Texts of one piece and of several, with a surrogate pair across the edge of a piece and
+// across the middle of a long text: the file holds what EncodeUtf8 gives. A file descriptor that cannot be written reports its
 // error.
 TEST(WriteUtf8, WritesEveryPieceInOrder) {
   namespace fs = std::filesystem;
@@ -124,11 +124,13 @@ TEST(WriteUtf8, WritesEveryPieceInOrder) {
       fs::temp_directory_path() / ("gridloom-write-utf8-" + std::to_string(getpid()));
   constexpr std::size_t kPiece = std::size_t{1} << 18;
   std::mt19937 random(7);
-  for (const std::size_t size : {std::size_t{10}, kPiece, 3 * kPiece + 5}) {
+  // The last size is long enough for its second half to be encoded on a thread of its own.
+  for (const std::size_t size : {std::size_t{10}, kPiece, 3 * kPiece + 5, 9 * kPiece + 3}) {
     std::u16string text(size, u'a');
     for (char16_t& unit : text) unit = static_cast<char16_t>(u'a' + random() % 26);
     for (std::size_t i = 1000; i < size; i += 7919) text[i] = u'\u8868';
     if (size > kPiece) text.replace(kPiece - 1, 2, u"\U0001F600");
+    if (size > 8 * kPiece) text.replace(size / 2 - 1, 2, u"\U0001F601");  // across the halves
     WriteFileAtomic(file, [&text](int fd) { return WriteUtf8(fd, text); });
     EXPECT_EQ(ReadFile(file), EncodeUtf8(text)) << size << " units";
 
