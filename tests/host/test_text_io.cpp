@@ -116,7 +116,8 @@ TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
 }
 
 // Texts of one piece and of several, with a surrogate pair across the edge of a piece and
-// across the middle of a long text: the file holds what EncodeUtf8 gives. A file descriptor that cannot be written reports its
+// across the middle of a long text: the file holds what EncodeUtf8 gives, and a write after
+// it follows it. A file descriptor that cannot be written reports its
 // error.
 TEST(WriteUtf8, WritesEveryPieceInOrder) {
   namespace fs = std::filesystem;
@@ -131,8 +132,11 @@ TEST(WriteUtf8, WritesEveryPieceInOrder) {
     for (std::size_t i = 1000; i < size; i += 7919) text[i] = u'\u8868';
     if (size > kPiece) text.replace(kPiece - 1, 2, u"\U0001F600");
     if (size > 8 * kPiece) text.replace(size / 2 - 1, 2, u"\U0001F601");  // across the halves
-    WriteFileAtomic(file, [&text](int fd) { return WriteUtf8(fd, text); });
-    EXPECT_EQ(ReadFile(file), EncodeUtf8(text)) << size << " units";
+    WriteFileAtomic(file, [&text](int fd) {
+      const int error = WriteUtf8(fd, text);
+      return error != 0 ? error : WriteAll(fd, "|after");  // where the file stands after it
+    });
+    EXPECT_EQ(ReadFile(file), EncodeUtf8(text) + "|after") << size << " units";
 
     const int readOnly = open(file.c_str(), O_RDONLY);
     ASSERT_GE(readOnly, 0);
