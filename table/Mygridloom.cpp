@@ -99,13 +99,16 @@ class FileInput final : public DataInput {
 
 // Reads records from input into rows until its position reaches `stop` (or goes past it),
 // and answers that position. ended: an empty line or the end of the data came first. bytes:
-// about how many bytes are left to read.
+// about how many bytes are left to read. starts, if not null, takes the position of each
+// record as it begins, up to kProbedStarts of them.
+constexpr std::size_t kProbedStarts = 1024;
 std::size_t ReadPart(TableRows& rows, DataInput& input, std::size_t stop, std::size_t bytes,
-                     bool& ended) {
+                     bool& ended, std::vector<std::size_t>* starts = nullptr) {
   std::istream stream(&input);
   rows.Reserve(bytes);
   ended = false;
   while (input.Position() < stop) {
+    if (starts != nullptr && starts->size() < kProbedStarts) starts->push_back(input.Position());
     // Once no byte is left no record is read, so a final line end adds no row.
     if (input.AtEnd() || rows.Read(stream) == 0) {
       ended = true;
@@ -125,19 +128,31 @@ std::vector<TableRows> ReadRows(DataInput& first, DataInput* second, std::size_t
   constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
   std::size_t reached = 0;
   bool ended[2] = {false, false};
+  std::vector<std::size_t> starts;  // of the second part's first records
+  starts.reserve(kProbedStarts);
   RunParts(parts.size(), [&](std::size_t i) {
     if (i == 0) {
       reached = ReadPart(parts[0], first, cut > 0 ? cut : kAll, cut > 0 ? cut : size, ended[0]);
     } else {
-      ReadPart(parts[1], *second, kAll, size > cut ? size - cut : 0, ended[1]);
+      ReadPart(parts[1], *second, kAll, size > cut ? size - cut : 0, ended[1], &starts);
     }
   });
-  if (cut > 0 && (ended[0] || reached != cut)) {
-    // The first part ended the table, or its last record ran past the cut (a quoted line
-    // end, say): the second part read from the middle of a record, and goes.
-    parts.pop_back();
-    if (!ended[0]) ReadPart(parts[0], first, kAll, size > reached ? size - reached : 0, ended[0]);
+  if (cut == 0) return parts;
+  // The second part is kept from the first of its records that starts where a record of the
+  // first part ends: from there on both read the same. Records it read from the middle of a
+  // record (a cut in a quoted line end) go. The first part reads on, record by record, to such
+  // a start, as long as there is one ahead.
+  while (!ended[0]) {
+    const auto next = std::lower_bound(starts.begin(), starts.end(), reached);
+    if (next == starts.end()) break;
+    if (*next == reached) {
+      parts[1].DropFront(static_cast<std::size_t>(next - starts.begin()));
+      return parts;
+    }
+    reached = ReadPart(parts[0], first, reached + 1, 0, ended[0]);
   }
+  parts.pop_back();
+  if (!ended[0]) ReadPart(parts[0], first, kAll, size > reached ? size - reached : 0, ended[0]);
   return parts;
 }
 
@@ -161,6 +176,7 @@ std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut) {
 }
 
 RecordView TableRows::operator[](std::size_t index) const {
+  index += dropped_;
   const std::size_t first = index == 0 ? 0 : recordEnds_[index - 1];
   const std::size_t* ends = fields_.Ends();
   const std::size_t start = first == 0 ? 0 : ends[first - 1];
@@ -170,10 +186,10 @@ RecordView TableRows::operator[](std::size_t index) const {
 std::size_t TableRows::SplitLineBreaks() const {
   // A CR LF in the text is split when a field ends between its two bytes.
   const std::string_view text = fields_.Text();
-  const std::size_t* ends = fields_.Ends();
-  const std::size_t* const last = ends + fields_.size();
+  const std::size_t* ends = fields_.Ends() + FirstField();
+  const std::size_t* const last = fields_.Ends() + fields_.size();
   std::size_t count = 0;
-  for (std::size_t at = text.find("\r\n"); at != std::string_view::npos;
+  for (std::size_t at = text.find("\r\n", TextStart()); at != std::string_view::npos;
        at = text.find("\r\n", at + 1)) {
     // The field ends are sorted and a CR LF is seldom far from the last: a galloping search.
     std::size_t step = 1;
@@ -199,6 +215,14 @@ std::size_t TableRows::Read(std::istream& input) {
   if (fields > 0) recordEnds_.push_back(fields_.size());
   columns_ = std::max(columns_, fields);
   return fields;
+}
+
+void TableRows::DropFront(std::size_t rows) {
+  dropped_ += rows;
+  columns_ = 0;
+  for (std::size_t i = dropped_; i < recordEnds_.size(); ++i) {
+    columns_ = std::max(columns_, recordEnds_[i] - (i == 0 ? 0 : recordEnds_[i - 1]));
+  }
 }
 
 void TableRows::Seal() {

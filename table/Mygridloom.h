@@ -17,8 +17,8 @@ namespace gridloom {
 // The loaded table: every record of the CSV file in file order, all field text in one string.
 class TableRows {
  public:
-  std::size_t size() const { return recordEnds_.size(); }
-  bool empty() const { return recordEnds_.empty(); }
+  std::size_t size() const { return recordEnds_.size() - dropped_; }
+  bool empty() const { return size() == 0; }
   RecordView operator[](std::size_t index) const;
 
   // Room for a file of this size; a guess, for the field ends.
@@ -27,23 +27,33 @@ class TableRows {
   std::size_t Read(std::istream& input);
   // The largest field count of the rows.
   std::size_t Columns() const { return columns_; }
+  // Forgets the first rows: they were read from the middle of a record.
+  void DropFront(std::size_t rows);
   // After the last Read: the padding after the text, for block-wise scans.
   void Seal();
-  // All field text, record after record; the padding follows it once sealed.
-  std::string_view Text() const { return fields_.Text(); }
+  // All field text, row after row; the padding follows it once sealed.
+  std::string_view Text() const { return fields_.Text().substr(TextStart()); }
   // Fields that end in CR where the next field starts with LF.
   std::size_t SplitLineBreaks() const;
 
  private:
+  std::size_t FirstField() const { return dropped_ == 0 ? 0 : recordEnds_[dropped_ - 1]; }
+  std::size_t TextStart() const {
+    const std::size_t first = FirstField();
+    return first == 0 ? 0 : fields_.Ends()[first - 1];
+  }
+
   FieldBuffer fields_;                   // every field of every record
   std::vector<std::size_t> recordEnds_;  // end index in the fields of every record
+  std::size_t dropped_ = 0;              // records before the first row
   std::size_t columns_ = 0;
 };
 
 // The rows of CSV data, up to the first empty line, in one part or in two. With a cut inside
-// the data, the records from the cut on are read beside the ones before it, and kept when
-// those end exactly at the cut; else the first part reads on to the end. (A table's file is
-// read the same way, from two streams.)
+// the data, the records from the cut on are read beside the ones before it. Where the cut is
+// no record's start (in a quoted line end, say), the first part reads on to the start of one
+// of the second part's first records, whose rows before it go; failing that, to the end. (A
+// table's file is read the same way, from two streams.)
 std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut);
 
 

@@ -238,6 +238,8 @@ const TableCase kTables[] = {
          [] { std::string s; for (int i = 0; i < 17; ++i) s += "&lt;"; return s; }() +
          "&quot;z<br>w</td></tr></table>"},
     {"one_empty_quoted_field", "\"\"\r\n", "", "<table><tr><td></td></tr></table>"},
+    {"commas_and_line_ends_quoted", "\"a,b,c,d\r\nx\",1\r\ny\r\n", "",
+     "<table><tr><td>a,b,c,d<br>x</td><td>1</td></tr><tr><td>y</td><td></td></tr></table>"},
     {"ctrl_z_is_data", "a\x1A,b", "", "<table><tr><td>a\x1A</td><td>b</td></tr></table>"},
     {"bom_is_data", "\xEF\xBB\xBFh\r\n", "", "<table><tr><td>\xEF\xBB\xBFh</td></tr></table>"},
     {"all_sections_three_by_three", "1,2,3\r\n4,5,6\r\n7,8,9\r\n",
@@ -319,9 +321,10 @@ TEST(TableRendering, LineBreaksSplitAtAnyDistance) {
   EXPECT_EQ(std::string(table.GetHtml()), html);
 }
 
-// A cut where a record starts keeps both parts; a cut inside a record (a quoted line end
-// among them), or after the table has ended, leaves one part, read on from the first.
-TEST(TableLoading, TwoPartsOnlyWhereARecordStarts) {
+// Two parts are kept where the first part ends at the start of one of the second part's first
+// records; the second part's records before that (read from the middle of a record) go.
+// Where no such start comes (the second part met an empty line first), one part is left.
+TEST(TableLoading, TwoPartsWhereTheyMeetAtARecordStart) {
   struct Case {
     std::string csv;
     std::size_t cut;
@@ -330,11 +333,13 @@ TEST(TableLoading, TwoPartsOnlyWhereARecordStarts) {
   const Case cases[] = {
       {"a,b\r\nc,d\r\n", 5, {1, 1}},
       {"a,b\nc,d\ne", 4, {1, 2}},
-      {"a,b\r\nc,d\r\n", 4, {2}},  // between CR and LF
-      {"a,b\r\nc,d\r\n", 2, {2}},
-      {"\"x\r\ny\",1\r\nc\r\n", 4, {2}},  // in a quoted line end
+      {"a,b\r\nc,d\r\n", 2, {1, 1}},                // "b" goes
+      {"\"x\r\ny\",1\r\nc\r\n", 4, {1, 1}},         // in a quoted line end
+      {"\"p\nq\nr\ns\",1\nc\nd\n", 3, {1, 2}},       // three records go
+      {"a,b\r\nc,d\r\n", 4, {2}},                   // between CR and LF: an empty line
+      {"\"x\n\ny\",1\nc\n", 3, {2}},                  // an empty line in a quoted field
       {"a\r\n\r\nc\r\nd\r\n", 3, {1, 0}},  // the second part starts with the empty line
-      {"a\r\n\r\nc\r\nd\r\n", 5, {1}},    // the first part meets it
+      {"a\r\n\r\nc\r\nd\r\n", 5, {1}},     // the first part meets it
   };
   for (const Case& c : cases) {
     const std::vector<TableRows> parts = ReadRows(c.csv, c.cut);
