@@ -56,6 +56,7 @@ BSTR Widen(const char* html, std::size_t size, std::size_t cut) {
   int lengths[2] = {0, 0};
   RunParts(cut > 0 ? 2 : 1, [&](std::size_t i) {
     const std::size_t from = starts[i], to = i == 0 && cut == 0 ? bytes : starts[i + 1];
+    Prefault(result + from, (to - from) * sizeof(OLECHAR));
     lengths[i] = MultiByteToWideChar(CP_ACP, 0, html + from, static_cast<int>(to - from),
                                      result + from, static_cast<int>(to - from));
   });

@@ -367,6 +367,7 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts) {
     char* out = html.get();
     for (std::size_t before = 0; before < i; ++before) out += sizes[before];
     char* const end = out + sizes[i];
+    Prefault(out, sizes[i]);
     const TableRows& rows = parts[i];
     if (i == 0) out = std::copy(tableOpen.begin(), tableOpen.end(), out);
     // Block copies write up to 16 bytes past their end: where another part follows, its

@@ -7,6 +7,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <system_error>
 #include <thread>
 #endif
@@ -86,6 +90,15 @@ class Worker {
 
 std::size_t PartsFor(std::size_t bytes) {
   return bytes >= 2 * kBytesPerThread && Cores() >= 2 ? 2 : 1;
+}
+
+void Prefault([[maybe_unused]] void* memory, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(MADV_POPULATE_WRITE)
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(memory);
+  const std::uintptr_t first = (begin + page - 1) / page * page, last = (begin + bytes) / page * page;
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#endif
 }
 
 void RunParts(std::size_t count, const std::function<void(std::size_t)>& task) {
