@@ -54,12 +54,17 @@ BSTR Widen(const char* html, std::size_t size, std::size_t cut) {
   if (result == nullptr) return nullptr;
   const std::size_t starts[3] = {0, cut, bytes};
   int lengths[2] = {0, 0};
-  RunParts(cut > 0 ? 2 : 1, [&](std::size_t i) {
-    const std::size_t from = starts[i], to = i == 0 && cut == 0 ? bytes : starts[i + 1];
-    Prefault(result + from, (to - from) * sizeof(OLECHAR));
-    lengths[i] = MultiByteToWideChar(CP_ACP, 0, html + from, static_cast<int>(to - from),
-                                     result + from, static_cast<int>(to - from));
-  });
+  try {
+    RunParts(cut > 0 ? 2 : 1, [&](std::size_t i) {
+      const std::size_t from = starts[i], to = i == 0 && cut == 0 ? bytes : starts[i + 1];
+      Prefault(result + from, (to - from) * sizeof(OLECHAR));
+      lengths[i] = MultiByteToWideChar(CP_ACP, 0, html + from, static_cast<int>(to - from),
+                                       result + from, static_cast<int>(to - from));
+    });
+  } catch (...) {
+    SysFreeString(result);  // no memory for the parts
+    throw;
+  }
   std::size_t length = static_cast<std::size_t>(lengths[0]);
   if (cut > 0) {
     if (lengths[0] > 0 && lengths[1] > 0) {
