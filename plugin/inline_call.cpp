@@ -52,11 +52,11 @@ BSTR Widen(const char* html, std::size_t size, std::size_t cut) {
   if (cut >= bytes - 1) cut = 0;
   BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(bytes - 1));
   if (result == nullptr) return nullptr;
-  const std::size_t starts[3] = {0, cut, bytes};
+  const std::size_t starts[3] = {0, cut > 0 ? cut : bytes, bytes};  // of each side
   int lengths[2] = {0, 0};
   try {
     RunParts(cut > 0 ? 2 : 1, [&](std::size_t i) {
-      const std::size_t from = starts[i], to = i == 0 && cut == 0 ? bytes : starts[i + 1];
+      const std::size_t from = starts[i], to = starts[i + 1];
       Prefault(result + from, (to - from) * sizeof(OLECHAR));
       lengths[i] = MultiByteToWideChar(CP_ACP, 0, html + from, static_cast<int>(to - from),
                                        result + from, static_cast<int>(to - from));

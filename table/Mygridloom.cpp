@@ -129,7 +129,7 @@ std::vector<TableRows> ReadRows(DataInput& first, DataInput* second, std::size_t
   std::size_t reached = 0;
   bool ended[2] = {false, false};
   std::vector<std::size_t> starts;  // of the second part's first records
-  starts.reserve(kProbedStarts);
+  if (cut > 0) starts.reserve(kProbedStarts);
   RunParts(parts.size(), [&](std::size_t i) {
     if (i == 0) {
       reached = ReadPart(parts[0], first, cut > 0 ? cut : kAll, cut > 0 ? cut : size, ended[0]);

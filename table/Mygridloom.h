@@ -56,7 +56,6 @@ class TableRows {
 // table's file is read the same way, from two streams.)
 std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut);
 
-
 class MyGridLoom {
  public:
   MyGridLoom(const std::string& csvPath, const std::string& iniPath);
