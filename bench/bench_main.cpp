@@ -82,7 +82,7 @@ void PluginInline(benchmark::State& state) {
   state.counters["peak_rss_MiB"] = PeakRssMiB();
   state.counters["csv_MiB"] = static_cast<double>(size) / (1 << 20);
 }
-BENCHMARK(PluginInline)->Unit(benchmark::kMillisecond);
+BENCHMARK(PluginInline)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
