@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Mygridloom.h"
+#include "block_sink.h"
 #include "fuzz_files.h"
 #include "reference.h"
 
@@ -35,10 +36,17 @@ struct MyGridLoomInspector {
     return tags;
   }
   static std::string_view Html(const MyGridLoom& t) { return {t.html.get(), t.htmlSize}; }
-  // The table rendered again from the rows of csv read in two parts, cut at `cut`.
+  // The table rendered again from the rows of csv read in two parts, cut at `cut`: in place,
+  // and in blocks of about blockSize bytes.
   static std::string_view RenderParts(MyGridLoom& t, std::string_view csv, std::size_t cut) {
     t.Render(ReadRows(csv, cut));
     return Html(t);
+  }
+  static std::string RenderBlocks(MyGridLoom& t, std::string_view csv, std::size_t cut,
+                                  std::size_t blockSize, std::string& faults) {
+    testsupport::BlockSink sink;
+    t.Render(ReadRows(csv, cut), &sink, blockSize);
+    return sink.Text(&faults);
   }
 };
 
@@ -133,13 +141,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       if (read.open[i] != tags.open[i] || read.close[i] != tags.close[i]) Fail("tags differ");
     }
   }
+  // Written in blocks as it is rendered, the HTML is the same as rendered whole.
+  gridloom::testsupport::BlockSink blocks;
+  table.WriteHtml(blocks, 1 + cut % 64);
   // GetHtml gives the text up to its first NUL; a NUL can only come from a cell.
+  const char* text = table.GetHtml();
   const std::string html(gridloom::MyGridLoomInspector::Html(table));
+  if (blocks.Text() != html) Fail("HTML in blocks differs");
   if (html != ref::Render(rows, read)) Fail("HTML differs from the reference");
-  if (std::string_view(table.GetHtml()) != html.c_str()) Fail("GetHtml is not the HTML");
+  if (std::string_view(text) != html.c_str()) Fail("GetHtml is not the HTML");
   if (madeTags) CheckEscaped(html, tags);
   // Read in two parts and rendered side by side, the table is the same.
   if (gridloom::MyGridLoomInspector::RenderParts(table, csv, cut) != html)
     Fail("HTML of the table read in two parts differs");
+  std::string faults;
+  if (gridloom::MyGridLoomInspector::RenderBlocks(table, csv, cut, 1 + cutSeed % 97, faults) !=
+      html) {
+    std::fprintf(stderr, "%s\n", faults.c_str());
+    Fail("HTML of the table read in two parts differs in blocks");
+  }
   return 0;
 }

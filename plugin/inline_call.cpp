@@ -2,9 +2,13 @@
 #define GRIDLOOM_NO_PROTOTYPES
 #include "inline_call.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Csvreader.h"
 #include "Mygridloom.h"
@@ -83,6 +87,91 @@ BSTR Widen(const char* html, std::size_t size, std::size_t cut) {
   return nullptr;
 }
 
+WideSink::~WideSink() { SysFreeString(result_); }
+
+bool WideSink::Start(const std::vector<std::size_t>& partSizes) {
+  std::size_t total = 0;
+  for (const std::size_t size : partSizes) {
+    parts_.push_back({total, total, total + size});
+    total += size;
+  }
+  tooLong_ = total > static_cast<std::size_t>(INT_MAX);  // for one stretch of a BSTR
+  if (tooLong_) return false;
+  result_ = SysAllocStringLen(nullptr, static_cast<UINT>(total));
+  return result_ != nullptr && total > 0;  // empty text: an empty BSTR
+}
+
+void WideSink::Convert(Part& p, const char* bytes, std::size_t size, bool ending) {
+  if (size == 0 || p.failed) return;
+  if (p.written == p.start) Prefault(result_ + p.start, (p.end - p.start) * sizeof(OLECHAR));
+  // An ending is converted with the NUL that ends the text (there is room for it after the
+  // stretch: a BSTR's own), which is then dropped.
+  const std::size_t room = p.end - p.written + (ending ? 1 : 0);
+  const int length = MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(size),
+                                         result_ + p.written, static_cast<int>(room));
+  if (length <= (ending ? 1 : 0)) {
+    p.failed = length <= 0;
+  } else {
+    p.written += static_cast<std::size_t>(length) - (ending ? 1 : 0);
+  }
+}
+
+std::size_t WideSink::Write(std::size_t part, std::string_view block, bool last) {
+  // A block goes up to its last place that EndsCharacter: the rest comes again with the next
+  // block, so that the parts' stretches are what converting the whole text gives. Like the
+  // whole text, the result ends at the first NUL.
+  Part& p = parts_[part];
+  if (p.stopped) return block.size();
+  const auto lastEnd = [&block](std::size_t at) {  // the last place before at that ends one
+    while (at > 0 && !EndsCharacter(block.data(), at)) --at;
+    return at;
+  };
+  const std::size_t take = last ? block.size() : lastEnd(block.size());
+  if (const auto* nul = static_cast<const char*>(std::memchr(block.data(), '\0', take))) {
+    Convert(p, block.data(), static_cast<std::size_t>(nul - block.data()) + 1, true);
+    p.stopped = true;
+    return block.size();
+  }
+  if (last && part + 1 == parts_.size()) {  // the end of the text, with its NUL after it
+    const std::size_t safe = lastEnd(take);
+    Convert(p, block.data(), safe, false);
+    const std::string ending = std::string(block.substr(safe)) + '\0';
+    Convert(p, ending.data(), ending.size(), true);
+  } else {
+    Convert(p, block.data(), take, false);
+  }
+  p.stopped = p.failed;
+  if (p.stopped) return block.size();
+  // The last four bytes taken, for where the part ends.
+  const std::size_t kept = std::min(p.tailSize, sizeof p.tail - std::min(take, sizeof p.tail));
+  std::memmove(p.tail, p.tail + p.tailSize - kept, kept);
+  const std::size_t added = std::min(take, sizeof p.tail);
+  std::memcpy(p.tail + kept, block.data() + take - added, added);
+  p.tailSize = kept + added;
+  return take;
+}
+
+BSTR WideSink::Finish(bool& redo) {
+  redo = tooLong_;
+  if (result_ == nullptr) return nullptr;
+  std::size_t length = 0;
+  for (const Part& p : parts_) {
+    if (p.failed) return nullptr;
+    if (length != p.start)
+      std::memmove(result_ + length, result_ + p.start, (p.written - p.start) * sizeof(OLECHAR));
+    length += p.written - p.start;
+    if (p.stopped) break;
+    if (&p != &parts_.back() && !EndsCharacter(p.tail, p.tailSize)) {
+      redo = true;
+      return nullptr;
+    }
+  }
+  if (length != parts_.back().end &&
+      !SysReAllocStringLen(&result_, result_, static_cast<UINT>(length)))
+    return nullptr;
+  return std::exchange(result_, nullptr);
+}
+
 BSTR InlineCall(const char* argText, const char* baseDir) noexcept {
   try {
     const CSVReader arguments(argText != nullptr ? argText : "");
@@ -91,9 +180,17 @@ BSTR InlineCall(const char* argText, const char* baseDir) noexcept {
     const std::string iniPath = base + '\\' + arguments.GetField(1);
     MyGridLoom table(csvPath, iniPath);
     if (table.IsCreated()) {
-      const char* html = table.GetHtml();
-      const std::size_t size = std::strlen(html);
-      if (BSTR result = Widen(html, size, WidenCut(html, size))) return result;
+      bool redo = false;
+      {
+        WideSink sink;
+        table.WriteHtml(sink);
+        if (BSTR result = sink.Finish(redo)) return result;
+      }
+      if (redo) {  // the whole text at once
+        const char* html = table.GetHtml();
+        const std::size_t size = std::strlen(html);
+        if (BSTR result = Widen(html, size, WidenCut(html, size))) return result;
+      }
     }
   } catch (...) {
     // out of memory: the comment below, if even that can be had

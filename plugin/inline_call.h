@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
+#include <vector>
 
+#include "Mygridloom.h"
 #include "gridloom/gridloom.h"
 
 // Wide literals: wchar_t on Windows, char16_t elsewhere; both are UTF-16.
@@ -37,5 +40,39 @@ bool EndsCharacter(const char* text, std::size_t at);
 // A cut for Widen near the middle of text of this size, or 0: the text is too small to be
 // worth a second thread, or has no place that EndsCharacter.
 std::size_t WidenCut(const char* text, std::size_t size);
+
+// A table's HTML converted into one BSTR block by block, as it is rendered. No character of an
+// ANSI code page has more code units than bytes: each part is converted into a stretch of the
+// BSTR as long as its bytes, and the stretches are moved together at the end.
+class WideSink final : public HtmlSink {
+ public:
+  WideSink() = default;
+  WideSink(const WideSink&) = delete;
+  WideSink& operator=(const WideSink&) = delete;
+  ~WideSink();
+
+  bool Start(const std::vector<std::size_t>& partSizes) override;
+  std::size_t Write(std::size_t part, std::string_view block, bool last) override;
+
+  // The BSTR (the caller's now), or null when text could not be converted. redo: also null,
+  // and converting the whole text may still succeed: the text is too long for the stretches,
+  // or two parts meet where converting them apart need not give what the whole gives.
+  BSTR Finish(bool& redo);
+
+ private:
+  struct Part {
+    std::size_t start, written, end;  // its stretch of the BSTR, and how far it is written
+    bool stopped = false;             // at a NUL, or at a failure: the rest is no text
+    bool failed = false;
+    char tail[4] = {};  // the last bytes converted: whether the next part can be converted apart
+    std::size_t tailSize = 0;
+  };
+  // Converts size bytes into the part's stretch; ending: bytes ends with the text's NUL.
+  void Convert(Part& p, const char* bytes, std::size_t size, bool ending);
+
+  BSTR result_ = nullptr;
+  std::vector<Part> parts_;
+  bool tooLong_ = false;
+};
 
 }  // namespace gridloom::plugin

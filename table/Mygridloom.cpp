@@ -239,8 +239,21 @@ MyGridLoom::MyGridLoom(const std::string& csvPath, const std::string& iniPath) {
 }
 
 const char* MyGridLoom::GetHtml() {
-  if (!created || html == nullptr) return "";
+  if (!created) return "";
+  if (html == nullptr) {
+    Render(loadedRows);
+    loadedRows = {};  // the HTML stands for them now
+  }
   return html.get();
+}
+
+void MyGridLoom::WriteHtml(HtmlSink& sink, std::size_t blockSize) {
+  if (!created) return;
+  if (html == nullptr) {
+    Render(loadedRows, &sink, blockSize);
+  } else if (sink.Start({htmlSize})) {
+    sink.Write(0, {html.get(), htmlSize}, true);
+  }
 }
 
 void MyGridLoom::LoadTagSettings(const std::string& iniPath) {
@@ -279,12 +292,12 @@ bool MyGridLoom::CreateTable() {
   FileInput second;
   std::size_t cut = 0;
   if (PartsFor(size) > 1 && second.Open(path, size / 2)) cut = FindCut(second, size);
-  const std::vector<TableRows> parts = ReadRows(first, cut > 0 ? &second : nullptr, cut, size);
-  Render(parts);
-  return true;  // the rows go now, before the caller makes the wide text
+  loadedRows = ReadRows(first, cut > 0 ? &second : nullptr, cut, size);
+  return true;
 }
 
-void MyGridLoom::Render(const std::vector<TableRows>& parts) {
+void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
+                        std::size_t blockSize) {
   std::size_t rowCount = 0, columnCount = 0;
   std::vector<std::size_t> firstRows;  // the index of each part's first row in the table
   for (const TableRows& part : parts) {
@@ -335,6 +348,13 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts) {
                                                                             : kPlainRow;
   };
   const std::size_t rowSizes[3] = {kinds[0].RowSize(), kinds[1].RowSize(), kinds[2].RowSize()};
+  const auto rowBound = [&](const RecordView& record, Kind kind) {  // at least its size
+    // Escaping makes text at most six times as long (a double quote: &quot;).
+    const std::size_t text =
+        record.empty() ? 0 : static_cast<std::size_t>(record[record.size() - 1].end() -
+                                                       record[0].begin());
+    return rowSizes[kind] + 6 * text;
+  };
   const auto writeRow = [&](char* out, const RecordView& record, const Pieces& p) {
     out = p.first.Write(out);
     const std::size_t fields = std::min(record.size(), columnCount);  // then empty cells
@@ -359,6 +379,43 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts) {
     if (i + 1 == parts.size()) size += tableEnd.size();
     sizes[i] = size;
   });
+  if (sink != nullptr) {
+    if (!sink->Start(sizes)) return;
+    RunParts(parts.size(), [&](std::size_t i) {
+      // Rows are written into a buffer that the sink empties, as far as it takes the text.
+      std::size_t capacity = std::max<std::size_t>(blockSize, 16), used = 0;
+      auto buffer = std::make_unique_for_overwrite<char[]>(capacity + 16);
+      const auto room = [&](std::size_t needed) {  // at the end of the buffer, room for needed
+        if (used + needed <= capacity) return;
+        const std::size_t taken = sink->Write(i, {buffer.get(), used}, false);
+        std::memmove(buffer.get(), buffer.get() + taken, used - taken);
+        used -= taken;
+        if (used + needed <= capacity) return;
+        capacity = std::max(2 * capacity, used + needed);
+        auto larger = std::make_unique_for_overwrite<char[]>(capacity + 16);
+        std::memcpy(larger.get(), buffer.get(), used);
+        buffer = std::move(larger);
+      };
+      const TableRows& rows = parts[i];
+      if (i == 0) {
+        room(tableOpen.size());
+        used += tableOpen.copy(buffer.get() + used, tableOpen.size());
+      }
+      for (std::size_t j = 0; j < rows.size(); ++j) {
+        const Kind kind = kindOf(firstRows[i] + j);
+        room(rowBound(rows[j], kind));
+        used = static_cast<std::size_t>(writeRow(buffer.get() + used, rows[j], kinds[kind]) -
+                                        buffer.get());
+      }
+      if (i + 1 == parts.size()) {
+        room(tableEnd.size());
+        used = static_cast<std::size_t>(tableEnd.Write(buffer.get() + used) - buffer.get());
+      }
+      sink->Write(i, {buffer.get(), used}, true);
+    });
+    return;
+  }
+
   std::size_t total = 0;
   for (const std::size_t size : sizes) total += size;
   html = std::make_unique_for_overwrite<char[]>(total + 16);  // 16: the block copies' scratch
@@ -370,17 +427,24 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts) {
     Prefault(out, sizes[i]);
     const TableRows& rows = parts[i];
     if (i == 0) out = std::copy(tableOpen.begin(), tableOpen.end(), out);
-    // Block copies write up to 16 bytes past their end: where another part follows, its
-    // last row goes through scratch memory, so that nothing is written beyond the part.
+    // Block copies write up to 16 bytes past their end: where another part follows, the rows
+    // that could reach into it go through scratch memory.
     const bool lastPart = i + 1 == parts.size();
-    const std::size_t inPlace = lastPart || rows.empty() ? rows.size() : rows.size() - 1;
-    for (std::size_t j = 0; j < inPlace; ++j)
-      out = writeRow(out, rows[j], kinds[kindOf(firstRows[i] + j)]);
-    if (inPlace < rows.size()) {
-      const std::size_t size = static_cast<std::size_t>(end - out);
-      const auto scratch = std::make_unique_for_overwrite<char[]>(size + 16);
-      writeRow(scratch.get(), rows[inPlace], kinds[kindOf(firstRows[i] + inPlace)]);
-      out = std::copy(scratch.get(), scratch.get() + size, out);
+    std::size_t j = 0;
+    for (; j < rows.size(); ++j) {
+      const Kind kind = kindOf(firstRows[i] + j);
+      if (!lastPart && rowBound(rows[j], kind) + 16 > static_cast<std::size_t>(end - out)) break;
+      out = writeRow(out, rows[j], kinds[kind]);
+    }
+    if (j < rows.size()) {
+      std::size_t room = 16;
+      for (std::size_t k = j; k < rows.size(); ++k)
+        room += rowBound(rows[k], kindOf(firstRows[i] + k));
+      const auto scratch = std::make_unique_for_overwrite<char[]>(room);
+      char* written = scratch.get();
+      for (; j < rows.size(); ++j)
+        written = writeRow(written, rows[j], kinds[kindOf(firstRows[i] + j)]);
+      out = std::copy(scratch.get(), written, out);
     }
     if (lastPart) out = tableEnd.Write(out);
     assert(out == end);

@@ -1,6 +1,6 @@
-// MyGridLoom is the table of one inline call. Its constructor does all the work: it reads the
-// fourteen tags from the INI file, loads the CSV file into rows and renders them as an HTML
-// table, escaping the text of every cell.
+// MyGridLoom is the table of one inline call. Its constructor reads the fourteen tags from the
+// INI file and loads the CSV file into rows; the rows are rendered as an HTML table, the text
+// of every cell escaped, when the HTML is first asked for: whole, or block by block.
 #pragma once
 
 #include <cstddef>
@@ -56,13 +56,33 @@ class TableRows {
 // table's file is read the same way, from two streams.)
 std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut);
 
+// Takes a table's HTML in blocks, part by part: the blocks of a part come in order, and the
+// parts side by side, each on a thread of its own.
+class HtmlSink {
+ public:
+  // Before any block: the size of each part in bytes, in order. False: send no blocks.
+  virtual bool Start(const std::vector<std::size_t>& partSizes) = 0;
+  // The next block of a part. Answers how many of its bytes, from the start, it took; the rest
+  // starts the part's next block, with more after it. The last block must be taken whole.
+  virtual std::size_t Write(std::size_t part, std::string_view block, bool last) = 0;
+
+ protected:
+  ~HtmlSink() = default;
+};
+
 class MyGridLoom {
  public:
+  // The size of the blocks of WriteHtml, unless a row needs more.
+  static constexpr std::size_t kHtmlBlock = std::size_t{1} << 16;
+
   MyGridLoom(const std::string& csvPath, const std::string& iniPath);
 
   bool IsCreated() const { return created; }
   // The HTML text, NUL-terminated; empty text when the table was not created.
   const char* GetHtml();
+  // The HTML text in blocks of about blockSize bytes, rendered straight into them; nothing
+  // when the table was not created.
+  void WriteHtml(HtmlSink& sink, std::size_t blockSize = kHtmlBlock);
 
   // Cell text for HTML: & < > and the double quote become character references, and CR LF
   // becomes <br>, as the five replacements in that order would do.
@@ -76,10 +96,13 @@ class MyGridLoom {
 
   void LoadTagSettings(const std::string& iniPath);
   bool CreateTable();
-  // The rows of all parts, in order, as the HTML table.
-  void Render(const std::vector<TableRows>& parts);
+  // The rows of all parts, in order, as the HTML table: into html, or with a sink, block by
+  // block into the sink.
+  void Render(const std::vector<TableRows>& parts, HtmlSink* sink = nullptr,
+              std::size_t blockSize = kHtmlBlock);
 
   std::string csvPath;
+  std::vector<TableRows> loadedRows;  // the table, until its HTML is rendered whole
   std::unique_ptr<char[]> html;  // NUL-terminated; null before the table is rendered
   std::size_t htmlSize = 0;
   bool created = false;

@@ -1,6 +1,7 @@
 // The plug-in through its exports, as a host calls it: texts, BSTR ownership, the inline call.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -179,6 +180,53 @@ TEST_F(InlineCall, EmptyTableIsNoFailure) {
   ASSERT_NE(empty, nullptr) << "an empty table is an empty BSTR, not null";
   EXPECT_EQ(SysStringLen(empty), 0u);
   SysFreeString(empty);
+}
+
+// Tables large enough to be read, rendered and converted in two parts: the BSTR is the whole
+// HTML converted at once, up to its first NUL, also where the parts meet within a character
+// (empty tags, cells ending in a lead byte) and with a NUL in either half.
+TEST_F(InlineCall, LargeTablesAsTheWholeHtmlConverted) {
+  struct Case {
+    const char* name;
+    std::string ini;
+    std::string (*cell)(int row);  // a row's one cell, stored and as HTML
+    long nulRow;                   // the row whose cell holds a NUL; -1: none
+  };
+  const auto shiftJis = [](int row) { return "\x95\x5C " + std::to_string(row) + " &"; };
+  const auto leadLast = [](int row) { return "a" + std::to_string(row % 10) + "\x95"; };
+  const Case cases[] = {
+      {"shift_jis_cells", "", shiftJis, -1},
+      {"parts_meet_inside_a_character", "[table]\nopen=\nclose=\n[tableRow]\nopen=\nclose=\n"
+       "[tdEtc]\nopen=\nclose=\n", leadLast, -1},
+      {"nul_in_the_first_half", "", shiftJis, 1000},
+      {"nul_in_the_second_half", "", shiftJis, 150000},
+  };
+  for (const Case& c : cases) {
+    const bool bare = !c.ini.empty();
+    std::string csv, html = bare ? "" : "<table>";
+    for (int row = 0; csv.size() < 3'000'000; ++row) {
+      std::string cell = c.cell(row);
+      if (row == c.nulRow) cell += std::string(1, '\0') + "after";
+      csv += cell + "\r\n";
+      if (const std::size_t amp = cell.find('&'); amp != std::string::npos)
+        cell.insert(amp + 1, "amp;");
+      html += bare ? cell : "<tr><td>" + cell + "</td></tr>";
+    }
+    html += bare ? "" : "</table>";
+    dir_.Write("site/big.csv", csv);
+    dir_.Write("site/big.ini", c.ini);
+    const int units = MultiByteToWideChar(CP_ACP, 0, html.c_str(), -1, nullptr, 0);
+    ASSERT_GT(units, 0) << c.name;
+    std::u16string expected(static_cast<std::size_t>(units), u'\0');
+    MultiByteToWideChar(CP_ACP, 0, html.c_str(), -1, expected.data(), units);
+    expected.pop_back();  // the NUL
+    const std::u16string result = Take(Inline("\"../big.csv\",\"../big.ini\"", site_));
+    const auto differ = std::mismatch(result.begin(), result.end(), expected.begin(),
+                                      expected.end());
+    EXPECT_TRUE(result == expected)
+        << c.name << ": " << result.size() << " units, " << expected.size()
+        << " expected; they differ from unit " << (differ.first - result.begin());
+  }
 }
 
 // The ANSI code page is the system's (here the host's) setting: the same bytes read as UTF-8.

@@ -8,6 +8,7 @@
 
 #include "Mygridloom.h"
 #include "Myinifile.h"
+#include "block_sink.h"
 #include "temp_dir.h"
 
 namespace gridloom {
@@ -25,6 +26,13 @@ struct MyGridLoomInspector {
   static std::string RenderParts(MyGridLoom& t, const std::vector<TableRows>& parts) {
     t.Render(parts);
     return {t.html.get(), t.htmlSize};
+  }
+  // The same, block by block into a sink, with blocks of about blockSize bytes.
+  static std::string RenderBlocks(MyGridLoom& t, const std::vector<TableRows>& parts,
+                                  std::size_t blockSize, std::string& faults) {
+    testsupport::BlockSink sink;
+    t.Render(parts, &sink, blockSize);
+    return sink.Text(&faults);
   }
 };
 
@@ -268,6 +276,9 @@ const TableCase kTables[] = {
      "<table class=\"grid\" data-x='1'><tr><td style=\"a&b\">x</td></tr></table>"},
     {"empty_table_tags", "x\r\n", "[table]\nopen=\nclose=\n[tableRow]\nopen=\nclose=\n",
      "<td>x</td>"},
+    {"rows_shorter_than_a_block_copy", "a\r\nb\r\nc\r\nd,e\r\nf\r\n",
+     "[table]\nopen=\nclose=\n[tableRow]\nopen=\nclose=\n[tdEtc]\nopen=\nclose=|\n",
+     "a||b||c||d|e|f||"},
     {"shift_jis_cells", "\x95\x5C,\x83\x5C\x83\x74\x83\x67\r\n", "",
      "<table><tr><td>\x95\x5C</td><td>\x83\x5C\x83\x74\x83\x67</td></tr></table>"},
 };
@@ -281,12 +292,25 @@ TEST_P(TableRendering, GivesTheHtml) {
   const std::string ini = c.ini.empty() ? dir.Path("none.ini") : dir.Write("t.ini", c.ini);
   MyGridLoom table(csv, ini);
   ASSERT_TRUE(table.IsCreated());
+  testsupport::BlockSink blocks, whole;
+  table.WriteHtml(blocks, 3);
+  EXPECT_EQ(blocks.Text(), c.html) << "rendered in blocks";
   EXPECT_EQ(std::string(table.GetHtml()), c.html);
   EXPECT_EQ(std::string(table.GetHtml()), c.html) << "asked twice, the same answer";
+  table.WriteHtml(whole);
+  EXPECT_EQ(whole.Text(), c.html) << "in blocks once rendered whole";
 
-  // Read in two parts side by side, cut anywhere, and rendered side by side: the same.
-  for (std::size_t cut = 1; cut < c.csv.size(); ++cut)
-    EXPECT_EQ(Inspect::RenderParts(table, ReadRows(c.csv, cut)), c.html) << "cut at " << cut;
+  // Read in two parts side by side, cut anywhere, and rendered side by side, in place or in
+  // blocks of any size: the same.
+  for (std::size_t cut = 1; cut < c.csv.size(); ++cut) {
+    const std::vector<TableRows> parts = ReadRows(c.csv, cut);
+    EXPECT_EQ(Inspect::RenderParts(table, parts), c.html) << "cut at " << cut;
+    for (const std::size_t blockSize : {1, 16, 100}) {
+      std::string faults;
+      EXPECT_EQ(Inspect::RenderBlocks(table, parts, blockSize, faults), c.html)
+          << "cut at " << cut << ", blocks of " << blockSize << ": " << faults;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Csv, TableRendering, ::testing::ValuesIn(kTables),
@@ -372,6 +396,9 @@ TEST(TableLoading, LargeFilesReadInTwoParts) {
     expected += "</table>";
     TempDir dir;
     MyGridLoom table(dir.Write("big.csv", csv), dir.Path("none.ini"));
+    testsupport::BlockSink blocks;
+    table.WriteHtml(blocks);
+    EXPECT_EQ(blocks.Text(), expected) << "in blocks, quoted middle: " << quotedMiddle;
     EXPECT_EQ(std::string(table.GetHtml()), expected) << "quoted middle: " << quotedMiddle;
   }
 }
@@ -383,6 +410,11 @@ TEST(TableLoading, FilesThatCannotBeOpened) {
     MyGridLoom table(path, dir.Path("none.ini"));
     EXPECT_FALSE(table.IsCreated()) << path;
     EXPECT_STREQ(table.GetHtml(), "") << path;
+    testsupport::BlockSink sink;
+    table.WriteHtml(sink);
+    std::string faults;
+    EXPECT_EQ(sink.Text(&faults), "") << path;
+    EXPECT_EQ(faults, "") << "no part was announced: " << path;
   }
 }
 

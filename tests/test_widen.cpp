@@ -11,6 +11,7 @@
 namespace {
 
 using gridloom::plugin::EndsCharacter;
+using gridloom::plugin::WideSink;
 using gridloom::plugin::Widen;
 using gridloom::plugin::WidenCut;
 
@@ -89,6 +90,58 @@ TEST(Widen, CutNearTheMiddleOfLargeText) {
   const AnsiCodePage ansi(932);
   EXPECT_EQ(WidenAt(html, cut), WidenAt(html, 0));
   EXPECT_EQ(WidenCut("<td>x</td>", 10), 0u) << "small text: no second thread";
+}
+
+// text through a WideSink as a table writes it: in two parts cut at partCut (none at 0),
+// each fed blockSize bytes at a time after the bytes the sink left.
+std::u16string SinkWiden(const std::string& text, std::size_t partCut, std::size_t blockSize,
+                         bool& redo) {
+  const std::vector<std::string> parts =
+      partCut == 0 ? std::vector<std::string>{text}
+                   : std::vector<std::string>{text.substr(0, partCut), text.substr(partCut)};
+  WideSink sink;
+  std::vector<std::size_t> sizes;
+  for (const std::string& part : parts) sizes.push_back(part.size());
+  if (sink.Start(sizes)) {
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      std::string pending;
+      for (std::size_t at = 0; at < parts[i].size(); at += blockSize) {
+        pending += parts[i].substr(at, blockSize);
+        pending.erase(0, sink.Write(i, pending, false));
+      }
+      EXPECT_EQ(sink.Write(i, pending, true), pending.size()) << "the last block is taken";
+    }
+  }
+  return Take(sink.Finish(redo));
+}
+
+// Converted block by block, in one part or two, the text is what converting it whole (up to
+// its first NUL) gives; where the two parts meet at no end of a character, the sink says to
+// convert the whole text instead.
+TEST(WideSink, GivesWhatTheWholeTextGives) {
+  std::vector<std::string> texts(std::begin(kTexts), std::end(kTexts));
+  texts.push_back(std::string("<td>\x95\x5C</td><td>a\0b\x95</td>", 23));
+  texts.push_back(std::string("\0<td>", 5));
+  texts.push_back("");
+  for (const UINT page : {932u, 65001u}) {
+    const AnsiCodePage ansi(page);
+    for (const std::string& text : texts) {
+      const std::u16string whole = WidenAt(text.substr(0, text.find('\0')), 0);
+      for (std::size_t partCut = 0; partCut < text.size(); ++partCut) {
+        for (const std::size_t blockSize : {1, 5, 64}) {
+          bool redo = false;
+          const std::u16string blocks = SinkWiden(text, partCut, blockSize, redo);
+          const bool parted = partCut > 0 && text.find('\0') >= partCut;
+          EXPECT_EQ(redo, parted && !EndsCharacter(text.c_str(), partCut))
+              << "code page " << page << ", parts cut at " << partCut;
+          if (!redo) {
+            EXPECT_EQ(blocks, whole) << "code page " << page << ", parts cut at " << partCut
+                                     << ", blocks of " << blockSize;
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
