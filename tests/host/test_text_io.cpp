@@ -38,23 +38,29 @@ TEST(WideEncoder, CharactersTheCharsetLacksBecomeReferences) {
   }
 }
 
-// The UTF-8 fast path gives what iconv gives (reached here under another name of UTF-8).
+// The UTF-8 fast path gives what iconv gives (reached here under another name of UTF-8):
+// ASCII runs of every length between characters of every length, surrogate pairs, lone
+// surrogates; and every code unit.
 TEST(WideEncoder, Utf8FastPathMatchesIconv) {
   std::mt19937 random(7);
   const char16_t pieces[] = {u'a', u'<', u'\u00E9', u'\u07FF', u'\u0800', u'\u8868',
-                             u'\uFFFF', 0xD83D, 0xDE00, 0xDC00, 0xDBFF};
+                             u'\uFFFF', 0xD83D, 0xDE00, 0xDC00, 0xDBFF, u'\u0080', u'\u3042'};
   WideEncoder viaIconv("ISO-10646/UTF8/");
-  for (int round = 0; round < 2000; ++round) {
+  for (int round = 0; round < 4000; ++round) {
     std::u16string text;
-    for (int n = static_cast<int>(random() % 30); n > 0; --n) {
+    const unsigned asciiRuns = round % 2 == 0 ? 20 : 3;  // sparse or dense other characters
+    for (int n = static_cast<int>(random() % 120); n > 0; --n) {
       if (random() % 2) {
-        text.append(random() % 20, u'x');
+        text.append(random() % asciiRuns, u'x');
       } else {
         text += pieces[random() % std::size(pieces)];
       }
     }
-    ASSERT_EQ(EncodeUtf8(text), viaIconv.Encode(text));
+    ASSERT_EQ(EncodeUtf8(text), viaIconv.Encode(text)) << "round " << round;
   }
+  std::u16string every;
+  for (unsigned unit = 0; unit < 0x10000; ++unit) every += static_cast<char16_t>(unit);
+  EXPECT_EQ(EncodeUtf8(every), viaIconv.Encode(every));
 }
 
 TEST(WideEncoder, LongTextGrowsTheBuffer) {
