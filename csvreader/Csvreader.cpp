@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstring>
 #include <istream>
+#include <limits>
+#include <stdexcept>
 #include <streambuf>
 
 #if defined(__SSE2__)
@@ -287,7 +289,7 @@ FieldBuffer::FieldBuffer(const FieldBuffer& other) {
   Reserve(other.bytes_, other.count_);
   Append(other.text_.get(), other.bytes_);
   if (other.count_ > 0)
-    std::memcpy(ends_.get(), other.ends_.get(), other.count_ * sizeof(std::size_t));
+    std::memcpy(ends_.get(), other.ends_.get(), other.count_ * sizeof(FieldEnd));
   count_ = other.count_;
 }
 
@@ -301,6 +303,8 @@ void FieldBuffer::Swap(FieldBuffer& other) noexcept {
 }
 
 void FieldBuffer::Reserve(std::size_t bytes, std::size_t fields) {
+  if (bytes > std::numeric_limits<FieldEnd>::max() - bytes_)
+    throw std::length_error("more field text than a record store holds");
   if (textCapacity_ - bytes_ < bytes) {
     const std::size_t capacity = std::max(bytes_ + bytes, 2 * textCapacity_);
     auto grown = std::make_unique_for_overwrite<char[]>(capacity);
@@ -310,8 +314,8 @@ void FieldBuffer::Reserve(std::size_t bytes, std::size_t fields) {
   }
   if (endsCapacity_ - count_ < fields) {
     const std::size_t capacity = std::max({count_ + fields, 2 * endsCapacity_, std::size_t{16}});
-    auto grown = std::make_unique_for_overwrite<std::size_t[]>(capacity);
-    if (count_ > 0) std::memcpy(grown.get(), ends_.get(), count_ * sizeof(std::size_t));
+    auto grown = std::make_unique_for_overwrite<FieldEnd[]>(capacity);
+    if (count_ > 0) std::memcpy(grown.get(), ends_.get(), count_ * sizeof(FieldEnd));
     ends_ = std::move(grown);
     endsCapacity_ = capacity;
   }

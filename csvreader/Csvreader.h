@@ -14,11 +14,15 @@
 
 namespace gridloom {
 
+// Where a field ends: an offset in the text of its record store, which holds at most 4 GiB of
+// text (a table that large could not be returned as one BSTR anyway).
+using FieldEnd = std::uint32_t;
+
 // One record, read-only: its fields in the order of the text. Fields are byte strings of any
 // byte values; a record may have no fields.
 class RecordView {
  public:
-  RecordView(const char* text, const std::size_t* ends, std::size_t count, std::size_t start)
+  RecordView(const char* text, const FieldEnd* ends, std::size_t count, std::size_t start)
       : text_(text), ends_(ends), count_(count), start_(start) {}
 
   std::size_t size() const { return count_; }
@@ -30,7 +34,7 @@ class RecordView {
 
  private:
   const char* text_;
-  const std::size_t* ends_;  // end offset of each field in text_
+  const FieldEnd* ends_;  // end offset of each field in text_
   std::size_t count_;
   std::size_t start_;  // offset of the first field in text_
 };
@@ -50,10 +54,11 @@ class FieldBuffer {
 
   std::size_t size() const { return count_; }
   std::string_view Text() const { return {text_.get(), bytes_}; }
-  const std::size_t* Ends() const { return ends_.get(); }
+  const FieldEnd* Ends() const { return ends_.get(); }
   void Clear() { bytes_ = count_ = 0; }
 
-  // Room for bytes more text and fields more field ends.
+  // Room for bytes more text and fields more field ends. Throws std::length_error past the
+  // text a store can hold.
   void Reserve(std::size_t bytes, std::size_t fields);
   char* TextEnd() { return text_.get() + bytes_; }  // room reserved after the text
   void Append(const char* text, std::size_t size) {
@@ -65,7 +70,7 @@ class FieldBuffer {
   void Truncate(std::size_t bytes) { bytes_ = bytes; }
   void EndField() {
     if (count_ == endsCapacity_) Reserve(0, 1);
-    ends_[count_++] = bytes_;
+    ends_[count_++] = static_cast<FieldEnd>(bytes_);
   }
 
  private:
@@ -73,7 +78,7 @@ class FieldBuffer {
 
   std::unique_ptr<char[]> text_;
   std::size_t bytes_ = 0, textCapacity_ = 0;
-  std::unique_ptr<std::size_t[]> ends_;
+  std::unique_ptr<FieldEnd[]> ends_;
   std::size_t count_ = 0, endsCapacity_ = 0;
 };
 

@@ -178,7 +178,7 @@ std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut) {
 RecordView TableRows::operator[](std::size_t index) const {
   index += dropped_;
   const std::size_t first = index == 0 ? 0 : recordEnds_[index - 1];
-  const std::size_t* ends = fields_.Ends();
+  const FieldEnd* ends = fields_.Ends();
   const std::size_t start = first == 0 ? 0 : ends[first - 1];
   return {fields_.Text().data(), ends + first, recordEnds_[index] - first, start};
 }
@@ -186,8 +186,8 @@ RecordView TableRows::operator[](std::size_t index) const {
 std::size_t TableRows::SplitLineBreaks() const {
   // A CR LF in the text is split when a field ends between its two bytes.
   const std::string_view text = fields_.Text();
-  const std::size_t* ends = fields_.Ends() + FirstField();
-  const std::size_t* const last = fields_.Ends() + fields_.size();
+  const FieldEnd* ends = fields_.Ends() + FirstField();
+  const FieldEnd* const last = fields_.Ends() + fields_.size();
   std::size_t count = 0;
   for (std::size_t at = text.find("\r\n", TextStart()); at != std::string_view::npos;
        at = text.find("\r\n", at + 1)) {

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -270,6 +272,21 @@ TEST(CsvBufferBoundaries, SmallBuffersReadLikeUnbuffered) {
     } chunked(data, size);
     std::istream in(&chunked);
     EXPECT_EQ(ReadAll(in), expected) << "buffer of " << size;
+  }
+}
+
+// Field ends are 32-bit offsets: a store refuses room for text it could not mark, before it
+// allocates anything.
+TEST(CsvFieldBuffer, RefusesTextPastFourGiB) {
+  if constexpr (sizeof(std::size_t) > sizeof(FieldEnd)) {
+    FieldBuffer fields;
+    fields.Reserve(16, 1);
+    fields.Append("abc", 3);
+    fields.EndField();
+    EXPECT_THROW(fields.Reserve(std::size_t{1} << 32, 0), std::length_error);
+    EXPECT_THROW(fields.Reserve(std::numeric_limits<FieldEnd>::max() - 2, 0), std::length_error);
+    EXPECT_EQ(fields.Text(), "abc") << "left as it was";
+    EXPECT_EQ(fields.size(), 1u);
   }
 }
 
