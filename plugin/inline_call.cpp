@@ -32,16 +32,8 @@ bool EndsCharacter(const char* text, std::size_t at) {
          byte(at - 4) < 0x80;
 }
 
-std::size_t WidenCut(const char* text, std::size_t size) {
-  if (PartsFor(size) < 2) return 0;
-  for (std::size_t at = size / 2; at < size; ++at) {
-    if (EndsCharacter(text, at)) return at;
-  }
-  return 0;
-}
-
-BSTR Widen(const char* html, std::size_t size, std::size_t cut) {
-  const std::size_t bytes = size + 1;
+BSTR Widen(const char* html) {
+  const std::size_t bytes = std::strlen(html) + 1;
   if (bytes > static_cast<std::size_t>(INT_MAX)) {  // too long for one call: ask the length
     const int length = MultiByteToWideChar(CP_ACP, 0, html, -1, nullptr, 0);
     if (length <= 0) return nullptr;
@@ -50,37 +42,12 @@ BSTR Widen(const char* html, std::size_t size, std::size_t cut) {
     return result;
   }
   // No character of an ANSI code page has more code units than bytes: the text is converted
-  // into a BSTR as long as it, which is then cut to the units written. With a cut, the two
-  // sides are converted side by side, the second into the room it would have at most, and
-  // then moved down to where the first ends.
-  if (cut >= bytes - 1) cut = 0;
+  // in one pass into a BSTR as long as it, which is then cut to the units written.
   BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(bytes - 1));
   if (result == nullptr) return nullptr;
-  const std::size_t starts[3] = {0, cut > 0 ? cut : bytes, bytes};  // of each side
-  int lengths[2] = {0, 0};
-  try {
-    RunParts(cut > 0 ? 2 : 1, [&](std::size_t i) {
-      const std::size_t from = starts[i], to = starts[i + 1];
-      Prefault(result + from, (to - from) * sizeof(OLECHAR));
-      lengths[i] = MultiByteToWideChar(CP_ACP, 0, html + from, static_cast<int>(to - from),
-                                       result + from, static_cast<int>(to - from));
-    });
-  } catch (...) {
-    SysFreeString(result);  // no memory for the parts
-    throw;
-  }
-  std::size_t length = static_cast<std::size_t>(lengths[0]);
-  if (cut > 0) {
-    if (lengths[0] > 0 && lengths[1] > 0) {
-      if (length != cut)
-        std::memmove(result + length, result + cut,
-                     static_cast<std::size_t>(lengths[1]) * sizeof(OLECHAR));
-      length += static_cast<std::size_t>(lengths[1]);
-    } else {
-      length = 0;
-    }
-  }
-  if (length > 0 && (length == bytes ||
+  const int length = MultiByteToWideChar(CP_ACP, 0, html, static_cast<int>(bytes), result,
+                                         static_cast<int>(bytes));
+  if (length > 0 && (static_cast<std::size_t>(length) == bytes ||
                      SysReAllocStringLen(&result, result, static_cast<UINT>(length - 1))))
     return result;
   SysFreeString(result);
@@ -186,10 +153,8 @@ BSTR InlineCall(const char* argText, const char* baseDir) noexcept {
         table.WriteHtml(sink);
         if (BSTR result = sink.Finish(redo)) return result;
       }
-      if (redo) {  // the whole text at once
-        const char* html = table.GetHtml();
-        const std::size_t size = std::strlen(html);
-        if (BSTR result = Widen(html, size, WidenCut(html, size))) return result;
+      if (redo) {
+        if (BSTR result = Widen(table.GetHtml())) return result;
       }
     }
   } catch (...) {

@@ -28,18 +28,14 @@ BSTR AllocText(const OLECHAR* text) noexcept;
 // against baseDir, or the failure comment. A null pointer counts as empty text.
 BSTR InlineCall(const char* argText, const char* baseDir) noexcept;
 
-// The HTML text (ANSI code page; size bytes up to its NUL) as a BSTR, or null when no text
-// could be converted. With a cut, the two sides are converted side by side.
-BSTR Widen(const char* html, std::size_t size, std::size_t cut);
+// The HTML text (ANSI code page), up to its first NUL, as a BSTR in one pass, or null when no
+// text could be converted: what WideSink's result must equal.
+BSTR Widen(const char* html);
 
 // Whether a cut of text at `at` comes after a character in every ANSI code page, whatever
 // the bytes before and after: converting the two sides apart gives what converting the
 // whole gives.
 bool EndsCharacter(const char* text, std::size_t at);
-
-// A cut for Widen near the middle of text of this size, or 0: the text is too small to be
-// worth a second thread, or has no place that EndsCharacter.
-std::size_t WidenCut(const char* text, std::size_t size);
 
 // A table's HTML converted into one BSTR block by block, as it is rendered. No character of an
 // ANSI code page has more code units than bytes: each part is converted into a stretch of the

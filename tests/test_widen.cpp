@@ -1,11 +1,13 @@
-// The HTML converted to UTF-16 in two parts side by side: wherever EndsCharacter allows a
-// cut, the BSTR is what converting the whole text gives, in every kind of ANSI code page.
+// The HTML converted to UTF-16 block by block, in two parts side by side: wherever
+// EndsCharacter allows a cut, the BSTR is what converting the whole text in one pass gives,
+// in every kind of ANSI code page.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "gridloom/winapi.h"
+#include "block_sink.h"
 #include "inline_call.h"
 
 namespace {
@@ -13,7 +15,6 @@ namespace {
 using gridloom::plugin::EndsCharacter;
 using gridloom::plugin::WideSink;
 using gridloom::plugin::Widen;
-using gridloom::plugin::WidenCut;
 
 std::u16string Take(BSTR text) {
   if (text == nullptr) return u"<null>";
@@ -22,8 +23,26 @@ std::u16string Take(BSTR text) {
   return result;
 }
 
-std::u16string WidenAt(const std::string& text, std::size_t cut) {
-  return Take(Widen(text.c_str(), text.size(), cut));
+// The text up to its first NUL, converted in one pass.
+std::u16string Whole(const std::string& text) { return Take(Widen(text.c_str())); }
+
+// [from, to) of text converted on its own, as a side of a cut would be.
+std::u16string Side(const std::string& text, std::size_t from, std::size_t to) {
+  std::u16string units(to - from, u'\0');
+  const int length =
+      MultiByteToWideChar(CP_ACP, 0, text.data() + from, static_cast<int>(to - from),
+                          reinterpret_cast<LPWSTR>(units.data()), static_cast<int>(units.size()));
+  units.resize(static_cast<std::size_t>(length > 0 ? length : 0));
+  return units;
+}
+
+// text through a WideSink as a table writes it: in two parts cut at partCut (none at 0),
+// in blocks of blockSize bytes.
+std::u16string SinkWiden(const std::string& text, std::size_t partCut, std::size_t blockSize,
+                         bool& redo) {
+  WideSink sink;
+  EXPECT_EQ(gridloom::testsupport::FeedBlocks(sink, text, partCut, blockSize), "");
+  return Take(sink.Finish(redo));
 }
 
 class AnsiCodePage {
@@ -44,17 +63,20 @@ const std::string kTexts[] = {
     "1,2,3<br>\x95<br>\xE3\x81<br>\xF4\x90\x80\x80 x<y>z",
 };
 
-TEST(Widen, CutsWhereACharacterEndsChangeNothing) {
+TEST(WideSink, CutsWhereACharacterEndsChangeNothing) {
   for (const UINT page : {932u, 936u, 65001u, 1252u}) {
     const AnsiCodePage ansi(page);
     for (const std::string& text : kTexts) {
-      const std::u16string whole = WidenAt(text, 0);
+      const std::u16string whole = Whole(text);
       ASSERT_NE(whole, u"<null>");
       std::size_t cuts = 0;
       for (std::size_t at = 1; at < text.size(); ++at) {
         if (!EndsCharacter(text.c_str(), at)) continue;
         ++cuts;
-        EXPECT_EQ(WidenAt(text, at), whole) << "code page " << page << ", cut at " << at;
+        bool redo = true;
+        EXPECT_EQ(SinkWiden(text, at, 64, redo), whole)
+            << "code page " << page << ", cut at " << at;
+        EXPECT_FALSE(redo);
       }
       EXPECT_GE(cuts, 3u) << text;
     }
@@ -62,7 +84,7 @@ TEST(Widen, CutsWhereACharacterEndsChangeNothing) {
 }
 
 // The rule is not idle: cuts it refuses do change the text.
-TEST(Widen, CutsTheRuleRefusesWouldChangeTheText) {
+TEST(WideSink, CutsTheRuleRefusesWouldChangeTheText) {
   struct Case {
     UINT page;
     std::string text;
@@ -76,43 +98,22 @@ TEST(Widen, CutsTheRuleRefusesWouldChangeTheText) {
   for (const Case& c : cases) {
     const AnsiCodePage ansi(c.page);
     EXPECT_FALSE(EndsCharacter(c.text.c_str(), c.cut)) << c.text;
-    EXPECT_NE(WidenAt(c.text, c.cut), WidenAt(c.text, 0)) << c.text;
+    EXPECT_NE(Side(c.text, 0, c.cut) + Side(c.text, c.cut, c.text.size()), Whole(c.text))
+        << c.text;
   }
 }
 
-TEST(Widen, CutNearTheMiddleOfLargeText) {
+// Many blocks of the size a table writes, in two parts cut near the middle.
+TEST(WideSink, LargeTextInTwoParts) {
   std::string html;
-  while (html.size() < (std::size_t{5} << 20)) html += "<td>\x95\x5C\x83\x5C</td><td>\xE3\x81\x82</td>";
-  const std::size_t cut = WidenCut(html.c_str(), html.size());
-  EXPECT_GE(cut, html.size() / 2);
-  EXPECT_LT(cut, html.size() / 2 + 32);
-  EXPECT_TRUE(EndsCharacter(html.c_str(), cut));
+  while (html.size() < (std::size_t{5} << 20))
+    html += "<td>\x95\x5C\x83\x5C</td><td>\xE3\x81\x82</td>";
+  std::size_t cut = html.size() / 2;
+  while (!EndsCharacter(html.c_str(), cut)) ++cut;
   const AnsiCodePage ansi(932);
-  EXPECT_EQ(WidenAt(html, cut), WidenAt(html, 0));
-  EXPECT_EQ(WidenCut("<td>x</td>", 10), 0u) << "small text: no second thread";
-}
-
-// text through a WideSink as a table writes it: in two parts cut at partCut (none at 0),
-// each fed blockSize bytes at a time after the bytes the sink left.
-std::u16string SinkWiden(const std::string& text, std::size_t partCut, std::size_t blockSize,
-                         bool& redo) {
-  const std::vector<std::string> parts =
-      partCut == 0 ? std::vector<std::string>{text}
-                   : std::vector<std::string>{text.substr(0, partCut), text.substr(partCut)};
-  WideSink sink;
-  std::vector<std::size_t> sizes;
-  for (const std::string& part : parts) sizes.push_back(part.size());
-  if (sink.Start(sizes)) {
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-      std::string pending;
-      for (std::size_t at = 0; at < parts[i].size(); at += blockSize) {
-        pending += parts[i].substr(at, blockSize);
-        pending.erase(0, sink.Write(i, pending, false));
-      }
-      EXPECT_EQ(sink.Write(i, pending, true), pending.size()) << "the last block is taken";
-    }
-  }
-  return Take(sink.Finish(redo));
+  bool redo = true;
+  EXPECT_EQ(SinkWiden(html, cut, 1 << 16, redo), Whole(html));
+  EXPECT_FALSE(redo);
 }
 
 // Converted block by block, in one part or two, the text is what converting it whole (up to
@@ -126,7 +127,7 @@ TEST(WideSink, GivesWhatTheWholeTextGives) {
   for (const UINT page : {932u, 65001u}) {
     const AnsiCodePage ansi(page);
     for (const std::string& text : texts) {
-      const std::u16string whole = WidenAt(text.substr(0, text.find('\0')), 0);
+      const std::u16string whole = Whole(text);
       for (std::size_t partCut = 0; partCut < text.size(); ++partCut) {
         for (const std::size_t blockSize : {1, 5, 64}) {
           bool redo = false;

@@ -1,5 +1,6 @@
 // An HtmlSink that keeps what it is given: of every block but a part's last it takes only
 // the first half (rounded down), so that the rest has to come again at the next block's start.
+// And the other side: text fed to a sink block by block, as a table writes it.
 #pragma once
 
 #include <cstddef>
@@ -45,5 +46,28 @@ class BlockSink final : public HtmlSink {
   std::vector<char> ended_;
   std::string faults_;
 };
+
+// Feeds text to a sink as a table writes it: in two parts cut at partCut (one part at 0),
+// each blockSize bytes at a time after the bytes the sink left. Answers what went wrong, or
+// nothing.
+inline std::string FeedBlocks(HtmlSink& sink, const std::string& text, std::size_t partCut,
+                              std::size_t blockSize) {
+  std::vector<std::string> parts{text.substr(0, partCut > 0 ? partCut : text.size())};
+  if (partCut > 0) parts.push_back(text.substr(partCut));
+  std::vector<std::size_t> sizes;
+  for (const std::string& part : parts) sizes.push_back(part.size());
+  if (!sink.Start(sizes)) return {};
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    std::string pending;
+    for (std::size_t at = 0; at < parts[i].size(); at += blockSize) {
+      pending += parts[i].substr(at, blockSize);
+      const std::size_t taken = sink.Write(i, pending, false);
+      if (taken > pending.size()) return "took more than the block";
+      pending.erase(0, taken);
+    }
+    if (sink.Write(i, pending, true) != pending.size()) return "the last block not taken whole";
+  }
+  return {};
+}
 
 }  // namespace gridloom::testsupport
