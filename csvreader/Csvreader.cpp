@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 #include <streambuf>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -275,6 +276,35 @@ bool ReadQuotedField(Input& input, FieldBuffer& field) {
   }
 }
 
+#if defined(__SSE2__)
+// Where the bytes of a block of 64 are quotes, commas, CRs and LFs: bit i for byte i.
+struct BlockMasks {
+  std::uint64_t quote = 0, comma = 0, cr = 0, lf = 0, amp = 0, angle = 0;
+  explicit BlockMasks(const char* p) {
+    for (unsigned i = 0; i < 64; i += 16) {
+      const __m128i chunk = Load16(p + i);
+      const auto bits = [chunk](char byte) {
+        return std::uint64_t{static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(byte))))};
+      };
+      quote |= bits('"') << i;
+      comma |= bits(',') << i;
+      cr |= bits('\r') << i;
+      lf |= bits('\n') << i;
+      amp |= bits('&') << i;
+      angle |= (bits('<') | bits('>')) << i;
+    }
+  }
+};
+
+// Bit i is the parity of bits 0 to i.
+std::uint64_t PrefixXor(std::uint64_t bits) {
+  for (unsigned shift = 1; shift < 64; shift *= 2) bits ^= bits << shift;
+  return bits;
+}
+
+#endif
+
 class MemoryBuffer : public std::streambuf {
  public:
   MemoryBuffer(const char* text, std::size_t size) {
@@ -360,6 +390,115 @@ std::size_t CSVReader::AppendRecord(std::istream& stream, FieldBuffer& fields) {
     if (ended) break;
   }
   return fields.size() - before;
+}
+
+const char* CSVReader::AppendRecords(const char* begin, const char* limit, const char* end,
+                                     FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
+                                     Tally& tally) {
+#if defined(__SSE2__)
+  // Quotes are read as switching between inside and outside a quoted field, which is what
+  // the reader does as long as every quote that opens follows a comma or a line end (or the
+  // quote that closed just before it: a doubled quote, which stays) and every quote that
+  // closes is followed by a comma, a line end or a quote. A block where that fails ends the
+  // run before its record. The bytes that end or leave out text (commas and line ends
+  // outside quotes, and quotes but the kept one of a pair) are taken one by one, as events;
+  // the text between them is appended.
+  if (limit <= begin || end - begin < 80) return begin;
+  fields.Reserve(static_cast<std::size_t>(end - begin) + 16, 0);
+  char* const text = fields.text_.get();
+  std::size_t bytes = fields.bytes_, count = fields.count_;
+  FieldEnd* ends = fields.ends_.get();
+  std::size_t textMark = bytes, fieldMark = count;  // at the record being read
+  const char* record = begin;      // the start of the record being read
+  const char* fieldStart = begin;  // the start of the field being read
+  const char* copied = begin;      // the text before this is appended or left out
+  std::uint64_t inside = 0;        // all ones when the last block ended inside quotes
+  std::uint64_t quoteBefore = 0, stopBefore = 1;  // the byte before the block: a record starts
+  const auto isStop = [](char c) { return c == ',' || c == '\r' || c == '\n'; };
+  const auto finish = [&](std::size_t keptBytes, std::size_t keptFields) {
+    fields.bytes_ = keptBytes;
+    fields.count_ = keptFields;
+  };
+  // The bytes to tally are marked block by block; they count once their record is read.
+  Tally pending;  // in the blocks before this one, of the record being read
+  const auto add = [](Tally& to, const std::uint64_t (&marks)[4], std::uint64_t bits) {
+    to.ampersands += static_cast<std::size_t>(__builtin_popcountll(marks[0] & bits));
+    to.angles += static_cast<std::size_t>(__builtin_popcountll(marks[1] & bits));
+    to.quotes += static_cast<std::size_t>(__builtin_popcountll(marks[2] & bits));
+    to.lineBreaks += static_cast<std::size_t>(__builtin_popcountll(marks[3] & bits));
+  };
+  for (const char* p = begin; end - p >= 80; p += 64) {
+    if (fields.endsCapacity_ - count < 64) {
+      fields.count_ = count;
+      fields.Reserve(0, 64);
+      ends = fields.ends_.get();
+    }
+    const BlockMasks m(p);
+    const std::uint64_t stops = m.comma | m.cr | m.lf;
+    const std::uint64_t in = PrefixXor(m.quote) ^ inside;  // bit i: inside after byte i
+    const std::uint64_t afterQuote = m.quote << 1 | quoteBefore;
+    const std::uint64_t afterStop = stops << 1 | stopBefore;
+    inside = 0 - (in >> 63);
+    quoteBefore = m.quote >> 63;
+    stopBefore = stops >> 63;
+    const std::uint64_t opens = m.quote & in, closes = m.quote & ~in;
+    const std::uint64_t closeFollowed =
+        (stops | m.quote) >> 1 | std::uint64_t{isStop(p[64]) || p[64] == '"'} << 63;
+    const std::uint64_t odd = (opens & ~afterQuote & ~afterStop) | (closes & ~closeFollowed);
+    const std::uint64_t fieldEnds = stops & ~in, lineEnds = (m.cr | m.lf) & ~in;
+    std::uint64_t events = fieldEnds | (m.quote & ~(opens & afterQuote));
+    const std::uint64_t marks[4] = {
+        m.amp, m.angle, opens & afterQuote,
+        m.cr & in & (m.lf >> 1 | std::uint64_t{p[64] == '\n'} << 63)};
+    std::uint64_t tallied = 0;  // the bits of this block counted
+    if (odd != 0) events &= (odd & (0 - odd)) - 1;  // the events before the first odd quote
+    for (; events != 0; events &= events - 1) {
+      const unsigned bit = static_cast<unsigned>(__builtin_ctzll(events));
+      const char* at = p + bit;
+      for (const char* from = copied; from < at; from += 16) Store16(text + bytes + (from - copied), Load16(from));
+      bytes += static_cast<std::size_t>(at - copied);
+      copied = at + 1;
+      const std::size_t ends_ = (fieldEnds >> bit) & 1;
+      ends[count] = static_cast<FieldEnd>(bytes);
+      count += ends_;
+      if (((lineEnds >> bit) & 1) == 0) {
+        fieldStart = ends_ != 0 ? at + 1 : fieldStart;
+        continue;
+      }
+      if (at < record) {  // the LF of a CR LF that ended the record before
+        count -= 1;
+        continue;
+      }
+      if (at == record) {  // an empty line
+        finish(textMark, fieldMark);
+        return record;
+      }
+      if (at == fieldStart) count -= 1;  // a line end where a field would start adds none
+      fields.count_ = count;
+      recordEnds.push_back(count);
+      const std::uint64_t upTo = (std::uint64_t{2} << bit) - 1;
+      tally.ampersands += pending.ampersands, tally.angles += pending.angles;
+      tally.quotes += pending.quotes, tally.lineBreaks += pending.lineBreaks;
+      pending = {};
+      add(tally, marks, upTo & ~tallied);
+      tallied = upTo;
+      textMark = bytes;
+      fieldMark = count;
+      record = fieldStart = at + (*at == '\r' && at[1] == '\n' ? 2 : 1);
+      if (record >= limit) {
+        finish(textMark, fieldMark);
+        return record;
+      }
+    }
+    if (odd != 0) break;
+    add(pending, marks, ~tallied);
+  }
+  finish(textMark, fieldMark);
+  return record;
+#else
+  (void)limit, (void)end, (void)fields, (void)recordEnds, (void)tally;
+  return begin;
+#endif
 }
 
 std::string CSVReader::GetField(std::uint32_t index) const {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -44,6 +45,18 @@ class DataInput : public std::streambuf {
  public:
   std::size_t Position() const { return start_ + static_cast<std::size_t>(gptr() - eback()); }
   bool AtEnd() { return traits_type::eq_int_type(sgetc(), traits_type::eof()); }
+  // Reads the whole records that the get area holds and that start before stop into rows,
+  // many at a time.
+  void ReadMany(TableRows& rows, std::size_t stop) {
+    const char* const next = gptr();
+    const std::size_t left = stop - Position(), held = static_cast<std::size_t>(egptr() - next);
+    const char* const reached = rows.ReadMany(next, next + std::min(left, held), egptr());
+    for (auto skip = static_cast<std::size_t>(reached - next); skip > 0;) {
+      const int step = static_cast<int>(std::min<std::size_t>(skip, INT_MAX));
+      gbump(step);
+      skip -= static_cast<std::size_t>(step);
+    }
+  }
 
  protected:
   std::size_t start_ = 0;  // the offset of the get area's first byte
@@ -108,7 +121,12 @@ std::size_t ReadPart(TableRows& rows, DataInput& input, std::size_t stop, std::s
   rows.Reserve(bytes);
   ended = false;
   while (input.Position() < stop) {
-    if (starts != nullptr && starts->size() < kProbedStarts) starts->push_back(input.Position());
+    if (starts != nullptr && starts->size() < kProbedStarts) {
+      starts->push_back(input.Position());
+    } else {
+      input.ReadMany(rows, stop);
+      if (input.Position() >= stop) break;
+    }
     // Once no byte is left no record is read, so a final line end adds no row.
     if (input.AtEnd() || rows.Read(stream) == 0) {
       ended = true;
@@ -183,27 +201,6 @@ RecordView TableRows::operator[](std::size_t index) const {
   return {fields_.Text().data(), ends + first, recordEnds_[index] - first, start};
 }
 
-std::size_t TableRows::SplitLineBreaks() const {
-  // A CR LF in the text is split when a field ends between its two bytes.
-  const std::string_view text = fields_.Text();
-  const FieldEnd* ends = fields_.Ends() + FirstField();
-  const FieldEnd* const last = fields_.Ends() + fields_.size();
-  std::size_t count = 0;
-  for (std::size_t at = text.find("\r\n", TextStart()); at != std::string_view::npos;
-       at = text.find("\r\n", at + 1)) {
-    // The field ends are sorted and a CR LF is seldom far from the last: a galloping search.
-    std::size_t step = 1;
-    while (static_cast<std::size_t>(last - ends) > step && ends[step] <= at) {
-      ends += step;
-      step *= 2;
-    }
-    ends = std::lower_bound(ends, ends + std::min(step + 1, static_cast<std::size_t>(last - ends)),
-                            at + 1);
-    count += ends != last && *ends == at + 1;
-  }
-  return count;
-}
-
 void TableRows::Reserve(std::size_t fileSize) {
   // Most tables have fields of more than a few bytes; room that stays unused costs no
   // memory, and a table of shorter fields only grows the field ends.
@@ -212,12 +209,30 @@ void TableRows::Reserve(std::size_t fileSize) {
 
 std::size_t TableRows::Read(std::istream& input) {
   const std::size_t fields = CSVReader::AppendRecord(input, fields_);
-  if (fields > 0) recordEnds_.push_back(fields_.size());
+  if (fields == 0) return 0;
+  recordEnds_.push_back(fields_.size());
+  const RecordView record = (*this)[size() - 1];
+  for (std::size_t k = 0; k < fields; ++k) growth_ += EscapeGrowthOf(record[k]);
   columns_ = std::max(columns_, fields);
   return fields;
 }
 
+const char* TableRows::ReadMany(const char* begin, const char* limit, const char* end) {
+  const std::size_t before = recordEnds_.size();
+  CSVReader::Tally tally;
+  const char* const reached =
+      CSVReader::AppendRecords(begin, limit, end, fields_, recordEnds_, tally);
+  growth_ += 4 * tally.ampersands + 3 * tally.angles + 5 * tally.quotes + 2 * tally.lineBreaks;
+  for (std::size_t i = before; i < recordEnds_.size(); ++i)
+    columns_ = std::max(columns_, recordEnds_[i] - (i == 0 ? 0 : recordEnds_[i - 1]));
+  return reached;
+}
+
 void TableRows::DropFront(std::size_t rows) {
+  for (std::size_t j = 0; j < rows; ++j) {
+    const RecordView record = (*this)[j];
+    for (std::size_t k = 0; k < record.size(); ++k) growth_ -= EscapeGrowthOf(record[k]);
+  }
   dropped_ += rows;
   columns_ = 0;
   for (std::size_t i = dropped_; i < recordEnds_.size(); ++i) {
@@ -371,10 +386,8 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
   std::vector<std::size_t> sizes(parts.size());
   RunParts(parts.size(), [&](std::size_t i) {
     const TableRows& rows = parts[i];
-    const std::string_view text = rows.Text();
-    std::size_t size = text.size() + EscapeGrowth(text.data(), text.size());
+    std::size_t size = rows.Text().size() + rows.EscapeGrowth();
     for (std::size_t j = 0; j < rows.size(); ++j) size += rowSizes[kindOf(firstRows[i] + j)];
-    size -= 2 * rows.SplitLineBreaks();  // counted as line breaks above, but escaped apart
     if (i == 0) size += tableOpen.size();
     if (i + 1 == parts.size()) size += tableEnd.size();
     sizes[i] = size;

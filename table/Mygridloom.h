@@ -25,6 +25,9 @@ class TableRows {
   void Reserve(std::size_t fileSize);
   // Reads the next record of the input; it is a row when it has fields. Answers their count.
   std::size_t Read(std::istream& input);
+  // Reads the records of text in memory that CSVReader::AppendRecords takes in one go, those
+  // that start before limit; answers where it stopped.
+  const char* ReadMany(const char* begin, const char* limit, const char* end);
   // The largest field count of the rows.
   std::size_t Columns() const { return columns_; }
   // Forgets the first rows: they were read from the middle of a record.
@@ -33,8 +36,8 @@ class TableRows {
   void Seal();
   // All field text, row after row; the padding follows it once sealed.
   std::string_view Text() const { return fields_.Text().substr(TextStart()); }
-  // Fields that end in CR where the next field starts with LF.
-  std::size_t SplitLineBreaks() const;
+  // How much longer escaping makes the text, field by field.
+  std::size_t EscapeGrowth() const { return growth_; }
 
  private:
   std::size_t FirstField() const { return dropped_ == 0 ? 0 : recordEnds_[dropped_ - 1]; }
@@ -47,6 +50,7 @@ class TableRows {
   std::vector<std::size_t> recordEnds_;  // end index in the fields of every record
   std::size_t dropped_ = 0;              // records before the first row
   std::size_t columns_ = 0;
+  std::size_t growth_ = 0;  // of the rows' text under escaping
 };
 
 // The rows of CSV data, up to the first empty line, in one part or in two. With a cut inside

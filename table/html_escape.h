@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -16,6 +17,9 @@ inline constexpr std::size_t kEscapePadding = 32;
 
 // How much longer escaping makes [text, text + size). A CR LF counts wherever it stands.
 std::size_t EscapeGrowth(const char* text, std::size_t size);
+
+// The same for text with no padding after it, byte by byte.
+std::size_t EscapeGrowthOf(std::string_view text);
 
 // Writes the escaped text to out and answers the end of what it wrote.
 char* WriteEscapedText(char* out, const char* text, std::size_t size);

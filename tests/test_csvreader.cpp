@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <streambuf>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "Csvreader.h"
+#include "reference.h"
 #include "stream_buffers.h"
 
 namespace gridloom {
@@ -287,6 +289,139 @@ TEST(CsvFieldBuffer, RefusesTextPastFourGiB) {
     EXPECT_THROW(fields.Reserve(std::numeric_limits<FieldEnd>::max() - 2, 0), std::length_error);
     EXPECT_EQ(fields.Text(), "abc") << "left as it was";
     EXPECT_EQ(fields.size(), 1u);
+  }
+}
+
+// Reads data as a table's rows are read: whole records in bulk, and one record byte by byte
+// wherever the bulk read stops, up to the first empty record. The records of the bulk reads
+// also go to bulkRecords, and what those reads counted to tally.
+std::vector<Fields> ReadInBulk(const std::string& data, std::vector<Fields>& bulkRecords,
+                               CSVReader::Tally& tally) {
+  FieldBuffer fields;
+  std::vector<std::size_t> ends;
+  std::vector<Fields> records;
+  const auto take = [&](std::size_t from, std::vector<Fields>* also) {
+    const RecordView view(fields.Text().data(), fields.Ends(), fields.size(), 0);
+    for (std::size_t r = from; r < ends.size(); ++r) {
+      Fields record;
+      for (std::size_t k = r == 0 ? 0 : ends[r - 1]; k < ends[r]; ++k)
+        record.emplace_back(view[k]);
+      if (also != nullptr) also->push_back(record);
+      records.push_back(std::move(record));
+    }
+  };
+  const char* const base = data.data();
+  const char* const end = base + data.size();
+  for (std::size_t at = 0; at < data.size();) {
+    const std::size_t before = ends.size();
+    at = static_cast<std::size_t>(
+        CSVReader::AppendRecords(base + at, end, end, fields, ends, tally) - base);
+    take(before, &bulkRecords);
+    if (at >= data.size()) break;
+    std::istringstream rest(data.substr(at));
+    if (CSVReader::AppendRecord(rest, fields) == 0) break;  // an empty line ends the rows
+    ends.push_back(fields.size());
+    take(ends.size() - 1, nullptr);
+    rest.clear();
+    at += static_cast<std::size_t>(rest.tellg());
+  }
+  return records;
+}
+
+CSVReader::Tally TallyOf(const std::vector<Fields>& records) {
+  CSVReader::Tally t;
+  for (const Fields& record : records) {
+    for (const std::string& field : record) {
+      for (std::size_t i = 0; i < field.size(); ++i) {
+        t.ampersands += field[i] == '&';
+        t.angles += field[i] == '<' || field[i] == '>';
+        t.quotes += field[i] == '"';
+        t.lineBreaks += field.compare(i, 2, "\r\n") == 0;
+      }
+    }
+  }
+  return t;
+}
+
+bool operator==(const CSVReader::Tally& a, const CSVReader::Tally& b) {
+  return a.ampersands == b.ampersands && a.angles == b.angles && a.quotes == b.quotes &&
+         a.lineBreaks == b.lineBreaks;
+}
+
+// Bulk reads of random text made of the bytes that matter must give the records that reading
+// record by record gives, and count what those records hold. Half the texts are well-formed
+// records with one byte changed, so that the bulk reads go far and stop at odd quoting.
+TEST(CsvBulkRecords, ReadLikeRecordByRecord) {
+  std::mt19937 random(7);
+  const std::string alphabet = "ab,,,\"\"\"\r\n&<>";
+  const char* const pieces[] = {"ab", "\"a,\"\"b\"", "\"\"", "x&y", "\"<\r\n>\"", "", "\"q\"\"\""};
+  std::size_t bulkTotal = 0;
+  for (int round = 0; round < 4000; ++round) {
+    std::string data;
+    if (round % 2 == 0) {
+      data.resize(80 + random() % 400);
+      for (char& c : data) c = alphabet[random() % alphabet.size()];
+    } else {
+      while (data.size() < 400) {
+        data += pieces[random() % std::size(pieces)];
+        data += random() % 5 != 0 ? "," : random() % 2 ? "\r\n" : "\n";
+      }
+      data[random() % data.size()] = alphabet[random() % alphabet.size()];
+    }
+    std::vector<Fields> bulkRecords;
+    CSVReader::Tally tally;
+    ASSERT_EQ(ReadInBulk(data, bulkRecords, tally), reference::LoadRows(data)) << round;
+    ASSERT_TRUE(tally == TallyOf(bulkRecords)) << round;
+    bulkTotal += bulkRecords.size();
+  }
+  EXPECT_GT(bulkTotal, 10000u) << "the bulk reads took too little to test them";
+}
+
+// Where a bulk read stops: before the first record it does not take whole, at its start.
+TEST(CsvBulkRecords, StopsAtTheRecordItLeaves) {
+  const std::string good = "a,\"b,\"\"c\"\"\",\"\",\"d\r\ne\",f,\r\n\"g\"\n";  // two records
+  const std::string pad(80, '.');
+  struct Case {
+    const char* name;
+    std::string data;
+    std::size_t limit;  // bytes from the start
+    std::size_t reached;
+  };
+  const std::string odd[] = {"x\"y,z\n", "\"x\"y,z\n", "a,b,x\"\n"};
+  const std::vector<Case> cases = {
+      {"all_whole_records", good + good + pad, 1000, 2 * good.size()},
+      // 64-byte blocks up to 16 bytes before the end: the third record crosses byte 64
+      {"record_past_the_blocks", good + good + good + "x,y\n" + std::string(10, '.'), 1000,
+       2 * good.size()},
+      {"empty_line", good + "\r\n" + good + pad, 1000, good.size()},
+      {"quote_in_plain_field", good + odd[0] + good + pad, 1000, good.size()},
+      {"text_after_closing_quote", good + odd[1] + good + pad, 1000, good.size()},
+      {"quote_in_last_field", good + odd[2] + good + pad, 1000, good.size()},
+      {"limit_at_a_record_start", good + good + pad, good.size(), good.size()},
+      {"limit_inside_a_record", good + good + pad, good.size() + 1,
+       good.size() + good.find("\"g\"")},
+      {"too_short", good.substr(0, 20) + std::string(59, '.'), 1000, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FieldBuffer fields;
+    std::vector<std::size_t> ends;
+    CSVReader::Tally tally;
+    const char* base = c.data.data();
+    const char* reached = CSVReader::AppendRecords(
+        base, base + std::min(c.limit, c.data.size()), base + c.data.size(), fields, ends,
+        tally);
+    EXPECT_EQ(static_cast<std::size_t>(reached - base), c.reached);
+    // What was read is the records before that place, no more.
+    std::vector<Fields> expected = reference::LoadRows(c.data.substr(0, c.reached));
+    std::vector<Fields> got;
+    const RecordView view(fields.Text().data(), fields.Ends(), fields.size(), 0);
+    for (std::size_t r = 0; r < ends.size(); ++r) {
+      got.emplace_back();
+      for (std::size_t k = r == 0 ? 0 : ends[r - 1]; k < ends[r]; ++k) got.back().emplace_back(view[k]);
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(fields.size(), ends.empty() ? 0 : ends.back()) << "no field of a record left";
   }
 }
 
