@@ -1,6 +1,7 @@
 #include "Csvreader.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 #include <istream>
@@ -11,6 +12,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 namespace gridloom {
@@ -392,115 +394,176 @@ std::size_t CSVReader::AppendRecord(std::istream& stream, FieldBuffer& fields) {
   return fields.size() - before;
 }
 
-#if defined(__SSE2__) && defined(__x86_64__) && defined(__linux__) && !defined(__POPCNT__)
-// A version for processors that count bits in one instruction, chosen when loaded.
-__attribute__((target_clones("popcnt", "default")))
-#endif
-const char* CSVReader::AppendRecords(const char* begin, const char* limit, const char* end,
-                                     FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
-                                     Tally& tally) {
 #if defined(__SSE2__)
+namespace {
+
+// For each set of kept bytes of a group of 8 (bit i: byte i), the shuffle that moves them to
+// the front, in order.
+constexpr auto kKeepOrder = [] {
+  std::array<std::uint64_t, 256> orders{};
+  for (unsigned keep = 0; keep < 256; ++keep) {
+    unsigned to = 0;
+    for (unsigned from = 0; from < 8; ++from)
+      if (keep >> from & 1) orders[keep] |= std::uint64_t{from} << (8 * to++);
+    for (; to < 8; ++to) orders[keep] |= std::uint64_t{0x80} << (8 * to);
+  }
+  return orders;
+}();
+
+#if defined(__x86_64__) || defined(__i386__)
+#define GRIDLOOM_SHUFFLES_TARGET __attribute__((target("ssse3,popcnt")))
+#else
+#define GRIDLOOM_SHUFFLES_TARGET
+#endif
+
+// The two steps of the bulk read that differ by processor: counting the bits of a mask, and
+// writing the bytes of the block at p whose bits are set in keep, in order (and up to 8 bytes
+// past them). For any SSE2 processor:
+struct Sse2Steps {
+  static unsigned Count(std::uint64_t bits) {
+    bits -= (bits >> 1) & 0x5555555555555555;
+    bits = (bits & 0x3333333333333333) + ((bits >> 2) & 0x3333333333333333);
+    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    return static_cast<unsigned>((bits * 0x0101010101010101) >> 56);
+  }
+  static char* Compact(char* out, const char* p, std::uint64_t keep) {
+    for (; keep != 0; keep &= keep - 1) *out++ = p[__builtin_ctzll(keep)];
+    return out;
+  }
+};
+
+// For processors with byte shuffles (SSSE3) and bit counts in one instruction: groups of 8.
+struct ShuffleSteps {
+  GRIDLOOM_SHUFFLES_TARGET static unsigned Count(std::uint64_t bits) {
+    return static_cast<unsigned>(__builtin_popcountll(bits));
+  }
+  GRIDLOOM_SHUFFLES_TARGET static char* Compact(char* out, const char* p, std::uint64_t keep) {
+    for (unsigned group = 0; group < 64; group += 8) {
+      const unsigned bits = (keep >> group) & 0xFF;
+      const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + group));
+      const __m128i order = _mm_cvtsi64_si128(static_cast<long long>(kKeepOrder[bits]));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(bytes, order));
+      out += __builtin_popcount(bits);
+    }
+    return out;
+  }
+};
+
+}  // namespace
+
+template <class Steps>
+[[gnu::always_inline]] inline const char* CSVReader::AppendRecordsWith(
+    const char* begin, const char* limit, const char* end, FieldBuffer& fields,
+    std::vector<std::size_t>& recordEnds, Tally& tally) {
   // Quotes are read as switching between inside and outside a quoted field, which is what
   // the reader does as long as every quote that opens follows a comma or a line end (or the
   // quote that closed just before it: a doubled quote, which stays) and every quote that
-  // closes is followed by a comma, a line end or a quote. A block where that fails ends the
-  // run before its record. The bytes that end or leave out text (commas and line ends
-  // outside quotes, and quotes but the kept one of a pair) are taken one by one, as events;
-  // the text between them is appended.
+  // closes is followed by a comma, a line end or a quote. The run ends at the start of the
+  // record where that fails, or at an empty line. Block by block, the bytes of text (all but
+  // the commas and line ends outside quotes and the quotes but the kept one of a pair) are
+  // packed together, and every field end is marked with the count of text bytes before it.
   if (limit <= begin || end - begin < 80) return begin;
-  fields.Reserve(static_cast<std::size_t>(end - begin) + 16, 0);
-  char* const text = fields.text_.get();
-  std::size_t bytes = fields.bytes_, count = fields.count_;
-  FieldEnd* ends = fields.ends_.get();
+  fields.Reserve(static_cast<std::size_t>(end - begin) + 8, 0);
+  char* const text = fields.TextEnd() - fields.Text().size();
+  std::size_t bytes = fields.Text().size(), count = fields.size();  // at the block
   std::size_t textMark = bytes, fieldMark = count;  // at the record being read
-  const char* record = begin;      // the start of the record being read
-  const char* fieldStart = begin;  // the start of the field being read
-  const char* copied = begin;      // the text before this is appended or left out
-  std::uint64_t inside = 0;        // all ones when the last block ended inside quotes
-  std::uint64_t quoteBefore = 0, stopBefore = 1;  // the byte before the block: a record starts
-  const auto isStop = [](char c) { return c == ',' || c == '\r' || c == '\n'; };
-  const auto finish = [&](std::size_t keptBytes, std::size_t keptFields) {
-    fields.bytes_ = keptBytes;
-    fields.count_ = keptFields;
-  };
-  // The bytes to tally are marked block by block; they count once their record is read.
-  Tally pending;  // in the blocks before this one, of the record being read
+  const char* record = begin;  // the start of the record being read
+  // The byte before the block: inside quotes, a quote, a comma, a record's start (after a
+  // line end), or a CR that ended a record.
+  std::uint64_t inside = 0, quoteBefore = 0, commaBefore = 0, startBefore = 1, crBefore = 0;
+  Tally pending;  // counted in the blocks before this one, for the record being read
   const auto add = [](Tally& to, const std::uint64_t (&marks)[4], std::uint64_t bits) {
-    to.ampersands += static_cast<std::size_t>(__builtin_popcountll(marks[0] & bits));
-    to.angles += static_cast<std::size_t>(__builtin_popcountll(marks[1] & bits));
-    to.quotes += static_cast<std::size_t>(__builtin_popcountll(marks[2] & bits));
-    to.lineBreaks += static_cast<std::size_t>(__builtin_popcountll(marks[3] & bits));
+    to.ampersands += Steps::Count(marks[0] & bits);
+    to.angles += Steps::Count(marks[1] & bits);
+    to.quotes += Steps::Count(marks[2] & bits);
+    to.lineBreaks += Steps::Count(marks[3] & bits);
   };
+  const auto isStop = [](char c) { return c == ',' || c == '\r' || c == '\n'; };
   for (const char* p = begin; end - p >= 80; p += 64) {
-    if (fields.endsCapacity_ - count < 64) {
-      fields.count_ = count;
-      fields.Reserve(0, 64);
-      ends = fields.ends_.get();
-    }
+    fields.Resize(bytes, count);  // so far, with the record being read
+    if (fields.Room() < 64) fields.Reserve(0, 64);
+    FieldEnd* const ends = fields.EndsEnd();
     const BlockMasks m(p);
-    const std::uint64_t stops = m.comma | m.cr | m.lf;
     const std::uint64_t in = PrefixXor(m.quote) ^ inside;  // bit i: inside after byte i
+    const std::uint64_t stops = m.comma | m.cr | m.lf;
+    const std::uint64_t comma = m.comma & ~in, cr = m.cr & ~in, lf = m.lf & ~in;
     const std::uint64_t afterQuote = m.quote << 1 | quoteBefore;
-    const std::uint64_t afterStop = stops << 1 | stopBefore;
-    inside = 0 - (in >> 63);
-    quoteBefore = m.quote >> 63;
-    stopBefore = stops >> 63;
-    const std::uint64_t opens = m.quote & in, closes = m.quote & ~in;
+    const std::uint64_t opens = m.quote & in, closes = m.quote & ~in, kept = opens & afterQuote;
+    const std::uint64_t lfOfCrLf = lf & (cr << 1 | crBefore);
+    const std::uint64_t lineEnd = (cr | lf) & ~lfOfCrLf;  // each ends a record
+    // A record starts after a line end, but a CR's when the LF of a CR LF follows it.
+    const std::uint64_t lfNext = m.lf >> 1 | std::uint64_t{p[64] == '\n'} << 63;
+    const std::uint64_t starts = (lineEnd & ~(cr & lfNext)) | lfOfCrLf;
+    const std::uint64_t recordStart = starts << 1 | startBefore;
+    const std::uint64_t afterComma = comma << 1 | commaBefore;
     const std::uint64_t closeFollowed =
         (stops | m.quote) >> 1 | std::uint64_t{isStop(p[64]) || p[64] == '"'} << 63;
-    const std::uint64_t odd = (opens & ~afterQuote & ~afterStop) | (closes & ~closeFollowed);
-    const std::uint64_t fieldEnds = stops & ~in, lineEnds = (m.cr | m.lf) & ~in;
-    std::uint64_t events = fieldEnds | (m.quote & ~(opens & afterQuote));
-    const std::uint64_t marks[4] = {
-        m.amp, m.angle, opens & afterQuote,
-        m.cr & in & (m.lf >> 1 | std::uint64_t{p[64] == '\n'} << 63)};
+    const std::uint64_t cut = (opens & ~afterQuote & ~(afterComma | recordStart)) |
+                              (closes & ~closeFollowed) | (lineEnd & recordStart);
+    // A line end where a field would start adds no field; at a record's start it is an
+    // empty line, which the cut stops before.
+    const std::uint64_t fieldEnds = comma | (lineEnd & ~afterComma);
+    const std::uint64_t keep = ~(comma | cr | lf | (m.quote & ~kept));
+    const std::uint64_t marks[4] = {m.amp, m.angle, kept, m.cr & in & lfNext};
+    inside = 0 - (in >> 63);
+    quoteBefore = m.quote >> 63;
+    commaBefore = comma >> 63;
+    startBefore = starts >> 63;
+    crBefore = cr >> 63;
+
+    Steps::Compact(text + bytes, p, keep);
+    const std::uint64_t valid = cut == 0 ? ~std::uint64_t{0} : (cut & (0 - cut)) - 1;
+    std::size_t fieldsHere = 0;
+    for (std::uint64_t e = fieldEnds & valid; e != 0; e &= e - 1) {
+      const std::uint64_t before = (e & (0 - e)) - 1;
+      ends[fieldsHere++] = static_cast<FieldEnd>(bytes + Steps::Count(keep & before));
+    }
     std::uint64_t tallied = 0;  // the bits of this block counted
-    if (odd != 0) events &= (odd & (0 - odd)) - 1;  // the events before the first odd quote
-    for (; events != 0; events &= events - 1) {
-      const unsigned bit = static_cast<unsigned>(__builtin_ctzll(events));
-      const char* at = p + bit;
-      for (const char* from = copied; from < at; from += 16) Store16(text + bytes + (from - copied), Load16(from));
-      bytes += static_cast<std::size_t>(at - copied);
-      copied = at + 1;
-      const std::size_t ends_ = (fieldEnds >> bit) & 1;
-      ends[count] = static_cast<FieldEnd>(bytes);
-      count += ends_;
-      if (((lineEnds >> bit) & 1) == 0) {
-        fieldStart = ends_ != 0 ? at + 1 : fieldStart;
-        continue;
-      }
-      if (at < record) {  // the LF of a CR LF that ended the record before
-        count -= 1;
-        continue;
-      }
-      if (at == record) {  // an empty line
-        finish(textMark, fieldMark);
-        return record;
-      }
-      if (at == fieldStart) count -= 1;  // a line end where a field would start adds none
-      fields.count_ = count;
-      recordEnds.push_back(count);
-      const std::uint64_t upTo = (std::uint64_t{2} << bit) - 1;
+    for (std::uint64_t e = lineEnd & valid; e != 0; e &= e - 1) {
+      const std::uint64_t upTo = e ^ (e - 1);  // the bits up to this line end
+      const unsigned bit = static_cast<unsigned>(__builtin_ctzll(e));
+      textMark = bytes + Steps::Count(keep & upTo);
+      fieldMark = count + Steps::Count(fieldEnds & upTo);
+      recordEnds.push_back(fieldMark);
       tally.ampersands += pending.ampersands, tally.angles += pending.angles;
       tally.quotes += pending.quotes, tally.lineBreaks += pending.lineBreaks;
       pending = {};
       add(tally, marks, upTo & ~tallied);
       tallied = upTo;
-      textMark = bytes;
-      fieldMark = count;
-      record = fieldStart = at + (*at == '\r' && at[1] == '\n' ? 2 : 1);
+      record = p + bit + (lfNext >> bit & cr >> bit & 1) + 1;
       if (record >= limit) {
-        finish(textMark, fieldMark);
+        fields.Resize(textMark, fieldMark);
         return record;
       }
     }
-    if (odd != 0) break;
+    if (cut != 0) break;
+    bytes += Steps::Count(keep);
+    count += fieldsHere;
     add(pending, marks, ~tallied);
   }
-  finish(textMark, fieldMark);
+  fields.Resize(textMark, fieldMark);
   return record;
+}
+
+GRIDLOOM_SHUFFLES_TARGET const char* CSVReader::AppendRecordsFast(
+    const char* begin, const char* limit, const char* end, FieldBuffer& fields,
+    std::vector<std::size_t>& recordEnds, Tally& tally) {
+  return AppendRecordsWith<ShuffleSteps>(begin, limit, end, fields, recordEnds, tally);
+}
+#endif
+
+const char* CSVReader::AppendRecords(const char* begin, const char* limit, const char* end,
+                                     FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
+                                     Tally& tally, Isa isa) {
+#if defined(__SSE2__)
+  if (isa == Isa::kBest)
+    isa = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt") ? Isa::kShuffles
+                                                                              : Isa::kSse2;
+  if (isa == Isa::kShuffles)
+    return AppendRecordsFast(begin, limit, end, fields, recordEnds, tally);
+  return AppendRecordsWith<Sse2Steps>(begin, limit, end, fields, recordEnds, tally);
 #else
-  (void)limit, (void)end, (void)fields, (void)recordEnds, (void)tally;
+  (void)limit, (void)end, (void)fields, (void)recordEnds, (void)tally, (void)isa;
   return begin;
 #endif
 }

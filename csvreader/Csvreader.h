@@ -68,14 +68,16 @@ class FieldBuffer {
   void Append(char byte) { text_[bytes_++] = byte; }
   void Extend(std::size_t written) { bytes_ += written; }  // written at TextEnd
   void Truncate(std::size_t bytes) { bytes_ = bytes; }
-  void Truncate(std::size_t bytes, std::size_t fields) { bytes_ = bytes, count_ = fields; }
+  // Sets the sizes, within the room reserved: what was written there counts up to them.
+  void Resize(std::size_t bytes, std::size_t fields) { bytes_ = bytes, count_ = fields; }
+  FieldEnd* EndsEnd() { return ends_.get() + count_; }  // room reserved after the ends
+  std::size_t Room() const { return endsCapacity_ - count_; }  // for field ends
   void EndField() {
     if (count_ == endsCapacity_) Reserve(0, 1);
     ends_[count_++] = static_cast<FieldEnd>(bytes_);
   }
 
  private:
-  friend class CSVReader;  // its bulk reads work on the storage directly
   void Swap(FieldBuffer& other) noexcept;
 
   std::unique_ptr<char[]> text_;
@@ -121,9 +123,11 @@ class CSVReader {
   struct Tally {
     std::size_t ampersands = 0, angles = 0, quotes = 0, lineBreaks = 0;  // < and >; CR LF
   };
+  // isa: the instructions to use; the best the processor has, or (for tests) fewer.
+  enum class Isa { kBest, kShuffles, kSse2 };
   static const char* AppendRecords(const char* begin, const char* limit, const char* end,
                                    FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
-                                   Tally& tally);
+                                   Tally& tally, Isa isa = Isa::kBest);
 
   // A copy of the field at index, or empty text when there is no such field.
   std::string GetField(std::uint32_t index) const;
@@ -131,6 +135,14 @@ class CSVReader {
   const Record& GetRecord() const { return record; }
 
  private:
+  template <class Steps>
+  static const char* AppendRecordsWith(const char* begin, const char* limit, const char* end,
+                                       FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
+                                       Tally& tally);
+  static const char* AppendRecordsFast(const char* begin, const char* limit, const char* end,
+                                       FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
+                                       Tally& tally);
+
   Record record;
 };
 

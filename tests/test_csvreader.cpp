@@ -296,7 +296,7 @@ TEST(CsvFieldBuffer, RefusesTextPastFourGiB) {
 // wherever the bulk read stops, up to the first empty record. The records of the bulk reads
 // also go to bulkRecords, and what those reads counted to tally.
 std::vector<Fields> ReadInBulk(const std::string& data, std::vector<Fields>& bulkRecords,
-                               CSVReader::Tally& tally) {
+                               CSVReader::Tally& tally, CSVReader::Isa isa) {
   FieldBuffer fields;
   std::vector<std::size_t> ends;
   std::vector<Fields> records;
@@ -315,7 +315,7 @@ std::vector<Fields> ReadInBulk(const std::string& data, std::vector<Fields>& bul
   for (std::size_t at = 0; at < data.size();) {
     const std::size_t before = ends.size();
     at = static_cast<std::size_t>(
-        CSVReader::AppendRecords(base + at, end, end, fields, ends, tally) - base);
+        CSVReader::AppendRecords(base + at, end, end, fields, ends, tally, isa) - base);
     take(before, &bulkRecords);
     if (at >= data.size()) break;
     std::istringstream rest(data.substr(at));
@@ -348,10 +348,13 @@ bool operator==(const CSVReader::Tally& a, const CSVReader::Tally& b) {
          a.lineBreaks == b.lineBreaks;
 }
 
+// The bulk reads with each set of instructions this processor has.
+class CsvBulkRecords : public ::testing::TestWithParam<CSVReader::Isa> {};
+
 // Bulk reads of random text made of the bytes that matter must give the records that reading
 // record by record gives, and count what those records hold. Half the texts are well-formed
 // records with one byte changed, so that the bulk reads go far and stop at odd quoting.
-TEST(CsvBulkRecords, ReadLikeRecordByRecord) {
+TEST_P(CsvBulkRecords, ReadLikeRecordByRecord) {
   std::mt19937 random(7);
   const std::string alphabet = "ab,,,\"\"\"\r\n&<>";
   const char* const pieces[] = {"ab", "\"a,\"\"b\"", "\"\"", "x&y", "\"<\r\n>\"", "", "\"q\"\"\""};
@@ -370,7 +373,8 @@ TEST(CsvBulkRecords, ReadLikeRecordByRecord) {
     }
     std::vector<Fields> bulkRecords;
     CSVReader::Tally tally;
-    ASSERT_EQ(ReadInBulk(data, bulkRecords, tally), reference::LoadRows(data)) << round;
+    ASSERT_EQ(ReadInBulk(data, bulkRecords, tally, GetParam()), reference::LoadRows(data))
+        << round;
     ASSERT_TRUE(tally == TallyOf(bulkRecords)) << round;
     bulkTotal += bulkRecords.size();
   }
@@ -378,7 +382,7 @@ TEST(CsvBulkRecords, ReadLikeRecordByRecord) {
 }
 
 // Where a bulk read stops: before the first record it does not take whole, at its start.
-TEST(CsvBulkRecords, StopsAtTheRecordItLeaves) {
+TEST_P(CsvBulkRecords, StopsAtTheRecordItLeaves) {
   const std::string good = "a,\"b,\"\"c\"\"\",\"\",\"d\r\ne\",f,\r\n\"g\"\n";  // two records
   const std::string pad(80, '.');
   struct Case {
@@ -410,7 +414,7 @@ TEST(CsvBulkRecords, StopsAtTheRecordItLeaves) {
     const char* base = c.data.data();
     const char* reached = CSVReader::AppendRecords(
         base, base + std::min(c.limit, c.data.size()), base + c.data.size(), fields, ends,
-        tally);
+        tally, GetParam());
     EXPECT_EQ(static_cast<std::size_t>(reached - base), c.reached);
     // What was read is the records before that place, no more.
     std::vector<Fields> expected = reference::LoadRows(c.data.substr(0, c.reached));
@@ -424,6 +428,20 @@ TEST(CsvBulkRecords, StopsAtTheRecordItLeaves) {
     EXPECT_EQ(fields.size(), ends.empty() ? 0 : ends.back()) << "no field of a record left";
   }
 }
+
+std::vector<CSVReader::Isa> IsasHere() {
+  std::vector<CSVReader::Isa> isas = {CSVReader::Isa::kSse2};
+#if defined(__x86_64__) || defined(__i386__)
+  if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt"))
+    isas.push_back(CSVReader::Isa::kShuffles);
+#endif
+  return isas;
+}
+
+INSTANTIATE_TEST_SUITE_P(Isas, CsvBulkRecords, ::testing::ValuesIn(IsasHere()),
+                         [](const auto& info) {
+                           return info.param == CSVReader::Isa::kSse2 ? "sse2" : "shuffles";
+                         });
 
 }  // namespace
 }  // namespace gridloom
