@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -52,6 +54,28 @@ BSTR Widen(const char* html) {
     return result;
   SysFreeString(result);
   return nullptr;
+}
+
+void MoveDown(OLECHAR* to, const OLECHAR* from, std::size_t count) {
+  const auto gap = static_cast<std::size_t>(from - to);
+  const std::size_t half = count / 2;
+  // The first half's last units lie where the second half goes: they are kept aside first.
+  const std::size_t aside = std::min(gap, half);
+  std::unique_ptr<OLECHAR[]> kept;
+  if (PartsFor(count * sizeof(OLECHAR)) > 1) kept.reset(new (std::nothrow) OLECHAR[aside]);
+  if (kept == nullptr) {
+    std::memmove(to, from, count * sizeof(OLECHAR));
+    return;
+  }
+  std::memcpy(kept.get(), from + half - aside, aside * sizeof(OLECHAR));
+  RunParts(2, [&](std::size_t i) {
+    if (i == 0) {
+      std::memmove(to, from, (half - aside) * sizeof(OLECHAR));
+    } else {
+      std::memmove(to + half, from + half, (count - half) * sizeof(OLECHAR));
+    }
+  });
+  std::memcpy(to + half - aside, kept.get(), aside * sizeof(OLECHAR));
 }
 
 WideSink::~WideSink() { SysFreeString(result_); }
@@ -124,8 +148,7 @@ BSTR WideSink::Finish(bool& redo) {
   std::size_t length = 0;
   for (const Part& p : parts_) {
     if (p.failed) return nullptr;
-    if (length != p.start)
-      std::memmove(result_ + length, result_ + p.start, (p.written - p.start) * sizeof(OLECHAR));
+    if (length != p.start) MoveDown(result_ + length, result_ + p.start, p.written - p.start);
     length += p.written - p.start;
     if (p.stopped) break;
     if (&p != &parts_.back() && !EndsCharacter(p.tail, p.tailSize)) {

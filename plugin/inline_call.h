@@ -37,6 +37,10 @@ BSTR Widen(const char* html);
 // whole gives.
 bool EndsCharacter(const char* text, std::size_t at);
 
+// Moves count code units from `from` down to `to` (to < from; the two may overlap), in two
+// halves side by side when there are many.
+void MoveDown(OLECHAR* to, const OLECHAR* from, std::size_t count);
+
 // A table's HTML converted into one BSTR block by block, as it is rendered. No character of an
 // ANSI code page has more code units than bytes: each part is converted into a stretch of the
 // BSTR as long as its bytes, and the stretches are moved together at the end.

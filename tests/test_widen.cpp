@@ -3,6 +3,7 @@
 // in every kind of ANSI code page.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 namespace {
 
 using gridloom::plugin::EndsCharacter;
+using gridloom::plugin::MoveDown;
 using gridloom::plugin::WideSink;
 using gridloom::plugin::Widen;
 
@@ -146,3 +148,19 @@ TEST(WideSink, GivesWhatTheWholeTextGives) {
 }
 
 }  // namespace
+
+// Long moves go in two halves side by side; whatever the distance, they must move what a
+// plain memmove moves.
+TEST(MoveDown, MovesLikeMemmove) {
+  // Long enough for two halves, and for the second to start well before the first ends.
+  const std::size_t count = (std::size_t{1} << 23) + 3;
+  for (const std::size_t gap : {std::size_t{1}, std::size_t{4097}, count / 2, count / 2 + 1,
+                                count, 3 * count}) {
+    std::vector<OLECHAR> buffer(gap + count), expected;
+    for (std::size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<OLECHAR>(i * 7 + i / 65536);
+    expected = buffer;
+    std::memmove(expected.data(), expected.data() + gap, count * sizeof(OLECHAR));
+    MoveDown(buffer.data(), buffer.data() + gap, count);
+    EXPECT_TRUE(buffer == expected) << "gap " << gap;
+  }
+}
