@@ -5,44 +5,7 @@
 #include <cstring>
 
 namespace gridloom {
-namespace {
-
-// What escaping does to a byte: 0 keeps it; 1 to 4 replace it with kReference[class]; 5 is
-// CR, a line break when an LF follows it.
-constexpr std::array<unsigned char, 256> kEscapeClass = [] {
-  std::array<unsigned char, 256> classes{};
-  classes['&'] = 1;
-  classes['<'] = 2;
-  classes['>'] = 3;
-  classes['"'] = 4;
-  classes['\r'] = 5;
-  return classes;
-}();
-constexpr char kReference[5][8] = {"", "&amp;", "&lt;", "&gt;", "&quot;"};  // padded to 8
-constexpr unsigned char kGrowth[6] = {0, 4, 3, 3, 5, 0};
-
-// Escapes the byte at p (not plain); answers how many bytes of the text it took.
-inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
-  const unsigned char kind = kEscapeClass[static_cast<unsigned char>(*p)];
-  if (kind < 5) {
-    std::memcpy(out, kReference[kind], 8);
-    out += kGrowth[kind] + 1;
-    return 1;
-  }
-  if (p + 1 != end && p[1] == '\n') {
-    std::memcpy(out, "<br>", 4);
-    out += 4;
-    return 2;
-  }
-  *out++ = '\r';  // a lone CR stays
-  return 1;
-}
-
-#if defined(__SSE2__)
-inline __m128i Load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-#endif
-
-}  // namespace
+using namespace escape_detail;
 
 std::size_t EscapeGrowth(const char* p, std::size_t size) {
   const char* const end = p + size;
@@ -85,45 +48,5 @@ std::size_t EscapeGrowthOf(std::string_view text) {
   return growth;
 }
 
-char* WriteEscapedText(char* out, const char* p, std::size_t size) {
-  const char* const end = p + size;
-#if defined(__SSE2__)
-  while (p < end) {
-    const __m128i c = Load(p);
-    const std::size_t left = static_cast<std::size_t>(end - p);
-    const unsigned take = left >= 16 ? 16 : static_cast<unsigned>(left);
-    unsigned mask = EscapableMask(c) & ((1u << take) - 1);
-    if (mask == 0) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), c);
-      out += take;
-      p += take;
-      continue;
-    }
-    unsigned done = 0;  // bytes of this block written
-    while (mask != 0) {
-      const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Load(p + done));
-      out += at - done;
-      done = at + static_cast<unsigned>(WriteSpecial(out, p + at, end));
-      mask &= done < 32 ? ~0u << done : 0;
-    }
-    if (done < take) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Load(p + done));
-      out += take - done;
-      done = take;
-    }
-    p += done;
-  }
-#else
-  while (p < end) {
-    if (kEscapeClass[static_cast<unsigned char>(*p)] == 0) {
-      *out++ = *p++;
-    } else {
-      p += WriteSpecial(out, p, end);
-    }
-  }
-#endif
-  return out;
-}
 
 }  // namespace gridloom

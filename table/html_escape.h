@@ -4,7 +4,9 @@
 // be NUL, and write up to 16 past the result.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -21,8 +23,6 @@ std::size_t EscapeGrowth(const char* text, std::size_t size);
 // The same for text with no padding after it, byte by byte.
 std::size_t EscapeGrowthOf(std::string_view text);
 
-// Writes the escaped text to out and answers the end of what it wrote.
-char* WriteEscapedText(char* out, const char* text, std::size_t size);
 
 #if defined(__SSE2__)
 // Bit i is set when byte i of the 16 may change under escaping.
@@ -34,15 +34,106 @@ inline unsigned EscapableMask(__m128i bytes) {
 }
 #endif
 
+namespace escape_detail {
+
+// What escaping does to a byte: 0 keeps it; 1 to 4 replace it with kReference[class]; 5 is
+// CR, a line break when an LF follows it.
+inline constexpr std::array<unsigned char, 256> kEscapeClass = [] {
+  std::array<unsigned char, 256> classes{};
+  classes['&'] = 1;
+  classes['<'] = 2;
+  classes['>'] = 3;
+  classes['"'] = 4;
+  classes['\r'] = 5;
+  return classes;
+}();
+inline constexpr char kReference[5][8] = {"", "&amp;", "&lt;", "&gt;", "&quot;"};  // padded to 8
+inline constexpr unsigned char kGrowth[6] = {0, 4, 3, 3, 5, 0};
+
+// Escapes the byte at p (not plain); answers how many bytes of the text it took.
+inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
+  const unsigned char kind = kEscapeClass[static_cast<unsigned char>(*p)];
+  if (kind < 5) {
+    std::memcpy(out, kReference[kind], 8);
+    out += kGrowth[kind] + 1;
+    return 1;
+  }
+  if (p + 1 != end && p[1] == '\n') {
+    std::memcpy(out, "<br>", 4);
+    out += 4;
+    return 2;
+  }
+  *out++ = '\r';  // a lone CR stays
+  return 1;
+}
+
+#if defined(__SSE2__)
+inline __m128i Load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+#endif
+
+}  // namespace escape_detail
+
+// Writes the escaped text to out and answers the end of what it wrote.
+inline char* WriteEscapedText(char* out, const char* p, std::size_t size) {
+  const char* const end = p + size;
+#if defined(__SSE2__)
+  while (p < end) {
+    const __m128i c = escape_detail::Load(p);
+    const std::size_t left = static_cast<std::size_t>(end - p);
+    const unsigned take = left >= 16 ? 16 : static_cast<unsigned>(left);
+    unsigned mask = EscapableMask(c) & ((1u << take) - 1);
+    if (mask == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), c);
+      out += take;
+      p += take;
+      continue;
+    }
+    unsigned done = 0;  // bytes of this block written
+    while (mask != 0) {
+      const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), escape_detail::Load(p + done));
+      out += at - done;
+      done = at + static_cast<unsigned>(escape_detail::WriteSpecial(out, p + at, end));
+      mask &= done < 32 ? ~0u << done : 0;
+    }
+    if (done < take) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), escape_detail::Load(p + done));
+      out += take - done;
+      done = take;
+    }
+    p += done;
+  }
+#else
+  while (p < end) {
+    if (escape_detail::kEscapeClass[static_cast<unsigned char>(*p)] == 0) {
+      *out++ = *p++;
+    } else {
+      p += escape_detail::WriteSpecial(out, p, end);
+    }
+  }
+#endif
+  return out;
+}
+
 // The same, with the common case of a short field that needs no escaping inline.
 inline char* WriteEscaped(char* out, const char* text, std::size_t size) {
 #if defined(__SSE2__)
   if (size <= 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
-    if ((EscapableMask(bytes) & ((1u << size) - 1)) == 0) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-      return out + size;
-    }
+    unsigned mask = EscapableMask(bytes) & ((1u << size) - 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    if (mask == 0) return out + size;
+    // The bytes between the ones that change are copied 16 at a time, from the text.
+    unsigned done = 0;
+    do {
+      const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), escape_detail::Load(text + done));
+      out += at - done;
+      done = at + static_cast<unsigned>(escape_detail::WriteSpecial(out, text + at, text + size));
+      mask &= done < 32 ? ~0u << done : 0;
+    } while (mask != 0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), escape_detail::Load(text + done));
+    return out + (size - done);
   }
 #endif
   return WriteEscapedText(out, text, size);
