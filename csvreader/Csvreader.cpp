@@ -552,13 +552,18 @@ GRIDLOOM_SHUFFLES_TARGET const char* CSVReader::AppendRecordsFast(
 }
 #endif
 
+CSVReader::Isa CSVReader::BestIsa() {
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
+  if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt")) return Isa::kShuffles;
+#endif
+  return Isa::kSse2;
+}
+
 const char* CSVReader::AppendRecords(const char* begin, const char* limit, const char* end,
                                      FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
                                      Tally& tally, Isa isa) {
 #if defined(__SSE2__)
-  if (isa == Isa::kBest)
-    isa = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt") ? Isa::kShuffles
-                                                                              : Isa::kSse2;
+  if (isa == Isa::kBest) isa = BestIsa();
   if (isa == Isa::kShuffles)
     return AppendRecordsFast(begin, limit, end, fields, recordEnds, tally);
   return AppendRecordsWith<Sse2Steps>(begin, limit, end, fields, recordEnds, tally);

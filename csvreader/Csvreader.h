@@ -125,6 +125,7 @@ class CSVReader {
   };
   // isa: the instructions to use; the best the processor has, or (for tests) fewer.
   enum class Isa { kBest, kShuffles, kSse2 };
+  static Isa BestIsa();  // of this processor
   static const char* AppendRecords(const char* begin, const char* limit, const char* end,
                                    FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
                                    Tally& tally, Isa isa = Isa::kBest);
