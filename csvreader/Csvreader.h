@@ -27,6 +27,8 @@ class RecordView {
 
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
+  const char* Begin() const { return text_ + start_; }  // of the first field's text
+  const char* End(std::size_t index) const { return text_ + ends_[index]; }  // of a field's
   std::string_view operator[](std::size_t index) const {
     const std::size_t begin = index == 0 ? start_ : ends_[index - 1];
     return {text_ + begin, ends_[index] - begin};

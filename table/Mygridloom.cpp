@@ -373,9 +373,11 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
   const auto writeRow = [&](char* out, const RecordView& record, const Pieces& p) {
     out = p.first.Write(out);
     const std::size_t fields = std::min(record.size(), columnCount);  // then empty cells
+    const char* begin = record.Begin();
     for (std::size_t k = 0; k < fields; ++k) {
-      const std::string_view field = record[k];
-      out = p.At(k + 1).Write(WriteEscaped(out, field.data(), field.size()));
+      const char* const end = record.End(k);
+      out = p.At(k + 1).Write(WriteEscaped(out, begin, static_cast<std::size_t>(end - begin)));
+      begin = end;
     }
     for (std::size_t k = fields; k < columnCount; ++k) out = p.At(k + 1).Write(out);
     return out;
