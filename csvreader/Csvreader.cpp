@@ -279,7 +279,8 @@ bool ReadQuotedField(Input& input, FieldBuffer& field) {
 }
 
 #if defined(__SSE2__)
-// Where the bytes of a block of 64 are quotes, commas, CRs and LFs: bit i for byte i.
+// Where the bytes of a block of 64 are quotes, commas, CRs, LFs, ampersands and angle
+// brackets: bit i for byte i.
 struct BlockMasks {
   std::uint64_t quote = 0, comma = 0, cr = 0, lf = 0, amp = 0, angle = 0;
   explicit BlockMasks(const char* p) {
@@ -463,7 +464,7 @@ template <class Steps>
   // the commas and line ends outside quotes and the quotes but the kept one of a pair) are
   // packed together, and every field end is marked with the count of text bytes before it.
   if (limit <= begin || end - begin < 80) return begin;
-  fields.Reserve(static_cast<std::size_t>(end - begin) + 8, 0);
+  fields.Reserve(static_cast<std::size_t>(end - begin) + 8, 0);  // packing writes 8 past
   char* const text = fields.TextEnd() - fields.Text().size();
   std::size_t bytes = fields.Text().size(), count = fields.size();  // at the block
   std::size_t textMark = bytes, fieldMark = count;  // at the record being read
@@ -545,7 +546,7 @@ template <class Steps>
   return record;
 }
 
-GRIDLOOM_SHUFFLES_TARGET const char* CSVReader::AppendRecordsFast(
+GRIDLOOM_SHUFFLES_TARGET const char* CSVReader::AppendRecordsShuffles(
     const char* begin, const char* limit, const char* end, FieldBuffer& fields,
     std::vector<std::size_t>& recordEnds, Tally& tally) {
   return AppendRecordsWith<ShuffleSteps>(begin, limit, end, fields, recordEnds, tally);
@@ -565,7 +566,7 @@ const char* CSVReader::AppendRecords(const char* begin, const char* limit, const
 #if defined(__SSE2__)
   if (isa == Isa::kBest) isa = BestIsa();
   if (isa == Isa::kShuffles)
-    return AppendRecordsFast(begin, limit, end, fields, recordEnds, tally);
+    return AppendRecordsShuffles(begin, limit, end, fields, recordEnds, tally);
   return AppendRecordsWith<Sse2Steps>(begin, limit, end, fields, recordEnds, tally);
 #else
   (void)limit, (void)end, (void)fields, (void)recordEnds, (void)tally, (void)isa;

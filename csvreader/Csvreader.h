@@ -118,10 +118,10 @@ class CSVReader {
   // Reads many records of text in memory in one go, 64 bytes at a time: appends the fields of
   // the records that start before limit and end, with their line end, in the blocks of 64
   // bytes that lie 16 bytes or more before end, and after each record the field count of
-  // fields to recordEnds. Stops sooner at
-  // an empty line and at quoting that it leaves to AppendRecord: a quote inside a plain field,
-  // or text after a closing quote. Answers where it stopped, at the start of a record;
-  // tally counts the bytes of the text appended that HTML escaping changes.
+  // fields to recordEnds. Stops sooner at an empty line and at quoting that it leaves to
+  // AppendRecord: a quote inside a plain field, or text after a closing quote. Answers where
+  // it stopped, at the start of a record; tally counts the bytes of the text appended that
+  // HTML escaping changes.
   struct Tally {
     std::size_t ampersands = 0, angles = 0, quotes = 0, lineBreaks = 0;  // < and >; CR LF
   };
@@ -142,9 +142,9 @@ class CSVReader {
   static const char* AppendRecordsWith(const char* begin, const char* limit, const char* end,
                                        FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
                                        Tally& tally);
-  static const char* AppendRecordsFast(const char* begin, const char* limit, const char* end,
-                                       FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
-                                       Tally& tally);
+  static const char* AppendRecordsShuffles(const char* begin, const char* limit,
+                                           const char* end, FieldBuffer& fields,
+                                           std::vector<std::size_t>& recordEnds, Tally& tally);
 
   Record record;
 };
