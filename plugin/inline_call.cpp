@@ -83,7 +83,7 @@ WideSink::~WideSink() { SysFreeString(result_); }
 bool WideSink::Start(const std::vector<std::size_t>& partSizes) {
   std::size_t total = 0;
   for (const std::size_t size : partSizes) {
-    parts_.push_back({total, total, total + size});
+    parts_.push_back({total, total, total + size, total});
     total += size;
   }
   tooLong_ = total > static_cast<std::size_t>(INT_MAX);  // for one stretch of a BSTR
@@ -94,7 +94,13 @@ bool WideSink::Start(const std::vector<std::size_t>& partSizes) {
 
 void WideSink::Convert(Part& p, const char* bytes, std::size_t size, bool ending) {
   if (size == 0 || p.failed) return;
-  if (p.written == p.start) Prefault(result_ + p.start, (p.end - p.start) * sizeof(OLECHAR));
+  // The stretch is mapped a step at a time just ahead of the conversion, so that the pages
+  // are still in the cache when written, and the part of it that stays unused is not mapped.
+  if (const std::size_t needed = std::min(p.written + size, p.end); p.mapped < needed) {
+    const std::size_t to = std::min(std::max(needed, p.mapped + kMapStep), p.end);
+    Prefault(result_ + p.mapped, (to - p.mapped) * sizeof(OLECHAR));
+    p.mapped = to;
+  }
   // An ending is converted with the NUL that ends the text (there is room for it after the
   // stretch: a BSTR's own), which is then dropped.
   const std::size_t room = p.end - p.written + (ending ? 1 : 0);

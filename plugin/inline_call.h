@@ -62,11 +62,13 @@ class WideSink final : public HtmlSink {
  private:
   struct Part {
     std::size_t start, written, end;  // its stretch of the BSTR, and how far it is written
+    std::size_t mapped;               // and how far it is mapped
     bool stopped = false;             // at a NUL, or at a failure: the rest is no text
     bool failed = false;
     char tail[4] = {};  // the last bytes converted: whether the next part can be converted apart
     std::size_t tailSize = 0;
   };
+  static constexpr std::size_t kMapStep = std::size_t{1} << 19;  // code units: 1 MiB
   // Converts size bytes into the part's stretch; ending: bytes ends with the text's NUL.
   void Convert(Part& p, const char* bytes, std::size_t size, bool ending);
 
