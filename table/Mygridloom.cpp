@@ -222,7 +222,7 @@ const char* TableRows::ReadMany(const char* begin, const char* limit, const char
   CSVReader::Tally tally;
   const char* const reached =
       CSVReader::AppendRecords(begin, limit, end, fields_, recordEnds_, tally);
-  growth_ += 4 * tally.ampersands + 3 * tally.angles + 5 * tally.quotes + 2 * tally.lineBreaks;
+  growth_ += EscapeGrowthOf(tally.ampersands, tally.angles, tally.quotes, tally.lineBreaks);
   for (std::size_t i = before; i < recordEnds_.size(); ++i)
     columns_ = std::max(columns_, recordEnds_[i] - (i == 0 ? 0 : recordEnds_[i - 1]));
   return reached;
@@ -471,8 +471,7 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
 std::string MyGridLoom::Escape(const std::string& text) {
   std::string padded = text;
   padded.append(kEscapePadding, '\0');
-  std::string escaped(text.size() + EscapeGrowth(padded.data(), text.size()) + kEscapePadding,
-                      '\0');
+  std::string escaped(text.size() + EscapeGrowthOf(text) + kEscapePadding, '\0');
   escaped.resize(static_cast<std::size_t>(
       WriteEscaped(escaped.data(), padded.data(), text.size()) - escaped.data()));
   return escaped;

@@ -17,10 +17,7 @@ namespace gridloom {
 
 inline constexpr std::size_t kEscapePadding = 32;
 
-// How much longer escaping makes [text, text + size). A CR LF counts wherever it stands.
-std::size_t EscapeGrowth(const char* text, std::size_t size);
-
-// The same for text with no padding after it, byte by byte.
+// How much longer escaping makes text, byte by byte (no padding needed).
 std::size_t EscapeGrowthOf(std::string_view text);
 
 
@@ -72,6 +69,15 @@ inline __m128i Load(const char* p) { return _mm_loadu_si128(reinterpret_cast<con
 #endif
 
 }  // namespace escape_detail
+
+// How much longer escaping makes text that holds these counts of ampersands, angle brackets,
+// double quotes and CR LFs.
+inline std::size_t EscapeGrowthOf(std::size_t ampersands, std::size_t angles,
+                                  std::size_t quotes, std::size_t lineBreaks) {
+  using escape_detail::kGrowth;
+  return kGrowth[1] * ampersands + kGrowth[2] * angles + kGrowth[4] * quotes +
+         2 * lineBreaks;  // CR LF (2 bytes) becomes <br> (4)
+}
 
 // Writes the escaped text to out and answers the end of what it wrote.
 inline char* WriteEscapedText(char* out, const char* p, std::size_t size) {
