@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Csvreader.h"
+#include "bulk_read.h"
 #include "stream_buffers.h"
 #include "reference.h"
 
@@ -65,50 +66,18 @@ void CheckStream(std::istream& stream, std::string_view data, const char* how) {
 // the reference's.
 void CheckBulk(const std::string& data) {
   using gridloom::CSVReader;
+  namespace support = gridloom::testsupport;
   const std::vector<ref::Fields> expected = ref::LoadRows(data);
   const auto best = CSVReader::BestIsa();
   for (const auto isa : {CSVReader::Isa::kShuffles, CSVReader::Isa::kSse2}) {
     if (static_cast<int>(isa) < static_cast<int>(best)) continue;
-    gridloom::FieldBuffer fields;
-    std::vector<std::size_t> ends;
-    CSVReader::Tally tally, want;
-    std::size_t records = 0;  // checked
-    const auto check = [&](bool bulk) {
-      const gridloom::RecordView all(fields.Text().data(), fields.Ends(), fields.size(), 0);
-      for (; records < ends.size(); ++records) {
-        if (records >= expected.size()) Fail("bulk: a record too many", records);
-        const std::size_t first = records == 0 ? 0 : ends[records - 1];
-        if (ends[records] - first != expected[records].size()) Fail("bulk: fields", records);
-        for (std::size_t k = first; k < ends[records]; ++k) {
-          const std::string_view field = all[k];
-          if (field != expected[records][k - first]) Fail("bulk: field text", records);
-          for (std::size_t i = 0; bulk && i < field.size(); ++i) {
-            want.ampersands += field[i] == '&';
-            want.angles += field[i] == '<' || field[i] == '>';
-            want.quotes += field[i] == '"';
-            want.lineBreaks += field.substr(i, 2) == "\r\n";
-          }
-        }
-      }
-    };
-    const char* const base = data.data();
-    const char* const end = base + data.size();
-    for (std::size_t at = 0; at < data.size();) {
-      at = static_cast<std::size_t>(
-          CSVReader::AppendRecords(base + at, end, end, fields, ends, tally, isa) - base);
-      check(true);
-      if (at >= data.size()) break;
-      std::istringstream rest(data.substr(at));
-      if (CSVReader::AppendRecord(rest, fields) == 0) break;
-      ends.push_back(fields.size());
-      check(false);
-      rest.clear();
-      at += static_cast<std::size_t>(rest.tellg());
-    }
-    if (records != expected.size()) Fail("bulk: records missing", records);
-    if (tally.ampersands != want.ampersands || tally.angles != want.angles ||
-        tally.quotes != want.quotes || tally.lineBreaks != want.lineBreaks)
-      Fail("bulk: tally", records);
+    std::vector<support::Record> bulkRecords;
+    CSVReader::Tally tally;
+    const std::vector<support::Record> records =
+        support::ReadInBulk(data, bulkRecords, tally, isa);
+    if (records != expected) Fail("bulk: records", records.size());
+    if (!support::SameTally(tally, support::TallyOf(bulkRecords)))
+      Fail("bulk: tally", bulkRecords.size());
   }
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Csvreader.h"
+#include "bulk_read.h"
 #include "reference.h"
 #include "stream_buffers.h"
 
@@ -30,6 +31,8 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 using testsupport::OneByteBuffer;
+using testsupport::ReadInBulk;
+using testsupport::TallyOf;
 using testsupport::UnbufferedBuffer;
 
 // One way to put bytes in a stream; the object keeps the stream and what it rests on.
@@ -292,62 +295,6 @@ TEST(CsvFieldBuffer, RefusesTextPastFourGiB) {
   }
 }
 
-// Reads data as a table's rows are read: whole records in bulk, and one record byte by byte
-// wherever the bulk read stops, up to the first empty record. The records of the bulk reads
-// also go to bulkRecords, and what those reads counted to tally.
-std::vector<Fields> ReadInBulk(const std::string& data, std::vector<Fields>& bulkRecords,
-                               CSVReader::Tally& tally, CSVReader::Isa isa) {
-  FieldBuffer fields;
-  std::vector<std::size_t> ends;
-  std::vector<Fields> records;
-  const auto take = [&](std::size_t from, std::vector<Fields>* also) {
-    const RecordView view(fields.Text().data(), fields.Ends(), fields.size(), 0);
-    for (std::size_t r = from; r < ends.size(); ++r) {
-      Fields record;
-      for (std::size_t k = r == 0 ? 0 : ends[r - 1]; k < ends[r]; ++k)
-        record.emplace_back(view[k]);
-      if (also != nullptr) also->push_back(record);
-      records.push_back(std::move(record));
-    }
-  };
-  const char* const base = data.data();
-  const char* const end = base + data.size();
-  for (std::size_t at = 0; at < data.size();) {
-    const std::size_t before = ends.size();
-    at = static_cast<std::size_t>(
-        CSVReader::AppendRecords(base + at, end, end, fields, ends, tally, isa) - base);
-    take(before, &bulkRecords);
-    if (at >= data.size()) break;
-    std::istringstream rest(data.substr(at));
-    if (CSVReader::AppendRecord(rest, fields) == 0) break;  // an empty line ends the rows
-    ends.push_back(fields.size());
-    take(ends.size() - 1, nullptr);
-    rest.clear();
-    at += static_cast<std::size_t>(rest.tellg());
-  }
-  return records;
-}
-
-CSVReader::Tally TallyOf(const std::vector<Fields>& records) {
-  CSVReader::Tally t;
-  for (const Fields& record : records) {
-    for (const std::string& field : record) {
-      for (std::size_t i = 0; i < field.size(); ++i) {
-        t.ampersands += field[i] == '&';
-        t.angles += field[i] == '<' || field[i] == '>';
-        t.quotes += field[i] == '"';
-        t.lineBreaks += field.compare(i, 2, "\r\n") == 0;
-      }
-    }
-  }
-  return t;
-}
-
-bool operator==(const CSVReader::Tally& a, const CSVReader::Tally& b) {
-  return a.ampersands == b.ampersands && a.angles == b.angles && a.quotes == b.quotes &&
-         a.lineBreaks == b.lineBreaks;
-}
-
 // The bulk reads with each set of instructions this processor has.
 class CsvBulkRecords : public ::testing::TestWithParam<CSVReader::Isa> {};
 
@@ -375,7 +322,7 @@ TEST_P(CsvBulkRecords, ReadLikeRecordByRecord) {
     CSVReader::Tally tally;
     ASSERT_EQ(ReadInBulk(data, bulkRecords, tally, GetParam()), reference::LoadRows(data))
         << round;
-    ASSERT_TRUE(tally == TallyOf(bulkRecords)) << round;
+    ASSERT_TRUE(testsupport::SameTally(tally, TallyOf(bulkRecords))) << round;
     bulkTotal += bulkRecords.size();
   }
   EXPECT_GT(bulkTotal, 10000u) << "the bulk reads took too little to test them";
