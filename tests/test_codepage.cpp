@@ -23,8 +23,17 @@ std::string RandomText(std::mt19937& random, UINT codePage) {
   std::string text;
   const int count = static_cast<int>(random() % 24);
   for (int i = 0; i < count; ++i) {
-    if (random() % 3 == 0) {
+    const auto kind = random() % 4;
+    if (kind == 0) {
       text.append(random() % 40, static_cast<char>('a' + random() % 26));
+    } else if (kind == 1 && codePage != CP_UTF8) {
+      // A run of high bytes, mostly lead bytes, now and then a NUL or a low trail byte:
+      // where the pairs fall depends on the length of the runs.
+      for (auto n = random() % 80; n > 0; --n) {
+        const auto pick = random() % 16;
+        text += static_cast<char>(pick == 0 ? 0 : pick == 1 ? 0x40 + random() % 0x40
+                                                            : 0x80 + random() % 0x80);
+      }
     } else {
       text += pieces[random() % pieces.size()];
     }
@@ -32,9 +41,20 @@ std::string RandomText(std::mt19937& random, UINT codePage) {
   return text;
 }
 
-TEST(CodePageDecode, FastPathGivesWhatThePlainPathGives) {
+class CodePageDecode : public testing::TestWithParam<DecodeIsa> {};
+
+INSTANTIATE_TEST_SUITE_P(Isa, CodePageDecode,
+                         testing::Values(DecodeIsa::kBest, DecodeIsa::kShuffles,
+                                         DecodeIsa::kSse2),
+                         [](const auto& info) {
+                           return info.param == DecodeIsa::kBest       ? "Best"
+                                  : info.param == DecodeIsa::kShuffles ? "Shuffles"
+                                                                       : "Sse2";
+                         });
+
+TEST_P(CodePageDecode, FastPathGivesWhatThePlainPathGives) {
   std::mt19937 random(2026);
-  for (const UINT codePage : {932u, 65001u, 1252u}) {
+  for (const UINT codePage : {932u, 936u, 949u, 950u, 65001u, 1252u}) {
     const CodePage* page = FindCodePage(codePage);
     ASSERT_NE(page, nullptr) << codePage;
     for (int round = 0; round < 3000; ++round) {
@@ -45,12 +65,14 @@ TEST(CodePageDecode, FastPathGivesWhatThePlainPathGives) {
       expected.resize(DecodePlain(*page, bytes, text.size(), expected.data(), expected.size(),
                                   overflow));
       ASSERT_FALSE(overflow);
-      ASSERT_EQ(Decode(*page, bytes, text.size(), nullptr, 0, overflow), expected.size());
+      ASSERT_EQ(Decode(*page, bytes, text.size(), nullptr, 0, overflow, GetParam()),
+                expected.size());
       // Exactly enough room, more room, and one unit too few.
       for (const std::size_t room : {expected.size(), expected.size() + 20, expected.size() - 1}) {
         if (room > expected.size() + 20) continue;  // expected empty: no room below it
         std::u16string actual(room, u'#');
-        const std::size_t written = Decode(*page, bytes, text.size(), actual.data(), room, overflow);
+        const std::size_t written =
+            Decode(*page, bytes, text.size(), actual.data(), room, overflow, GetParam());
         if (room < expected.size()) {
           EXPECT_TRUE(overflow);
         } else {

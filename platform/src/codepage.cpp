@@ -1,6 +1,7 @@
 // MultiByteToWideChar for POSIX, with the answers Windows gives (checked against Wine).
 // A code page is a decoding table built once from iconv, as Windows keeps its NLS tables;
-// UTF-8 has a decoder of its own. Both share an ASCII fast path.
+// UTF-8 has a decoder of its own. Both share an ASCII fast path; the other code pages are
+// decoded 64 bytes at a time where the processor has byte shuffles.
 #include <iconv.h>
 
 #include <algorithm>
@@ -20,7 +21,7 @@
 #include "gridloom/winapi.h"
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace gridloom::winapi {
@@ -97,6 +98,37 @@ void BuildReverse(CodePage& page, UINT id) {
   }
 }
 
+// The table of the characters that high bytes start, and the lead bytes as ranges.
+void BuildHigh(CodePage& page) {
+  page.high.resize(128 * 256);
+  for (unsigned byte = 0x80; byte < 256; ++byte) {
+    for (unsigned next = 0; next < 256; ++next) {
+      page.high[(byte - 0x80) << 8 | next] =
+          page.lead[byte] ? page.pairs[byte << 8 | next] : page.single[byte];
+    }
+  }
+  if (!page.dbcs) {
+    page.leadRanges = true;  // none
+    return;
+  }
+  unsigned ranges = 0;
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    if (!page.lead[byte] || (byte > 0 && page.lead[byte - 1])) continue;
+    if (ranges == 2) return;  // more than two ranges
+    unsigned last = byte;
+    while (last < 255 && page.lead[last + 1]) ++last;
+    page.leadFrom[ranges] = static_cast<unsigned char>(byte);
+    page.leadTo[ranges] = static_cast<unsigned char>(last);
+    ++ranges;
+  }
+  if (ranges == 0) return;
+  if (ranges == 1) {
+    page.leadFrom[1] = page.leadFrom[0];
+    page.leadTo[1] = page.leadTo[0];
+  }
+  page.leadRanges = true;
+}
+
 std::unique_ptr<CodePage> BuildTable(UINT id) {
   auto page = std::make_unique<CodePage>();
   if (id == CP_UTF8) {
@@ -144,6 +176,7 @@ std::unique_ptr<CodePage> BuildTable(UINT id) {
   }
   iconv_close(cd);
   BuildReverse(*page, id);
+  BuildHigh(*page);
   return page;
 }
 
@@ -227,13 +260,199 @@ inline unsigned DecodeOne(const CodePage& page, const unsigned char*& p, const u
   return 1;
 }
 
-// Writes (or with target null, counts) the code units. Blocks of 16 ASCII bytes are widened
-// at once; other blocks go character by character, through the tables where the code page
-// has them.
+#if defined(__SSE2__)
+#define GRIDLOOM_SHUFFLES_TARGET __attribute__((target("ssse3,popcnt")))
+#define GRIDLOOM_AVX512_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")))
+
+// What a 64-byte block holds, as bits: bytes of 0x80 or more, bytes in either range of lead
+// bytes, NULs.
+struct BlockBits {
+  std::uint64_t high, leads, nuls;
+};
+
+// For each set of 8 code units to keep (a bit each), the byte shuffle that moves them to the
+// front, in order.
+const auto kUnitOrder = [] {
+  std::array<std::array<unsigned char, 16>, 256> orders{};
+  for (unsigned keep = 0; keep < 256; ++keep) {
+    orders[keep].fill(0x80);
+    unsigned to = 0;
+    for (unsigned from = 0; from < 8; ++from) {
+      if ((keep >> from & 1) == 0) continue;
+      orders[keep][2 * to] = static_cast<unsigned char>(2 * from);
+      orders[keep][2 * to + 1] = static_cast<unsigned char>(2 * from + 1);
+      ++to;
+    }
+  }
+  return orders;
+}();
+
+// The two steps of the block decoding that differ by processor: a block's bits, and writing
+// the block's bytes widened whose bits are set in keep, in order (and up to 8 units past
+// them). With byte shuffles (SSSE3), 8 units at a time:
+struct ShuffleSteps {
+  GRIDLOOM_SHUFFLES_TARGET static std::uint64_t InRange(const __m128i (&v)[4],
+                                                        unsigned char from, unsigned char to) {
+    // Shifted so that the range starts at -128, a signed compare finds it.
+    const __m128i shift = _mm_set1_epi8(static_cast<char>(0x80 - from));
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(-128 + (to - from) + 1));
+    std::uint64_t bits = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+      const __m128i in = _mm_cmplt_epi8(_mm_add_epi8(v[k], shift), limit);
+      bits |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(in))} << (16 * k);
+    }
+    return bits;
+  }
+  template <bool kDbcs>
+  GRIDLOOM_SHUFFLES_TARGET static BlockBits Bits(const CodePage& page, const unsigned char* s) {
+    __m128i v[4];
+    BlockBits bits{};
+    for (unsigned k = 0; k < 4; ++k) {
+      v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16 * k));
+      bits.high |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(v[k]))} << (16 * k);
+    }
+    if constexpr (kDbcs) {
+      bits.leads = InRange(v, page.leadFrom[0], page.leadTo[0]) |
+                   InRange(v, page.leadFrom[1], page.leadTo[1]);
+      for (unsigned k = 0; k < 4; ++k) {
+        const __m128i nul = _mm_cmpeq_epi8(v[k], _mm_setzero_si128());
+        bits.nuls |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(nul))} << (16 * k);
+      }
+    }
+    return bits;
+  }
+  GRIDLOOM_SHUFFLES_TARGET static void Compact(char16_t* out, const unsigned char* s,
+                                               std::uint64_t keep) {
+    for (unsigned group = 0; group < 64; group += 8) {
+      const __m128i units = _mm_unpacklo_epi8(
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + group)), _mm_setzero_si128());
+      const unsigned bits = static_cast<unsigned>(keep >> group) & 0xFF;
+      const __m128i order =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(kUnitOrder[bits].data()));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(units, order));
+      out += __builtin_popcount(bits);
+    }
+  }
+};
+
+// With AVX-512 (BW, VBMI2): bits from one compare each, and 32 units at a time.
+struct Avx512Steps {
+  GRIDLOOM_AVX512_TARGET static std::uint64_t InRange(__m512i v, unsigned char from,
+                                                      unsigned char to) {
+    return _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(static_cast<char>(from))),
+                                  _mm512_set1_epi8(static_cast<char>(to - from)));
+  }
+  template <bool kDbcs>
+  GRIDLOOM_AVX512_TARGET static BlockBits Bits(const CodePage& page, const unsigned char* s) {
+    const __m512i v = _mm512_loadu_si512(s);
+    BlockBits bits{_mm512_movepi8_mask(v), 0, 0};
+    if constexpr (kDbcs) {
+      bits.leads = InRange(v, page.leadFrom[0], page.leadTo[0]) |
+                   InRange(v, page.leadFrom[1], page.leadTo[1]);
+      bits.nuls = _mm512_testn_epi8_mask(v, v);
+    }
+    return bits;
+  }
+  GRIDLOOM_AVX512_TARGET static void Compact(char16_t* out, const unsigned char* s,
+                                             std::uint64_t keep) {
+    for (unsigned half = 0; half < 64; half += 32) {
+      const __m512i units =
+          _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + half)));
+      const auto bits = static_cast<__mmask32>(keep >> half);
+      _mm512_storeu_si512(out, _mm512_maskz_compress_epi16(bits, units));
+      out += __builtin_popcount(bits);
+    }
+  }
+};
+
+// Decodes 64 bytes at a time as long as 65 are left (and, writing, room for 64 units) and
+// answers where it stopped, at the start of a character. In a double-byte code page, which
+// bytes are trail bytes follows from the runs of lead bytes: in a run that starts a
+// character, every other byte from its first is a lead byte and the next one its trail byte,
+// so a run of odd length takes the byte after it as a trail byte. A lead byte followed by
+// NUL pairs with nothing. The block's units are its bytes widened, less the trail bytes; the
+// characters that start with a high byte are then looked up.
+template <class Steps, bool kWrite, bool kDbcs>
+[[gnu::always_inline]] inline const unsigned char* DecodeBlocks(
+    const CodePage& page, const unsigned char* s, const unsigned char* end, char16_t* target,
+    std::size_t capacity, std::size_t& written) {
+  constexpr std::uint64_t kEven = 0x5555555555555555;
+  std::uint64_t carry = 0;  // 1: the block's first byte is the last block's last trail byte
+  while (end - s > 64 && (!kWrite || capacity - written >= 64)) {
+    const BlockBits bits = Steps::template Bits<kDbcs>(page, s);
+    std::uint64_t trails = carry;
+    if constexpr (kDbcs) {
+      const std::uint64_t beforeNul = bits.nuls >> 1 | std::uint64_t{s[64] == 0} << 63;
+      const std::uint64_t leads = bits.leads & ~beforeNul & ~carry;
+      const std::uint64_t runStarts = leads & ~(leads << 1);
+      // The runs that start at an even place: adding their first bits clears them.
+      const std::uint64_t evenRuns = leads & ~(leads + (runStarts & kEven));
+      const std::uint64_t pairs = (evenRuns & kEven) | (leads & ~evenRuns & ~kEven);
+      trails |= pairs << 1;
+      carry = pairs >> 63;
+    }
+    if constexpr (kWrite) {
+      const std::uint64_t keep = ~trails;
+      Steps::Compact(target + written, s, keep);
+      for (std::uint64_t starts = bits.high & keep; starts != 0; starts &= starts - 1) {
+        const auto at = static_cast<unsigned>(__builtin_ctzll(starts));
+        const std::uint64_t before = trails & ((std::uint64_t{1} << at) - 1);
+        target[written + at - static_cast<unsigned>(__builtin_popcountll(before))] =
+            page.high[(s[at] - 0x80u) << 8 | s[at + 1]];
+      }
+    }
+    written += 64 - static_cast<unsigned>(__builtin_popcountll(trails));
+    s += 64;
+  }
+  return s + carry;
+}
+
+template <bool kWrite, bool kDbcs>
+GRIDLOOM_SHUFFLES_TARGET const unsigned char* DecodeBlocksShuffles(
+    const CodePage& page, const unsigned char* s, const unsigned char* end, char16_t* target,
+    std::size_t capacity, std::size_t& written) {
+  return DecodeBlocks<ShuffleSteps, kWrite, kDbcs>(page, s, end, target, capacity, written);
+}
+
+template <bool kWrite, bool kDbcs>
+GRIDLOOM_AVX512_TARGET const unsigned char* DecodeBlocksAvx512(
+    const CodePage& page, const unsigned char* s, const unsigned char* end, char16_t* target,
+    std::size_t capacity, std::size_t& written) {
+  return DecodeBlocks<Avx512Steps, kWrite, kDbcs>(page, s, end, target, capacity, written);
+}
+
+// The blocks with the best instructions that isa allows and the processor has; s itself when
+// there are none.
+template <bool kWrite>
+const unsigned char* DecodeBlocksWith(DecodeIsa isa, const CodePage& page,
+                                      const unsigned char* s, const unsigned char* end,
+                                      char16_t* target, std::size_t capacity,
+                                      std::size_t& written) {
+  static const bool hasShuffles =
+      __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
+  static const bool hasAvx512 = hasShuffles && __builtin_cpu_supports("avx512bw") &&
+                                __builtin_cpu_supports("avx512vbmi2") &&
+                                __builtin_cpu_supports("bmi2");
+  if (!page.leadRanges || isa == DecodeIsa::kSse2 || !hasShuffles) return s;
+  if (isa == DecodeIsa::kBest && hasAvx512) {
+    return page.dbcs ? DecodeBlocksAvx512<kWrite, true>(page, s, end, target, capacity, written)
+                     : DecodeBlocksAvx512<kWrite, false>(page, s, end, target, capacity, written);
+  }
+  return page.dbcs ? DecodeBlocksShuffles<kWrite, true>(page, s, end, target, capacity, written)
+                   : DecodeBlocksShuffles<kWrite, false>(page, s, end, target, capacity, written);
+}
+#endif
+
+// Writes (or with target null, counts) the code units: in blocks of 64 bytes (other than
+// UTF-8) as far as they go, then blocks of 16 ASCII bytes widened at once and other blocks
+// character by character, through the tables where the code page has them.
 template <bool kWrite, bool kUtf8>
 std::size_t DecodeFast(const CodePage& page, const unsigned char* s, const unsigned char* end,
-                       char16_t* target, std::size_t capacity, bool& overflow) {
+                       char16_t* target, std::size_t capacity, bool& overflow, DecodeIsa isa) {
   std::size_t written = 0;
+#if defined(__SSE2__)
+  if constexpr (!kUtf8) s = DecodeBlocksWith<kWrite>(isa, page, s, end, target, capacity, written);
+#endif
   const auto one = [&](const unsigned char*& p) {
     if constexpr (!kUtf8) {
       const unsigned byte = *p;
@@ -345,14 +564,14 @@ std::size_t DecodePlain(const CodePage& page, const unsigned char* s, std::size_
 }
 
 std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
-                   char16_t* target, std::size_t capacity, bool& overflow) {
+                   char16_t* target, std::size_t capacity, bool& overflow, DecodeIsa isa) {
   overflow = false;
   if (page.utf8) {
-    return target ? DecodeFast<true, true>(page, s, s + n, target, capacity, overflow)
-                  : DecodeFast<false, true>(page, s, s + n, nullptr, 0, overflow);
+    return target ? DecodeFast<true, true>(page, s, s + n, target, capacity, overflow, isa)
+                  : DecodeFast<false, true>(page, s, s + n, nullptr, 0, overflow, isa);
   }
-  return target ? DecodeFast<true, false>(page, s, s + n, target, capacity, overflow)
-                : DecodeFast<false, false>(page, s, s + n, nullptr, 0, overflow);
+  return target ? DecodeFast<true, false>(page, s, s + n, target, capacity, overflow, isa)
+                : DecodeFast<false, false>(page, s, s + n, nullptr, 0, overflow, isa);
 }
 
 void Encode(const CodePage& page, std::u16string_view text, std::string& out) {

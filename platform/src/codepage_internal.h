@@ -19,16 +19,28 @@ struct CodePage {
   std::array<char16_t, 256> single{};  // every byte that is not a lead byte
   std::array<bool, 256> lead{};
   std::vector<char16_t> pairs;  // lead << 8 | trail, double-byte code pages only
+  // The character a byte of 0x80 or more starts, followed by the next byte: (byte - 0x80) << 8
+  // | next. A pair for a lead byte (next 0: the lead byte alone), the byte alone otherwise.
+  std::vector<char16_t> high;
+  // The lead bytes of a double-byte code page as two ranges (the same one twice, if one),
+  // first and last byte of each, for decoding 64 bytes at a time; false when they are more.
+  bool leadRanges = false;
+  unsigned char leadFrom[2] = {}, leadTo[2] = {};
   std::vector<std::uint16_t> reverse;  // UTF-16 code unit to bytes (high byte 0: one byte)
 };
 
 // The table of a code page (CP_ACP: the ANSI code page), or null when iconv has none.
 const CodePage* FindCodePage(UINT id);
 
+// The instruction sets a decoding may use: the best this processor has, byte shuffles
+// (SSSE3) at most, or SSE2 alone.
+enum class DecodeIsa { kBest, kShuffles, kSse2 };
+
 // Decodes n bytes as MultiByteToWideChar does. With target null it only counts; otherwise it
 // writes at most capacity code units and sets overflow when they do not suffice.
 std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
-                   char16_t* target, std::size_t capacity, bool& overflow);
+                   char16_t* target, std::size_t capacity, bool& overflow,
+                   DecodeIsa isa = DecodeIsa::kBest);
 
 // The same, one character at a time: the plain path that defines what Decode gives.
 std::size_t DecodePlain(const CodePage& page, const unsigned char* s, std::size_t n,
