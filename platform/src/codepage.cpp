@@ -291,20 +291,20 @@ const auto kUnitOrder = [] {
 // the block's bytes widened whose bits are set in keep, in order (and up to 8 units past
 // them). With byte shuffles (SSSE3), 8 units at a time:
 struct ShuffleSteps {
-  GRIDLOOM_SHUFFLES_TARGET static std::uint64_t InRange(const __m128i (&v)[4],
-                                                        unsigned char from, unsigned char to) {
-    // Shifted so that the range starts at -128, a signed compare finds it.
-    const __m128i shift = _mm_set1_epi8(static_cast<char>(0x80 - from));
-    const __m128i limit = _mm_set1_epi8(static_cast<char>(-128 + (to - from) + 1));
-    std::uint64_t bits = 0;
-    for (unsigned k = 0; k < 4; ++k) {
-      const __m128i in = _mm_cmplt_epi8(_mm_add_epi8(v[k], shift), limit);
-      bits |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(in))} << (16 * k);
-    }
-    return bits;
+  // Bytes in [from, to] shifted to start at -128, where a signed compare finds them.
+  struct Range {
+    __m128i shift, limit;
+  };
+  GRIDLOOM_SHUFFLES_TARGET static Range RangeOf(unsigned char from, unsigned char to) {
+    return {_mm_set1_epi8(static_cast<char>(0x80 - from)),
+            _mm_set1_epi8(static_cast<char>(-128 + (to - from) + 1))};
   }
+  GRIDLOOM_SHUFFLES_TARGET explicit ShuffleSteps(const CodePage& page)
+      : ranges{RangeOf(page.leadFrom[0], page.leadTo[0]),
+               RangeOf(page.leadFrom[1], page.leadTo[1])} {}
+
   template <bool kDbcs>
-  GRIDLOOM_SHUFFLES_TARGET static BlockBits Bits(const CodePage& page, const unsigned char* s) {
+  GRIDLOOM_SHUFFLES_TARGET BlockBits Bits(const unsigned char* s) const {
     __m128i v[4];
     BlockBits bits{};
     for (unsigned k = 0; k < 4; ++k) {
@@ -312,10 +312,12 @@ struct ShuffleSteps {
       bits.high |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(v[k]))} << (16 * k);
     }
     if constexpr (kDbcs) {
-      bits.leads = InRange(v, page.leadFrom[0], page.leadTo[0]) |
-                   InRange(v, page.leadFrom[1], page.leadTo[1]);
       for (unsigned k = 0; k < 4; ++k) {
+        const __m128i lead = _mm_or_si128(
+            _mm_cmplt_epi8(_mm_add_epi8(v[k], ranges[0].shift), ranges[0].limit),
+            _mm_cmplt_epi8(_mm_add_epi8(v[k], ranges[1].shift), ranges[1].limit));
         const __m128i nul = _mm_cmpeq_epi8(v[k], _mm_setzero_si128());
+        bits.leads |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(lead))} << (16 * k);
         bits.nuls |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(nul))} << (16 * k);
       }
     }
@@ -333,22 +335,25 @@ struct ShuffleSteps {
       out += __builtin_popcount(bits);
     }
   }
+
+  Range ranges[2];
 };
 
 // With AVX-512 (BW, VBMI2): bits from one compare each, and 32 units at a time.
 struct Avx512Steps {
-  GRIDLOOM_AVX512_TARGET static std::uint64_t InRange(__m512i v, unsigned char from,
-                                                      unsigned char to) {
-    return _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(static_cast<char>(from))),
-                                  _mm512_set1_epi8(static_cast<char>(to - from)));
-  }
+  GRIDLOOM_AVX512_TARGET explicit Avx512Steps(const CodePage& page)
+      : from{_mm512_set1_epi8(static_cast<char>(page.leadFrom[0])),
+             _mm512_set1_epi8(static_cast<char>(page.leadFrom[1]))},
+        span{_mm512_set1_epi8(static_cast<char>(page.leadTo[0] - page.leadFrom[0])),
+             _mm512_set1_epi8(static_cast<char>(page.leadTo[1] - page.leadFrom[1]))} {}
+
   template <bool kDbcs>
-  GRIDLOOM_AVX512_TARGET static BlockBits Bits(const CodePage& page, const unsigned char* s) {
+  GRIDLOOM_AVX512_TARGET BlockBits Bits(const unsigned char* s) const {
     const __m512i v = _mm512_loadu_si512(s);
     BlockBits bits{_mm512_movepi8_mask(v), 0, 0};
     if constexpr (kDbcs) {
-      bits.leads = InRange(v, page.leadFrom[0], page.leadTo[0]) |
-                   InRange(v, page.leadFrom[1], page.leadTo[1]);
+      bits.leads = _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, from[0]), span[0]) |
+                   _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, from[1]), span[1]);
       bits.nuls = _mm512_testn_epi8_mask(v, v);
     }
     return bits;
@@ -363,6 +368,8 @@ struct Avx512Steps {
       out += __builtin_popcount(bits);
     }
   }
+
+  __m512i from[2], span[2];  // the lead bytes' ranges: first byte, and last less first
 };
 
 // Decodes 64 bytes at a time as long as 65 are left (and, writing, room for 64 units) and
@@ -375,19 +382,25 @@ struct Avx512Steps {
 template <class Steps, bool kWrite, bool kDbcs>
 [[gnu::always_inline]] inline const unsigned char* DecodeBlocks(
     const CodePage& page, const unsigned char* s, const unsigned char* end, char16_t* target,
-    std::size_t capacity, std::size_t& written) {
+    std::size_t capacity, std::size_t& units) {
   constexpr std::uint64_t kEven = 0x5555555555555555;
+  const Steps steps(page);
+  const char16_t* const high = page.high.data();
+  std::size_t written = units;
   std::uint64_t carry = 0;  // 1: the block's first byte is the last block's last trail byte
   while (end - s > 64 && (!kWrite || capacity - written >= 64)) {
-    const BlockBits bits = Steps::template Bits<kDbcs>(page, s);
+    const BlockBits bits = steps.template Bits<kDbcs>(s);
     std::uint64_t trails = carry;
     if constexpr (kDbcs) {
       const std::uint64_t beforeNul = bits.nuls >> 1 | std::uint64_t{s[64] == 0} << 63;
-      const std::uint64_t leads = bits.leads & ~beforeNul & ~carry;
+      const std::uint64_t leads = bits.leads & ~beforeNul;
       const std::uint64_t runStarts = leads & ~(leads << 1);
       // The runs that start at an even place: adding their first bits clears them.
       const std::uint64_t evenRuns = leads & ~(leads + (runStarts & kEven));
-      const std::uint64_t pairs = (evenRuns & kEven) | (leads & ~evenRuns & ~kEven);
+      std::uint64_t pairs = (evenRuns & kEven) | (leads & ~evenRuns & ~kEven);
+      // Where the first byte is the last block's trail byte, a run from it pairs from its
+      // second byte on (worked out apart, so that one block need not wait for the last).
+      pairs ^= leads & ~(leads + 1) & (0 - carry);
       trails |= pairs << 1;
       carry = pairs >> 63;
     }
@@ -398,12 +411,13 @@ template <class Steps, bool kWrite, bool kDbcs>
         const auto at = static_cast<unsigned>(__builtin_ctzll(starts));
         const std::uint64_t before = trails & ((std::uint64_t{1} << at) - 1);
         target[written + at - static_cast<unsigned>(__builtin_popcountll(before))] =
-            page.high[(s[at] - 0x80u) << 8 | s[at + 1]];
+            high[(s[at] - 0x80u) << 8 | s[at + 1]];
       }
     }
     written += 64 - static_cast<unsigned>(__builtin_popcountll(trails));
     s += 64;
   }
+  units = written;
   return s + carry;
 }
 
