@@ -450,6 +450,19 @@ struct ShuffleSteps {
   }
 };
 
+// Adds the bits of the marks (ampersands, angle brackets, kept quotes, CRs of a CR LF in a
+// field) in bits to a tally. (Not a lambda: one would not take the processor's instructions
+// of the function it is in, and would call the counts rather than have them inline.)
+template <class Steps>
+[[gnu::always_inline]] inline void AddCounts(CSVReader::Tally& to,
+                                             const std::uint64_t (&marks)[4],
+                                             std::uint64_t bits) {
+  to.ampersands += Steps::Count(marks[0] & bits);
+  to.angles += Steps::Count(marks[1] & bits);
+  to.quotes += Steps::Count(marks[2] & bits);
+  to.lineBreaks += Steps::Count(marks[3] & bits);
+}
+
 }  // namespace
 
 template <class Steps>
@@ -473,12 +486,6 @@ template <class Steps>
   // line end), or a CR that ended a record.
   std::uint64_t inside = 0, quoteBefore = 0, commaBefore = 0, startBefore = 1, crBefore = 0;
   Tally pending;  // counted in the blocks before this one, for the record being read
-  const auto add = [](Tally& to, const std::uint64_t (&marks)[4], std::uint64_t bits) {
-    to.ampersands += Steps::Count(marks[0] & bits);
-    to.angles += Steps::Count(marks[1] & bits);
-    to.quotes += Steps::Count(marks[2] & bits);
-    to.lineBreaks += Steps::Count(marks[3] & bits);
-  };
   const auto isStop = [](char c) { return c == ',' || c == '\r' || c == '\n'; };
   for (const char* p = begin; end - p >= 80; p += 64) {
     fields.Resize(bytes, count);  // so far, with the record being read
@@ -529,7 +536,7 @@ template <class Steps>
       tally.ampersands += pending.ampersands, tally.angles += pending.angles;
       tally.quotes += pending.quotes, tally.lineBreaks += pending.lineBreaks;
       pending = {};
-      add(tally, marks, upTo & ~tallied);
+      AddCounts<Steps>(tally, marks, upTo & ~tallied);
       tallied = upTo;
       record = p + bit + (lfNext >> bit & cr >> bit & 1) + 1;
       if (record >= limit) {
@@ -540,7 +547,7 @@ template <class Steps>
     if (cut != 0) break;
     bytes += Steps::Count(keep);
     count += fieldsHere;
-    add(pending, marks, ~tallied);
+    AddCounts<Steps>(pending, marks, ~tallied);
   }
   fields.Resize(textMark, fieldMark);
   return record;
