@@ -3,13 +3,17 @@
 // single-byte one), the second a cut, the third the block size; the rest is the text, NULs
 // and all. Fed in one part or two, cut at any byte and again at one of the places that
 // EndsCharacter allows, the BSTR must be what converting the text up to its first NUL in one
-// pass gives, unless the parts meet where EndsCharacter allows no cut, and only then the sink
-// asks for the whole text to be converted instead.
+// pass gives, unless the parts meet where EndsCharacter allows no cut or the first part's
+// stretch is too short for it, and only then the sink asks for the whole text to be converted
+// instead. The first part is announced with cell text of the third byte's choice: its own
+// text, none, the second part's, or the whole text.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "gridloom/winapi.h"
 #include "block_sink.h"
@@ -32,18 +36,36 @@ std::u16string Take(BSTR text) {
   std::abort();
 }
 
+// The code units of text converted on its own; 0 when it cannot be.
+std::size_t Units(std::string_view text) {
+  if (text.empty()) return 0;
+  const int units =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  return units > 0 ? static_cast<std::size_t>(units) : 0;
+}
+
 void CheckSink(const std::string& text, const std::u16string& whole, std::size_t partCut,
-               std::size_t blockSize) {
+               std::size_t blockSize, unsigned cellChoice) {
   using gridloom::plugin::EndsCharacter;
+  const std::string_view first = std::string_view(text).substr(0, partCut);
+  const std::string_view cellTexts[] = {first, {}, std::string_view(text).substr(partCut), text};
+  const std::string_view cellText = cellTexts[cellChoice % 4];
   gridloom::plugin::WideSink sink;
-  const std::string fault = gridloom::testsupport::FeedBlocks(sink, text, partCut, blockSize);
+  const std::string fault =
+      gridloom::testsupport::FeedBlocks(sink, text, partCut, blockSize, {cellText, {}});
   if (!fault.empty()) Fail(fault.c_str(), partCut, blockSize);
   bool redo = false;
   BSTR result = sink.Finish(redo);
+  // The first part's stretch, and what it needs: its text up to its first NUL and that NUL.
+  const std::size_t shrinkage = cellText.size() - std::min(cellText.size(), Units(cellText));
+  const std::size_t stretch = first.size() - std::min(first.size(), shrinkage);
+  const std::size_t nul = first.find('\0');
+  const bool tooShort =
+      partCut > 0 && Units(nul == first.npos ? first : first.substr(0, nul + 1)) > stretch;
   const bool apart = partCut > 0 && text.find('\0') >= partCut;
-  if (redo != (apart && !EndsCharacter(text.c_str(), partCut)))
-    Fail(redo ? "asks for the whole text needlessly" : "parts met inside a character", partCut,
-         blockSize);
+  if (redo != (tooShort || (apart && !EndsCharacter(text.c_str(), partCut))))
+    Fail(redo ? "asks for the whole text needlessly" : "parts met inside a character, or a "
+                "stretch too short", partCut, blockSize);
   if (!redo && Take(result) != whole) Fail("not the whole text's BSTR", partCut, blockSize);
   if (redo && result != nullptr) Fail("a BSTR and a redo", partCut, blockSize);
 }
@@ -58,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::string text(reinterpret_cast<const char*>(bytes + 3), size - 3);
   const std::u16string whole = Take(gridloom::plugin::Widen(text.c_str()));
   const std::size_t blockSize = 1 + bytes[2] % 64u;
-  CheckSink(text, whole, choice % text.size(), blockSize);
+  CheckSink(text, whole, choice % text.size(), blockSize, bytes[2] / 64u);
 
   using gridloom::plugin::EndsCharacter;
   std::size_t cuts = 0;
@@ -68,6 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   for (std::size_t at = 1, seen = 0; cut == 0; ++at) {
     if (EndsCharacter(text.c_str(), at) && seen++ == choice % cuts) cut = at;
   }
-  CheckSink(text, whole, cut, blockSize);
+  CheckSink(text, whole, cut, blockSize, bytes[2] / 64u);
   return 0;
 }

@@ -80,11 +80,39 @@ void MoveDown(OLECHAR* to, const OLECHAR* from, std::size_t count) {
 
 WideSink::~WideSink() { SysFreeString(result_); }
 
-bool WideSink::Start(const std::vector<std::size_t>& partSizes) {
+namespace {
+
+// How many fewer code units than bytes text converts to; 0 if it cannot be converted. Long
+// text is counted in two halves side by side, cut where a character ends.
+std::size_t Shrinkage(std::string_view text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return 0;
+  std::size_t cut = text.size() / 2;
+  const std::size_t near = std::min(text.size(), cut + 4096);
+  while (cut < near && !EndsCharacter(text.data(), cut)) ++cut;
+  if (PartsFor(text.size()) < 2 || cut == near) cut = 0;
+  const std::string_view halves[2] = {text.substr(0, cut), text.substr(cut)};
+  std::size_t shrinkage[2] = {0, 0};
+  bool failed[2] = {false, false};
+  RunParts(cut > 0 ? 2 : 1, [&](std::size_t i) {
+    const std::string_view half = cut > 0 ? halves[i] : text;
+    const int units =
+        MultiByteToWideChar(CP_ACP, 0, half.data(), static_cast<int>(half.size()), nullptr, 0);
+    failed[i] = units <= 0;
+    shrinkage[i] = half.size() - static_cast<std::size_t>(std::max(units, 0));
+  });
+  return failed[0] || failed[1] ? 0 : shrinkage[0] + shrinkage[1];
+}
+
+}  // namespace
+
+bool WideSink::Start(const std::vector<HtmlPart>& parts) {
   std::size_t total = 0;
-  for (const std::size_t size : partSizes) {
-    parts_.push_back({total, total, total + size, total});
-    total += size;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const std::size_t size = parts[i].size;
+    const std::size_t length =
+        i + 1 < parts.size() ? size - std::min(size, Shrinkage(parts[i].text)) : size;
+    parts_.push_back({total, total, total + length, total, length < size});
+    total += length;
   }
   tooLong_ = total > static_cast<std::size_t>(INT_MAX);  // for one stretch of a BSTR
   if (tooLong_) return false;
@@ -101,9 +129,13 @@ void WideSink::Convert(Part& p, const char* bytes, std::size_t size, bool ending
     Prefault(result_ + p.mapped, (to - p.mapped) * sizeof(OLECHAR));
     p.mapped = to;
   }
-  // An ending is converted with the NUL that ends the text (there is room for it after the
-  // stretch: a BSTR's own), which is then dropped.
-  const std::size_t room = p.end - p.written + (ending ? 1 : 0);
+  // An ending is converted with the NUL that ends the text, which is then dropped; after the
+  // last stretch there is room for it (a BSTR's own).
+  const std::size_t room = p.end - p.written + (ending && &p == &parts_.back() ? 1 : 0);
+  if (room == 0) {  // (no room would ask for the length instead)
+    p.failed = true;
+    return;
+  }
   const int length = MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(size),
                                          result_ + p.written, static_cast<int>(room));
   if (length <= (ending ? 1 : 0)) {
@@ -153,7 +185,10 @@ BSTR WideSink::Finish(bool& redo) {
   if (result_ == nullptr) return nullptr;
   std::size_t length = 0;
   for (const Part& p : parts_) {
-    if (p.failed) return nullptr;
+    if (p.failed) {
+      redo = redo || p.shorter;  // perhaps for want of room
+      return nullptr;
+    }
     if (length != p.start) MoveDown(result_ + length, result_ + p.start, p.written - p.start);
     length += p.written - p.start;
     if (p.stopped) break;

@@ -41,9 +41,12 @@ bool EndsCharacter(const char* text, std::size_t at);
 // halves side by side when there are many.
 void MoveDown(OLECHAR* to, const OLECHAR* from, std::size_t count);
 
-// A table's HTML converted into one BSTR block by block, as it is rendered. No character of an
-// ANSI code page has more code units than bytes: each part is converted into a stretch of the
-// BSTR as long as its bytes, and the stretches are moved together at the end.
+// A table's HTML converted into one BSTR block by block, as it is rendered. Each part is
+// converted into a stretch of the BSTR; the stretches are moved together at the end where
+// they do not meet. No character of an ANSI code page has more code units than bytes, and a
+// part's HTML has as many fewer units than bytes as its cell text, unless its tags are not
+// ASCII or its text is no proper text of the code page: every stretch but the last is as long
+// as that, and a part that finds its stretch too short asks for the whole text instead.
 class WideSink final : public HtmlSink {
  public:
   WideSink() = default;
@@ -51,18 +54,20 @@ class WideSink final : public HtmlSink {
   WideSink& operator=(const WideSink&) = delete;
   ~WideSink();
 
-  bool Start(const std::vector<std::size_t>& partSizes) override;
+  bool Start(const std::vector<HtmlPart>& parts) override;
   std::size_t Write(std::size_t part, std::string_view block, bool last) override;
 
   // The BSTR (the caller's now), or null when text could not be converted. redo: also null,
   // and converting the whole text may still succeed: the text is too long for the stretches,
-  // or two parts meet where converting them apart need not give what the whole gives.
+  // two parts meet where converting them apart need not give what the whole gives, or a
+  // part's stretch was too short.
   BSTR Finish(bool& redo);
 
  private:
   struct Part {
     std::size_t start, written, end;  // its stretch of the BSTR, and how far it is written
     std::size_t mapped;               // and how far it is mapped
+    bool shorter = false;             // the stretch is shorter than the part's bytes
     bool stopped = false;             // at a NUL, or at a failure: the rest is no text
     bool failed = false;
     char tail[4] = {};  // the last bytes converted: whether the next part can be converted apart

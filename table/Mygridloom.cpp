@@ -266,7 +266,7 @@ void MyGridLoom::WriteHtml(HtmlSink& sink, std::size_t blockSize) {
   if (!created) return;
   if (html == nullptr) {
     Render(loadedRows, &sink, blockSize);
-  } else if (sink.Start({htmlSize})) {
+  } else if (sink.Start({{htmlSize, {}}})) {
     sink.Write(0, {html.get(), htmlSize}, true);
   }
 }
@@ -395,7 +395,9 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
     sizes[i] = size;
   });
   if (sink != nullptr) {
-    if (!sink->Start(sizes)) return;
+    std::vector<HtmlPart> announced;
+    for (std::size_t i = 0; i < parts.size(); ++i) announced.push_back({sizes[i], parts[i].Text()});
+    if (!sink->Start(announced)) return;
     RunParts(parts.size(), [&](std::size_t i) {
       // Rows are written into a buffer that the sink empties, as far as it takes the text.
       std::size_t capacity = std::max<std::size_t>(blockSize, 16), used = 0;

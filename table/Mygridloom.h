@@ -60,12 +60,18 @@ class TableRows {
 // table's file is read the same way, from two streams.)
 std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut);
 
+// A part of a table's HTML, as a sink learns of it before its blocks.
+struct HtmlPart {
+  std::size_t size = 0;   // in bytes
+  std::string_view text;  // the cell text in it, unescaped; the rest is tags and escapes
+};
+
 // Takes a table's HTML in blocks, part by part: the blocks of a part come in order, and the
 // parts side by side, each on a thread of its own.
 class HtmlSink {
  public:
-  // Before any block: the size of each part in bytes, in order. False: send no blocks.
-  virtual bool Start(const std::vector<std::size_t>& partSizes) = 0;
+  // Before any block: the parts, in order. False: send no blocks.
+  virtual bool Start(const std::vector<HtmlPart>& parts) = 0;
   // The next block of a part. Answers how many of its bytes, from the start, it took; the rest
   // starts the part's next block, with more after it. The last block must be taken whole.
   virtual std::size_t Write(std::size_t part, std::string_view block, bool last) = 0;

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gridloom/winapi.h"
@@ -39,11 +40,11 @@ std::u16string Side(const std::string& text, std::size_t from, std::size_t to) {
 }
 
 // text through a WideSink as a table writes it: in two parts cut at partCut (none at 0),
-// in blocks of blockSize bytes.
+// in blocks of blockSize bytes, announced with cellTexts (by default the parts themselves).
 std::u16string SinkWiden(const std::string& text, std::size_t partCut, std::size_t blockSize,
-                         bool& redo) {
+                         bool& redo, std::vector<std::string_view> cellTexts = {}) {
   WideSink sink;
-  EXPECT_EQ(gridloom::testsupport::FeedBlocks(sink, text, partCut, blockSize), "");
+  EXPECT_EQ(gridloom::testsupport::FeedBlocks(sink, text, partCut, blockSize, cellTexts), "");
   return Take(sink.Finish(redo));
 }
 
@@ -102,6 +103,40 @@ TEST(WideSink, CutsTheRuleRefusesWouldChangeTheText) {
     EXPECT_FALSE(EndsCharacter(c.text.c_str(), c.cut)) << c.text;
     EXPECT_NE(Side(c.text, 0, c.cut) + Side(c.text, c.cut, c.text.size()), Whole(c.text))
         << c.text;
+  }
+}
+
+// The first part's stretch is as long as its cell text says. Cell text that converts to fewer
+// units than the part's own text leaves a gap, which is closed; text that converts to more
+// leaves too little room, and then the sink asks for the whole text.
+TEST(WideSink, StretchesAsLongAsTheCellTextSays) {
+  // How many fewer units than bytes text converts to on its own.
+  const auto shrinkage = [](const std::string& text) {
+    return text.size() - Side(text, 0, text.size()).size();
+  };
+  for (const UINT page : {932u, 936u, 65001u, 1252u}) {
+    const AnsiCodePage ansi(page);
+    const std::string doubleBytes = page == CP_UTF8 ? "\xE3\x81\x82" : "\x95\x5C";
+    for (const std::string& text : kTexts) {
+      const std::u16string whole = Whole(text);
+      for (std::size_t at = 1; at < text.size(); ++at) {
+        if (!EndsCharacter(text.c_str(), at)) continue;
+        const std::string first = text.substr(0, at);
+        const std::string more = first + doubleBytes;   // a stretch too short, in most pages
+        const std::string plain(first.size(), 'a');     // one longer than needed, or as long
+        for (const std::string* cellText : {&first, &more, &plain}) {
+          for (const std::size_t blockSize : {1, 7}) {
+            bool redo = true;
+            const std::u16string blocks = SinkWiden(text, at, blockSize, redo, {*cellText, ""});
+            EXPECT_EQ(redo, shrinkage(*cellText) > shrinkage(first))
+                << "code page " << page << ", cut at " << at << ", blocks of " << blockSize;
+            if (!redo) {
+              EXPECT_EQ(blocks, whole) << "code page " << page << ", cut at " << at;
+            }
+          }
+        }
+      }
+    }
   }
 }
 

@@ -14,10 +14,11 @@ namespace gridloom::testsupport {
 
 class BlockSink final : public HtmlSink {
  public:
-  bool Start(const std::vector<std::size_t>& partSizes) override {
-    sizes_ = partSizes;
-    parts_.assign(partSizes.size(), {});
-    ended_.assign(partSizes.size(), false);
+  bool Start(const std::vector<HtmlPart>& parts) override {
+    sizes_.clear();
+    for (const HtmlPart& part : parts) sizes_.push_back(part.size);
+    parts_.assign(parts.size(), {});
+    ended_.assign(parts.size(), false);
     return true;
   }
   std::size_t Write(std::size_t part, std::string_view block, bool last) override {
@@ -48,15 +49,16 @@ class BlockSink final : public HtmlSink {
 };
 
 // Feeds text to a sink as a table writes it: in two parts cut at partCut (one part at 0),
-// each blockSize bytes at a time after the bytes the sink left. Answers what went wrong, or
-// nothing.
+// each blockSize bytes at a time after the bytes the sink left. The parts are announced with
+// texts as their cell text, by default their own. Answers what went wrong, or nothing.
 inline std::string FeedBlocks(HtmlSink& sink, const std::string& text, std::size_t partCut,
-                              std::size_t blockSize) {
+                              std::size_t blockSize, std::vector<std::string_view> texts = {}) {
   std::vector<std::string> parts{text.substr(0, partCut > 0 ? partCut : text.size())};
   if (partCut > 0) parts.push_back(text.substr(partCut));
-  std::vector<std::size_t> sizes;
-  for (const std::string& part : parts) sizes.push_back(part.size());
-  if (!sink.Start(sizes)) return {};
+  std::vector<HtmlPart> announced;
+  for (std::size_t i = 0; i < parts.size(); ++i)
+    announced.push_back({parts[i].size(), i < texts.size() ? texts[i] : parts[i]});
+  if (!sink.Start(announced)) return {};
   for (std::size_t i = 0; i < parts.size(); ++i) {
     std::string pending;
     for (std::size_t at = 0; at < parts[i].size(); at += blockSize) {
