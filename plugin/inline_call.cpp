@@ -87,9 +87,9 @@ namespace {
 std::size_t Shrinkage(std::string_view text) {
   if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return 0;
   std::size_t cut = text.size() / 2;
-  const std::size_t near = std::min(text.size(), cut + 4096);
-  while (cut < near && !EndsCharacter(text.data(), cut)) ++cut;
-  if (PartsFor(text.size()) < 2 || cut == near) cut = 0;
+  const std::size_t stop = std::min(text.size(), cut + 4096);
+  while (cut < stop && !EndsCharacter(text.data(), cut)) ++cut;
+  if (PartsFor(text.size()) < 2 || cut == stop) cut = 0;
   const std::string_view halves[2] = {text.substr(0, cut), text.substr(cut)};
   std::size_t shrinkage[2] = {0, 0};
   bool failed[2] = {false, false};
