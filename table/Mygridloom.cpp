@@ -385,15 +385,20 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
   const Tag tableEnd(tableClose);
 
   // Each part's exact size first, so that the parts are written once, in place, side by side.
+  // Every row is a plain one but perhaps the table's first and last.
   std::vector<std::size_t> sizes(parts.size());
-  RunParts(parts.size(), [&](std::size_t i) {
+  for (std::size_t i = 0; i < parts.size(); ++i) {
     const TableRows& rows = parts[i];
-    std::size_t size = rows.Text().size() + rows.EscapeGrowth();
-    for (std::size_t j = 0; j < rows.size(); ++j) size += rowSizes[kindOf(firstRows[i] + j)];
+    std::size_t size = rows.Text().size() + rows.EscapeGrowth() + rows.size() * rowSizes[kPlainRow];
+    const std::size_t ends[] = {0, rowCount - 1};
+    for (std::size_t k = 0; k < (rowCount > 1 ? 2 : 1); ++k) {
+      if (ends[k] >= firstRows[i] && ends[k] - firstRows[i] < rows.size())
+        size += rowSizes[kindOf(ends[k])] - rowSizes[kPlainRow];  // (modulo: the sum is right)
+    }
     if (i == 0) size += tableOpen.size();
     if (i + 1 == parts.size()) size += tableEnd.size();
     sizes[i] = size;
-  });
+  }
   if (sink != nullptr) {
     std::vector<HtmlPart> announced;
     for (std::size_t i = 0; i < parts.size(); ++i) announced.push_back({sizes[i], parts[i].Text()});

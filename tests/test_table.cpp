@@ -250,12 +250,13 @@ const TableCase kTables[] = {
      "<table><tr><td>a,b,c,d<br>x</td><td>1</td></tr><tr><td>y</td><td></td></tr></table>"},
     {"ctrl_z_is_data", "a\x1A,b", "", "<table><tr><td>a\x1A</td><td>b</td></tr></table>"},
     {"bom_is_data", "\xEF\xBB\xBFh\r\n", "", "<table><tr><td>\xEF\xBB\xBFh</td></tr></table>"},
+    // (Tags of other lengths than <td>'s: the first and last rows are sized apart.)
     {"all_sections_three_by_three", "1,2,3\r\n4,5,6\r\n7,8,9\r\n",
-     "[tdRow1]\nopen=<th>\nclose=</th>\n[tdRowX]\nopen=<tf>\nclose=</tf>\n"
+     "[tdRow1]\nopen=<th h>\nclose=</th>\n[tdRowX]\nopen=<tf>\nclose=</tf >\n"
      "[tdCol1]\nopen=<c1>\nclose=</c1>\n[tdColX]\nopen=<cx>\nclose=</cx>\n",
-     "<table><tr><th>1</th><th>2</th><th>3</th></tr>"
+     "<table><tr><th h>1</th><th h>2</th><th h>3</th></tr>"
      "<tr><c1>4</c1><td>5</td><cx>6</cx></tr>"
-     "<tr><tf>7</tf><tf>8</tf><tf>9</tf></tr></table>"},
+     "<tr><tf>7</tf ><tf>8</tf ><tf>9</tf ></tr></table>"},
     {"one_row_first_row_wins", "a,b\r\n",
      "[tdRow1]\nopen=<th>\nclose=</th>\n[tdRowX]\nopen=<tf>\nclose=</tf>\n",
      "<table><tr><th>a</th><th>b</th></tr></table>"},
