@@ -22,8 +22,9 @@ struct CodePage {
   // The character a byte of 0x80 or more starts, followed by the next byte: (byte - 0x80) << 8
   // | next. A pair for a lead byte (next 0: the lead byte alone), the byte alone otherwise.
   std::vector<char16_t> high;
-  // The lead bytes of a double-byte code page as two ranges (the same one twice, if one),
-  // first and last byte of each, for decoding 64 bytes at a time; false when they are more.
+  // Whether the code page can be decoded 64 bytes at a time: a single-byte one, or a
+  // double-byte one whose lead bytes are at most two ranges, first and last byte of each
+  // below (the same one twice, if one).
   bool leadRanges = false;
   unsigned char leadFrom[2] = {}, leadTo[2] = {};
   std::vector<std::uint16_t> reverse;  // UTF-16 code unit to bytes (high byte 0: one byte)
