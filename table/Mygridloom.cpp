@@ -223,9 +223,13 @@ const char* TableRows::ReadMany(const char* begin, const char* limit, const char
   const char* const reached =
       CSVReader::AppendRecords(begin, limit, end, fields_, recordEnds_, tally);
   growth_ += EscapeGrowthOf(tally.ampersands, tally.angles, tally.quotes, tally.lineBreaks);
-  for (std::size_t i = before; i < recordEnds_.size(); ++i)
-    columns_ = std::max(columns_, recordEnds_[i] - (i == 0 ? 0 : recordEnds_[i - 1]));
+  CountColumns(before);
   return reached;
+}
+
+void TableRows::CountColumns(std::size_t from) {
+  for (std::size_t i = from; i < recordEnds_.size(); ++i)
+    columns_ = std::max(columns_, recordEnds_[i] - (i == 0 ? 0 : recordEnds_[i - 1]));
 }
 
 void TableRows::DropFront(std::size_t rows) {
@@ -235,9 +239,7 @@ void TableRows::DropFront(std::size_t rows) {
   }
   dropped_ += rows;
   columns_ = 0;
-  for (std::size_t i = dropped_; i < recordEnds_.size(); ++i) {
-    columns_ = std::max(columns_, recordEnds_[i] - (i == 0 ? 0 : recordEnds_[i - 1]));
-  }
+  CountColumns(dropped_);
 }
 
 void TableRows::Seal() {

@@ -40,6 +40,8 @@ class TableRows {
   std::size_t EscapeGrowth() const { return growth_; }
 
  private:
+  // Takes the field counts of the records from the one at from on into the columns.
+  void CountColumns(std::size_t from);
   std::size_t FirstField() const { return dropped_ == 0 ? 0 : recordEnds_[dropped_ - 1]; }
   std::size_t TextStart() const {
     const std::size_t first = FirstField();

@@ -66,6 +66,27 @@ inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
 
 #if defined(__SSE2__)
 inline __m128i Load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// Writes the first take bytes of the block at p (text up to end), escaping those whose bits
+// are set in mask; the bytes between are copied 16 at a time. Answers how many bytes of the
+// text it took: take, or one more where a CR LF spans the block's end.
+inline unsigned WriteBlock(char*& out, const char* p, const char* end, unsigned mask,
+                           unsigned take) {
+  unsigned done = 0;
+  while (mask != 0) {
+    const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Load(p + done));
+    out += at - done;
+    done = at + static_cast<unsigned>(WriteSpecial(out, p + at, end));
+    mask &= done < 32 ? ~0u << done : 0;
+  }
+  if (done < take) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Load(p + done));
+    out += take - done;
+    done = take;
+  }
+  return done;
+}
 #endif
 
 }  // namespace escape_detail
@@ -94,20 +115,7 @@ inline char* WriteEscapedText(char* out, const char* p, std::size_t size) {
       p += take;
       continue;
     }
-    unsigned done = 0;  // bytes of this block written
-    while (mask != 0) {
-      const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), escape_detail::Load(p + done));
-      out += at - done;
-      done = at + static_cast<unsigned>(escape_detail::WriteSpecial(out, p + at, end));
-      mask &= done < 32 ? ~0u << done : 0;
-    }
-    if (done < take) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), escape_detail::Load(p + done));
-      out += take - done;
-      done = take;
-    }
-    p += done;
+    p += escape_detail::WriteBlock(out, p, end, mask, take);
   }
 #else
   while (p < end) {
@@ -129,17 +137,8 @@ inline char* WriteEscaped(char* out, const char* text, std::size_t size) {
     unsigned mask = EscapableMask(bytes) & ((1u << size) - 1);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
     if (mask == 0) return out + size;
-    // The bytes between the ones that change are copied 16 at a time, from the text.
-    unsigned done = 0;
-    do {
-      const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), escape_detail::Load(text + done));
-      out += at - done;
-      done = at + static_cast<unsigned>(escape_detail::WriteSpecial(out, text + at, text + size));
-      mask &= done < 32 ? ~0u << done : 0;
-    } while (mask != 0);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), escape_detail::Load(text + done));
-    return out + (size - done);
+    escape_detail::WriteBlock(out, text, text + size, mask, static_cast<unsigned>(size));
+    return out;
   }
 #endif
   return WriteEscapedText(out, text, size);
