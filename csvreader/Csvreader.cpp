@@ -10,7 +10,7 @@
 #include <streambuf>
 #include <vector>
 
-#if defined(__SSE2__)
+#if GRIDLOOM_HAVE_SSE2
 #include <emmintrin.h>
 #include <tmmintrin.h>
 #endif
@@ -36,7 +36,7 @@ struct GetArea : std::streambuf {
 
 bool EndsPlainRun(char c) { return c == ',' || c == '\r' || c == '\n'; }
 
-#if defined(__SSE2__)
+#if GRIDLOOM_HAVE_SSE2
 __m128i Load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 void Store16(char* p, __m128i bytes) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), bytes); }
 
@@ -54,11 +54,17 @@ unsigned Quotes(__m128i chunk) {
 }
 #endif
 
+// The scans of the byte-by-byte reader come in two kinds: 16 bytes at a time with SSE2
+// (kSimd), and one byte at a time, which defines what the other finds.
+
 // The first byte in [p, end) that ends a plain field: a comma, CR or LF.
+template <bool kSimd>
 const char* FindPlainStop(const char* p, const char* end) {
-#if defined(__SSE2__)
-  for (; end - p >= 16; p += 16) {
-    if (const unsigned mask = PlainStops(Load16(p))) return p + __builtin_ctz(mask);
+#if GRIDLOOM_HAVE_SSE2
+  if constexpr (kSimd) {
+    for (; end - p >= 16; p += 16) {
+      if (const unsigned mask = PlainStops(Load16(p))) return p + __builtin_ctz(mask);
+    }
   }
 #endif
   while (p < end && !EndsPlainRun(*p)) ++p;
@@ -72,6 +78,7 @@ const char* FindQuote(const char* p, const char* end) {
 
 // The three stream operations the reader uses: look ahead (never sets a flag), take (a failed
 // take sets the end-of-file and fail flags), and the flags; plus bulk takes of data runs.
+template <bool kSimd>
 class Input {
  public:
   explicit Input(std::istream& stream) : stream_(stream), buffer_(stream.rdbuf()) {}
@@ -166,18 +173,20 @@ class Input {
   // A plain field from p.
   static const char* PlainFieldEnd(const char* p, const char* end, FieldBuffer& fields) {
     const std::size_t mark = fields.Text().size();
-#if defined(__SSE2__)
-    for (; end - p >= 16; p += 16) {
-      const __m128i chunk = Load16(p);
-      Store16(fields.TextEnd(), chunk);
-      if (const unsigned mask = PlainStops(chunk)) {
-        fields.Extend(static_cast<unsigned>(__builtin_ctz(mask)));
-        return p + __builtin_ctz(mask);
+#if GRIDLOOM_HAVE_SSE2
+    if constexpr (kSimd) {
+      for (; end - p >= 16; p += 16) {
+        const __m128i chunk = Load16(p);
+        Store16(fields.TextEnd(), chunk);
+        if (const unsigned mask = PlainStops(chunk)) {
+          fields.Extend(static_cast<unsigned>(__builtin_ctz(mask)));
+          return p + __builtin_ctz(mask);
+        }
+        fields.Extend(16);
       }
-      fields.Extend(16);
     }
 #endif
-    const char* stop = FindPlainStop(p, end);
+    const char* stop = FindPlainStop<kSimd>(p, end);
     if (stop == end) {
       fields.Truncate(mark);
       return nullptr;
@@ -191,8 +200,8 @@ class Input {
     const std::size_t mark = fields.Text().size();
     for (;;) {
       const char* quote;
-#if defined(__SSE2__)
-      if (end - p >= 16) {
+#if GRIDLOOM_HAVE_SSE2
+      if (kSimd && end - p >= 16) {
         const __m128i chunk = Load16(p);
         Store16(fields.TextEnd(), chunk);
         const unsigned mask = Quotes(chunk);
@@ -253,8 +262,9 @@ class Input {
 };
 
 // Reads a field that did not start with a quote; answers whether the record has ended.
-bool ReadPlainField(Input& input, FieldBuffer& field) {
-  input.TakeRun<FindPlainStop>(field);
+template <bool kSimd>
+bool ReadPlainField(Input<kSimd>& input, FieldBuffer& field) {
+  input.template TakeRun<FindPlainStop<kSimd>>(field);
   char byte;
   if (!input.Take(byte)) return true;  // the end of the data
   if (byte == ',') return false;
@@ -263,9 +273,10 @@ bool ReadPlainField(Input& input, FieldBuffer& field) {
 }
 
 // Reads a quoted field after its opening quote; answers whether the record has ended.
-bool ReadQuotedField(Input& input, FieldBuffer& field) {
+template <bool kSimd>
+bool ReadQuotedField(Input<kSimd>& input, FieldBuffer& field) {
   for (;;) {
-    input.TakeRun<FindQuote>(field);
+    input.template TakeRun<FindQuote>(field);
     char byte;
     if (!input.Take(byte)) return true;  // an unclosed field runs to the end of the data
     // byte is a quote: it closes the field before a line end, a comma or the end of the data
@@ -278,35 +289,54 @@ bool ReadQuotedField(Input& input, FieldBuffer& field) {
   }
 }
 
-#if defined(__SSE2__)
 // Where the bytes of a block of 64 are quotes, commas, CRs, LFs, ampersands and angle
 // brackets: bit i for byte i.
 struct BlockMasks {
   std::uint64_t quote = 0, comma = 0, cr = 0, lf = 0, amp = 0, angle = 0;
-  explicit BlockMasks(const char* p) {
-    for (unsigned i = 0; i < 64; i += 16) {
-      const __m128i chunk = Load16(p + i);
-      const auto bits = [chunk](char byte) {
-        return std::uint64_t{static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(byte))))};
-      };
-      quote |= bits('"') << i;
-      comma |= bits(',') << i;
-      cr |= bits('\r') << i;
-      lf |= bits('\n') << i;
-      amp |= bits('&') << i;
-      angle |= (bits('<') | bits('>')) << i;
+};
+
+BlockMasks PlainMasks(const char* p) {
+  BlockMasks m;
+  for (unsigned i = 0; i < 64; ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    switch (p[i]) {
+      case '"': m.quote |= bit; break;
+      case ',': m.comma |= bit; break;
+      case '\r': m.cr |= bit; break;
+      case '\n': m.lf |= bit; break;
+      case '&': m.amp |= bit; break;
+      case '<': case '>': m.angle |= bit; break;
+      default: break;
     }
   }
-};
+  return m;
+}
+
+#if GRIDLOOM_HAVE_SSE2
+BlockMasks Sse2Masks(const char* p) {
+  BlockMasks m;
+  for (unsigned i = 0; i < 64; i += 16) {
+    const __m128i chunk = Load16(p + i);
+    const auto bits = [chunk](char byte) {
+      return std::uint64_t{static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(byte))))};
+    };
+    m.quote |= bits('"') << i;
+    m.comma |= bits(',') << i;
+    m.cr |= bits('\r') << i;
+    m.lf |= bits('\n') << i;
+    m.amp |= bits('&') << i;
+    m.angle |= (bits('<') | bits('>')) << i;
+  }
+  return m;
+}
+#endif
 
 // Bit i is the parity of bits 0 to i.
 std::uint64_t PrefixXor(std::uint64_t bits) {
   for (unsigned shift = 1; shift < 64; shift *= 2) bits ^= bits << shift;
   return bits;
 }
-
-#endif
 
 class MemoryBuffer : public std::streambuf {
  public:
@@ -375,9 +405,12 @@ void CSVReader::ReadRecord(std::istream& stream) {
   AppendRecord(stream, record.fields_);
 }
 
-std::size_t CSVReader::AppendRecord(std::istream& stream, FieldBuffer& fields) {
+namespace {
+
+template <bool kSimd>
+std::size_t AppendRecordWith(std::istream& stream, FieldBuffer& fields) {
   const std::size_t before = fields.size();
-  Input input(stream);
+  Input<kSimd> input(stream);
   while (!input.AtEnd()) {
     if (input.FieldsInBuffer(fields)) break;
     // A line end, or a field that the buffer does not hold whole: byte by byte.
@@ -395,7 +428,17 @@ std::size_t CSVReader::AppendRecord(std::istream& stream, FieldBuffer& fields) {
   return fields.size() - before;
 }
 
-#if defined(__SSE2__)
+}  // namespace
+
+std::size_t CSVReader::AppendRecord(std::istream& stream, FieldBuffer& fields, Isa isa) {
+#if GRIDLOOM_HAVE_SSE2
+  if (UsableIsa(isa) != Isa::kPlain) return AppendRecordWith<true>(stream, fields);
+#else
+  (void)isa;
+#endif
+  return AppendRecordWith<false>(stream, fields);
+}
+
 namespace {
 
 // For each set of kept bytes of a group of 8 (bit i: byte i), the shuffle that moves them to
@@ -411,16 +454,11 @@ constexpr auto kKeepOrder = [] {
   return orders;
 }();
 
-#if defined(__x86_64__) || defined(__i386__)
-#define GRIDLOOM_SHUFFLES_TARGET __attribute__((target("ssse3,popcnt")))
-#else
-#define GRIDLOOM_SHUFFLES_TARGET
-#endif
-
-// The two steps of the bulk read that differ by processor: counting the bits of a mask, and
-// writing the bytes of the block at p whose bits are set in keep, in order (and up to 8 bytes
-// past them). For any SSE2 processor:
-struct Sse2Steps {
+// The three steps of the bulk read that differ by processor: the masks of a block, counting
+// the bits of a mask, and writing the bytes of the block at p whose bits are set in keep, in
+// order (and up to 8 bytes past them). In plain code:
+struct PlainSteps {
+  static BlockMasks Masks(const char* p) { return PlainMasks(p); }
   static unsigned Count(std::uint64_t bits) {
     bits -= (bits >> 1) & 0x5555555555555555;
     bits = (bits & 0x3333333333333333) + ((bits >> 2) & 0x3333333333333333);
@@ -433,22 +471,30 @@ struct Sse2Steps {
   }
 };
 
-// For processors with byte shuffles (SSSE3) and bit counts in one instruction: groups of 8.
+#if GRIDLOOM_HAVE_SSE2
+// With SSE2: the masks 16 bytes at a time.
+struct Sse2Steps : PlainSteps {
+  static BlockMasks Masks(const char* p) { return Sse2Masks(p); }
+};
+
+// With byte shuffles (SSSE3) and bit counts in one instruction: groups of 8.
 struct ShuffleSteps {
-  GRIDLOOM_SHUFFLES_TARGET static unsigned Count(std::uint64_t bits) {
+  GRIDLOOM_TARGET_SSSE3 static BlockMasks Masks(const char* p) { return Sse2Masks(p); }
+  GRIDLOOM_TARGET_SSSE3 static unsigned Count(std::uint64_t bits) {
     return static_cast<unsigned>(__builtin_popcountll(bits));
   }
-  GRIDLOOM_SHUFFLES_TARGET static char* Compact(char* out, const char* p, std::uint64_t keep) {
+  GRIDLOOM_TARGET_SSSE3 static char* Compact(char* out, const char* p, std::uint64_t keep) {
     for (unsigned group = 0; group < 64; group += 8) {
       const unsigned bits = (keep >> group) & 0xFF;
       const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + group));
-      const __m128i order = _mm_cvtsi64_si128(static_cast<long long>(kKeepOrder[bits]));
+      const __m128i order = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kKeepOrder[bits]));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(bytes, order));
       out += __builtin_popcount(bits);
     }
     return out;
   }
 };
+#endif
 
 // Adds the bits of the marks (ampersands, angle brackets, kept quotes, CRs of a CR LF in a
 // field) in bits to a tally. (Not a lambda: one would not take the processor's instructions
@@ -463,12 +509,10 @@ template <class Steps>
   to.lineBreaks += Steps::Count(marks[3] & bits);
 }
 
-}  // namespace
-
 template <class Steps>
-[[gnu::always_inline]] inline const char* CSVReader::AppendRecordsWith(
+[[gnu::always_inline]] inline const char* AppendRecordsWith(
     const char* begin, const char* limit, const char* end, FieldBuffer& fields,
-    std::vector<std::size_t>& recordEnds, Tally& tally) {
+    std::vector<std::size_t>& recordEnds, CSVReader::Tally& tally) {
   // Quotes are read as switching between inside and outside a quoted field, which is what
   // the reader does as long as every quote that opens follows a comma or a line end (or the
   // quote that closed just before it: a doubled quote, which stays) and every quote that
@@ -485,13 +529,13 @@ template <class Steps>
   // The byte before the block: inside quotes, a quote, a comma, a record's start (after a
   // line end), or a CR that ended a record.
   std::uint64_t inside = 0, quoteBefore = 0, commaBefore = 0, startBefore = 1, crBefore = 0;
-  Tally pending;  // counted in the blocks before this one, for the record being read
+  CSVReader::Tally pending;  // counted in the blocks before this one, for the record being read
   const auto isStop = [](char c) { return c == ',' || c == '\r' || c == '\n'; };
   for (const char* p = begin; end - p >= 80; p += 64) {
     fields.Resize(bytes, count);  // so far, with the record being read
     if (fields.Room() < 64) fields.Reserve(0, 64);
     FieldEnd* const ends = fields.EndsEnd();
-    const BlockMasks m(p);
+    const BlockMasks m = Steps::Masks(p);
     const std::uint64_t in = PrefixXor(m.quote) ^ inside;  // bit i: inside after byte i
     const std::uint64_t stops = m.comma | m.cr | m.lf;
     const std::uint64_t comma = m.comma & ~in, cr = m.cr & ~in, lf = m.lf & ~in;
@@ -553,32 +597,31 @@ template <class Steps>
   return record;
 }
 
-GRIDLOOM_SHUFFLES_TARGET const char* CSVReader::AppendRecordsShuffles(
-    const char* begin, const char* limit, const char* end, FieldBuffer& fields,
-    std::vector<std::size_t>& recordEnds, Tally& tally) {
+#if GRIDLOOM_HAVE_SSE2
+GRIDLOOM_TARGET_SSSE3 const char* AppendRecordsShuffles(const char* begin, const char* limit,
+                                                        const char* end, FieldBuffer& fields,
+                                                        std::vector<std::size_t>& recordEnds,
+                                                        CSVReader::Tally& tally) {
   return AppendRecordsWith<ShuffleSteps>(begin, limit, end, fields, recordEnds, tally);
 }
 #endif
 
-CSVReader::Isa CSVReader::BestIsa() {
-#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
-  if (__builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt")) return Isa::kShuffles;
-#endif
-  return Isa::kSse2;
-}
+}  // namespace
 
 const char* CSVReader::AppendRecords(const char* begin, const char* limit, const char* end,
                                      FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
                                      Tally& tally, Isa isa) {
-#if defined(__SSE2__)
-  if (isa == Isa::kBest) isa = BestIsa();
-  if (isa == Isa::kShuffles)
-    return AppendRecordsShuffles(begin, limit, end, fields, recordEnds, tally);
-  return AppendRecordsWith<Sse2Steps>(begin, limit, end, fields, recordEnds, tally);
-#else
-  (void)limit, (void)end, (void)fields, (void)recordEnds, (void)tally, (void)isa;
-  return begin;
+  switch (UsableIsa(isa)) {
+#if GRIDLOOM_HAVE_SSE2
+    case Isa::kAvx512:
+    case Isa::kSsse3:
+      return AppendRecordsShuffles(begin, limit, end, fields, recordEnds, tally);
+    case Isa::kSse2:
+      return AppendRecordsWith<Sse2Steps>(begin, limit, end, fields, recordEnds, tally);
 #endif
+    default:
+      return AppendRecordsWith<PlainSteps>(begin, limit, end, fields, recordEnds, tally);
+  }
 }
 
 std::string CSVReader::GetField(std::uint32_t index) const {

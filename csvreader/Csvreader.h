@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "isa.h"
+
 namespace gridloom {
 
 // Where a field ends: an offset in the text of its record store, which holds at most 4 GiB of
@@ -113,8 +115,9 @@ class CSVReader {
   // Replaces the current record with the next record of the stream.
   void ReadRecord(std::istream& input);
   // Reads the next record of the stream without keeping it: its fields are appended to
-  // fields. Answers their count.
-  static std::size_t AppendRecord(std::istream& input, FieldBuffer& fields);
+  // fields. Answers their count. isa: the instructions to scan the stream's buffer with.
+  static std::size_t AppendRecord(std::istream& input, FieldBuffer& fields,
+                                  Isa isa = Isa::kBest);
   // Reads many records of text in memory in one go, 64 bytes at a time: appends the fields of
   // the records that start before limit and end, with their line end, in the blocks of 64
   // bytes that lie 16 bytes or more before end, and after each record the field count of
@@ -126,8 +129,6 @@ class CSVReader {
     std::size_t ampersands = 0, angles = 0, quotes = 0, lineBreaks = 0;  // < and >; CR LF
   };
   // isa: the instructions to use; the best the processor has, or (for tests) fewer.
-  enum class Isa { kBest, kShuffles, kSse2 };
-  static Isa BestIsa();  // of this processor
   static const char* AppendRecords(const char* begin, const char* limit, const char* end,
                                    FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
                                    Tally& tally, Isa isa = Isa::kBest);
@@ -138,14 +139,6 @@ class CSVReader {
   const Record& GetRecord() const { return record; }
 
  private:
-  template <class Steps>
-  static const char* AppendRecordsWith(const char* begin, const char* limit, const char* end,
-                                       FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
-                                       Tally& tally);
-  static const char* AppendRecordsShuffles(const char* begin, const char* limit,
-                                           const char* end, FieldBuffer& fields,
-                                           std::vector<std::size_t>& recordEnds, Tally& tally);
-
   Record record;
 };
 

@@ -61,16 +61,14 @@ void CheckStream(std::istream& stream, std::string_view data, const char* how) {
 }
 
 // Reads the rows of data as a table does: whole records in bulk, with each set of
-// instructions the processor has, and one record byte by byte wherever a bulk read stops.
+// instructions the processor has (plain included), and one record byte by byte wherever a bulk read stops.
 // Every record, and the count of what escaping changes in those of the bulk reads, must be
 // the reference's.
 void CheckBulk(const std::string& data) {
   using gridloom::CSVReader;
   namespace support = gridloom::testsupport;
   const std::vector<ref::Fields> expected = ref::LoadRows(data);
-  const auto best = CSVReader::BestIsa();
-  for (const auto isa : {CSVReader::Isa::kShuffles, CSVReader::Isa::kSse2}) {
-    if (static_cast<int>(isa) < static_cast<int>(best)) continue;
+  for (const gridloom::Isa isa : gridloom::AvailableIsas()) {
     std::vector<support::Record> bulkRecords;
     CSVReader::Tally tally;
     const std::vector<support::Record> records =

@@ -12,12 +12,12 @@
 
 namespace {
 
+using gridloom::Isa;
 using gridloom::winapi::CodePage;
-using gridloom::winapi::DecodeIsa;
 
-[[noreturn]] void Fail(const char* what, UINT page, DecodeIsa isa) {
-  std::fprintf(stderr, "decode: %s (code page %u, instructions %d)\n", what, page,
-               static_cast<int>(isa));
+[[noreturn]] void Fail(const char* what, UINT page, Isa isa) {
+  std::fprintf(stderr, "decode: %s (code page %u, instructions %s)\n", what, page,
+               gridloom::IsaName(isa));
   std::abort();
 }
 
@@ -28,14 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   static const UINT kPages[] = {932, 936, 949, 950, 65001, 1252};
   const UINT id = kPages[bytes[0] % std::size(kPages)];
   const CodePage* page = gridloom::winapi::FindCodePage(id);
-  if (page == nullptr) Fail("no table", id, DecodeIsa::kBest);
+  if (page == nullptr) Fail("no table", id, Isa::kBest);
   const unsigned char* text = bytes + 1;
   const std::size_t n = size - 1;
   bool overflow = false;
   std::u16string expected(n + 1, u'\0');
   expected.resize(gridloom::winapi::DecodePlain(*page, text, n, expected.data(), expected.size(),
                                                 overflow));
-  for (const DecodeIsa isa : {DecodeIsa::kBest, DecodeIsa::kShuffles, DecodeIsa::kSse2}) {
+  for (const Isa isa : gridloom::AvailableIsas()) {
     if (gridloom::winapi::Decode(*page, text, n, nullptr, 0, overflow, isa) != expected.size())
       Fail("counts otherwise", id, isa);
     std::u16string actual(expected.size(), u'#');

@@ -38,8 +38,9 @@ struct MyGridLoomInspector {
   static std::string_view Html(const MyGridLoom& t) { return {t.html.get(), t.htmlSize}; }
   // The table rendered again from the rows of csv read in two parts, cut at `cut`: in place,
   // and in blocks of about blockSize bytes.
-  static std::string_view RenderParts(MyGridLoom& t, std::string_view csv, std::size_t cut) {
-    t.Render(ReadRows(csv, cut));
+  static std::string_view RenderParts(MyGridLoom& t, std::string_view csv, std::size_t cut,
+                                      Isa isa = Isa::kBest) {
+    t.Render(ReadRows(csv, cut, isa));
     return Html(t);
   }
   static std::string RenderBlocks(MyGridLoom& t, std::string_view csv, std::size_t cut,
@@ -159,6 +160,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       html) {
     std::fprintf(stderr, "%s\n", faults.c_str());
     Fail("HTML of the table read in two parts differs in blocks");
+  }
+  // Read and rendered with every other set of instructions (plain included), whole and in
+  // two parts: the same.
+  for (const gridloom::Isa isa : gridloom::AvailableIsas()) {
+    if (isa == gridloom::BestIsa()) continue;
+    gridloom::MyGridLoom other(AnsiPath(gridloom::fuzz::Scratch().Path("table.csv")),
+                               AnsiPath(gridloom::fuzz::Scratch().Path("table.ini")), isa);
+    if (std::string_view(other.GetHtml()) != html.c_str()) Fail("HTML differs by instructions");
+    if (gridloom::MyGridLoomInspector::RenderParts(other, csv, cut, isa) != html)
+      Fail("HTML of the table read in two parts differs by instructions");
   }
   return 0;
 }

@@ -25,6 +25,18 @@ namespace {
 
 void Error(const std::string& message) { std::fprintf(stderr, "gridloom: %s\n", message.c_str()); }
 
+// The code pages the plug-in's platform takes, as "932, 1252 and 65001".
+std::string AcceptedCodePages() {
+  std::vector<UINT> pages(GridloomAcceptedCodePages(nullptr, 0));
+  GridloomAcceptedCodePages(pages.data(), static_cast<UINT>(pages.size()));
+  std::string list;
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    if (i > 0) list += i + 1 == pages.size() ? " and " : ", ";
+    list += std::to_string(pages[i]);
+  }
+  return list;
+}
+
 // The plug-in beside this binary: in the build tree, or installed.
 std::string DefaultPluginPath() {
   std::error_code error;
@@ -100,7 +112,8 @@ int main(int argc, char** argv) {
   app.add_option("--plugin", pluginPath, "The plug-in library to load (default: the one built or "
                                          "installed with this program)");
   app.add_option("--codepage", codePage,
-                 "ANSI code page of CSV and INI files: 932 (Shift_JIS), 65001 (UTF-8), 1252, ...")
+                 "ANSI code page of CSV and INI files: " + AcceptedCodePages() +
+                     " (932: Shift_JIS, 65001: UTF-8)")
       ->capture_default_str();
   app.add_option("--page-encoding", pageEncoding,
                  "Encoding of pages, an iconv name such as UTF-8 or Shift_JIS")
@@ -160,7 +173,8 @@ int main(int argc, char** argv) {
   }
 
   if (!GridloomSetACP(codePage)) {
-    Error("unsupported code page " + std::to_string(codePage));
+    Error("unsupported code page " + std::to_string(codePage) + "; the code pages are " +
+          AcceptedCodePages());
     return kUsage;
   }
   Encodings encodings{PageCharset(pageEncoding), CodePageCharset(codePage), codePage};

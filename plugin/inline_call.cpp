@@ -15,6 +15,7 @@
 #include "Csvreader.h"
 #include "Mygridloom.h"
 #include "parallel.h"
+#include "sizes.h"
 #include "gridloom/winapi.h"
 
 namespace gridloom::plugin {
@@ -103,6 +104,17 @@ std::size_t Shrinkage(std::string_view text) {
   return failed[0] || failed[1] ? 0 : shrinkage[0] + shrinkage[1];
 }
 
+// The fewest code units a part's HTML can convert to: a byte below 0x80 gives a unit of its
+// own unless it is the trail byte of a character with a lead byte of 0x80 or above, and text
+// that ends inside a UTF-8 sequence loses up to three bytes to it. A NUL ends the text, so
+// with one there is no such bound (0).
+std::size_t FewestUnits(const HtmlPart& part) {
+  if (std::memchr(part.text.data(), '\0', part.text.size()) != nullptr) return 0;
+  std::size_t high = part.tagHighBytes;
+  for (const char c : part.text) high += static_cast<unsigned char>(c) >= 0x80;
+  return part.size - std::min(part.size, high + 3);
+}
+
 }  // namespace
 
 bool WideSink::Start(const std::vector<HtmlPart>& parts) {
@@ -112,10 +124,15 @@ bool WideSink::Start(const std::vector<HtmlPart>& parts) {
     const std::size_t length =
         i + 1 < parts.size() ? size - std::min(size, Shrinkage(parts[i].text)) : size;
     parts_.push_back({total, total, total + length, total, length < size});
-    total += length;
+    total = SizeAdd(total, length);
   }
-  tooLong_ = total > static_cast<std::size_t>(INT_MAX);  // for one stretch of a BSTR
-  if (tooLong_) return false;
+  tooLong_ = total > kMaxWideLength;
+  if (tooLong_) {
+    std::size_t fewest = 0;
+    for (const HtmlPart& part : parts) fewest = SizeAdd(fewest, FewestUnits(part));
+    hopeless_ = fewest > kMaxWideLength;
+    return false;
+  }
   result_ = SysAllocStringLen(nullptr, static_cast<UINT>(total));
   return result_ != nullptr && total > 0;  // empty text: an empty BSTR
 }
@@ -181,7 +198,7 @@ std::size_t WideSink::Write(std::size_t part, std::string_view block, bool last)
 }
 
 BSTR WideSink::Finish(bool& redo) {
-  redo = tooLong_;
+  redo = tooLong_ && !hopeless_;
   if (result_ == nullptr) return nullptr;
   std::size_t length = 0;
   for (const Part& p : parts_) {
@@ -203,13 +220,13 @@ BSTR WideSink::Finish(bool& redo) {
   return std::exchange(result_, nullptr);
 }
 
-BSTR InlineCall(const char* argText, const char* baseDir) noexcept {
+BSTR InlineCall(const char* argText, const char* baseDir, Isa isa) noexcept {
   try {
     const CSVReader arguments(argText != nullptr ? argText : "");
     const std::string base = baseDir != nullptr ? baseDir : "";
     const std::string csvPath = base + '\\' + arguments.GetField(0);
     const std::string iniPath = base + '\\' + arguments.GetField(1);
-    MyGridLoom table(csvPath, iniPath);
+    MyGridLoom table(csvPath, iniPath, isa);
     if (table.IsCreated()) {
       bool redo = false;
       {
@@ -222,7 +239,7 @@ BSTR InlineCall(const char* argText, const char* baseDir) noexcept {
       }
     }
   } catch (...) {
-    // out of memory: the comment below, if even that can be had
+    // out of memory, or a table too large to hold: the comment below, if that can be had
   }
   return SysAllocString(kFailureComment);
 }

@@ -24,9 +24,14 @@ extern const OLECHAR kFailureComment[];
 // A new BSTR holding text (SysAllocString).
 BSTR AllocText(const OLECHAR* text) noexcept;
 
+// The longest text a BSTR of ours holds, in code units: what one MultiByteToWideChar call
+// can count, its NUL included.
+inline constexpr std::size_t kMaxWideLength = 0x7FFFFFFE;
+
 // The inline call: the HTML table for the CSV and INI file named in argText, resolved
-// against baseDir, or the failure comment. A null pointer counts as empty text.
-BSTR InlineCall(const char* argText, const char* baseDir) noexcept;
+// against baseDir, or the failure comment. A null pointer counts as empty text. isa: the
+// instructions to read and render with (tests choose; by default the best).
+BSTR InlineCall(const char* argText, const char* baseDir, Isa isa = Isa::kBest) noexcept;
 
 // The HTML text (ANSI code page), up to its first NUL, as a BSTR in one pass, or null when no
 // text could be converted: what WideSink's result must equal.
@@ -58,9 +63,10 @@ class WideSink final : public HtmlSink {
   std::size_t Write(std::size_t part, std::string_view block, bool last) override;
 
   // The BSTR (the caller's now), or null when text could not be converted. redo: also null,
-  // and converting the whole text may still succeed: the text is too long for the stretches,
-  // two parts meet where converting them apart need not give what the whole gives, or a
-  // part's stretch was too short.
+  // and converting the whole text may still succeed: the text may be too long for the
+  // stretches, two parts meet where converting them apart need not give what the whole
+  // gives, or a part's stretch was too short. Text that is too long for any BSTR whatever its
+  // characters gives null without redo.
   BSTR Finish(bool& redo);
 
  private:
@@ -79,7 +85,8 @@ class WideSink final : public HtmlSink {
 
   BSTR result_ = nullptr;
   std::vector<Part> parts_;
-  bool tooLong_ = false;
+  bool tooLong_ = false;   // perhaps too long for one BSTR
+  bool hopeless_ = false;  // too long for one BSTR whatever its characters
 };
 
 }  // namespace gridloom::plugin

@@ -1,21 +1,20 @@
 #include "Mygridloom.h"
 
 #include <algorithm>
-#include <cassert>
 #include <climits>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <istream>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <streambuf>
 #include <utility>
 
 #include "Myinifile.h"
+#include "gridloom/input_file.h"
 #include "html_escape.h"
 #include "parallel.h"
-#include "gridloom/native_path.h"
+#include "sizes.h"
 
 namespace gridloom {
 namespace {
@@ -25,8 +24,11 @@ class Tag {
  public:
   explicit Tag(const std::string& text) : size_(text.size()), padded_(text) {
     padded_.resize((size_ + 15) / 16 * 16 + 16, '\0');
+    high_ = static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }));
   }
   std::size_t size() const { return size_; }
+  std::size_t HighBytes() const { return high_; }  // of 0x80 and above
   char* Write(char* out) const {
     std::memcpy(out, padded_.data(), 16);
     for (std::size_t i = 16; i < size_; i += 16) std::memcpy(out + i, padded_.data() + i, 16);
@@ -36,6 +38,7 @@ class Tag {
  private:
   std::size_t size_;
   std::string padded_;
+  std::size_t high_ = 0;
 };
 
 constexpr std::size_t kFileBufferSize = 1 << 18;
@@ -47,10 +50,10 @@ class DataInput : public std::streambuf {
   bool AtEnd() { return traits_type::eq_int_type(sgetc(), traits_type::eof()); }
   // Reads the whole records that the get area holds and that start before stop into rows,
   // many at a time.
-  void ReadMany(TableRows& rows, std::size_t stop) {
+  void ReadMany(TableRows& rows, std::size_t stop, Isa isa) {
     const char* const next = gptr();
     const std::size_t left = stop - Position(), held = static_cast<std::size_t>(egptr() - next);
-    const char* const reached = rows.ReadMany(next, next + std::min(left, held), egptr());
+    const char* const reached = rows.ReadMany(next, next + std::min(left, held), egptr(), isa);
     for (auto skip = static_cast<std::size_t>(reached - next); skip > 0;) {
       const int step = static_cast<int>(std::min<std::size_t>(skip, INT_MAX));
       gbump(step);
@@ -71,42 +74,35 @@ class MemoryInput final : public DataInput {
   }
 };
 
-// A file in binary mode (the reader sees CR LF as stored), read in large blocks. A read error
+// A file read in large blocks, as stored (the reader sees CR LF as they are). A read error
 // ends the data.
 class FileInput final : public DataInput {
  public:
-  // False when the file cannot be opened, or read from the offset (a folder, say).
+  // False when the file cannot be opened, or read from the offset.
   bool Open(const std::string& path, std::size_t offset) {
-    file_.open(path, std::ios::in | std::ios::binary);
-    if (file_.fail() || (offset > 0 && file_.seekg(static_cast<std::streamoff>(offset)).fail()))
-      return false;
-    try {
-      file_.rdbuf()->sgetc();
-    } catch (...) {
-      return false;
-    }
+    if (!file_.Open(path) || (offset > 0 && !file_.Seek(offset))) return false;
     buffer_ = std::make_unique_for_overwrite<char[]>(kFileBufferSize);
     setg(buffer_.get(), buffer_.get(), buffer_.get());
     start_ = offset;
     return true;
+  }
+  // The file's size, when it has one (a regular file); 0 otherwise.
+  std::size_t Size() const {
+    const auto size = file_.Size();
+    return !size ? 0 : *size > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(*size);
   }
 
  protected:
   int_type underflow() override {
     if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
     start_ += static_cast<std::size_t>(egptr() - eback());
-    std::streamsize got = 0;
-    try {
-      got = file_.rdbuf()->sgetn(buffer_.get(), kFileBufferSize);
-    } catch (...) {
-      got = 0;
-    }
-    setg(buffer_.get(), buffer_.get(), buffer_.get() + std::max<std::streamsize>(got, 0));
+    const std::size_t got = file_.Read(buffer_.get(), kFileBufferSize);
+    setg(buffer_.get(), buffer_.get(), buffer_.get() + got);
     return got > 0 ? traits_type::to_int_type(*gptr()) : traits_type::eof();
   }
 
  private:
-  std::ifstream file_;
+  InputFile file_;
   std::unique_ptr<char[]> buffer_;
 };
 
@@ -116,7 +112,7 @@ class FileInput final : public DataInput {
 // record as it begins, up to kProbedStarts of them.
 constexpr std::size_t kProbedStarts = 1024;
 std::size_t ReadPart(TableRows& rows, DataInput& input, std::size_t stop, std::size_t bytes,
-                     bool& ended, std::vector<std::size_t>* starts = nullptr) {
+                     bool& ended, Isa isa, std::vector<std::size_t>* starts = nullptr) {
   std::istream stream(&input);
   rows.Reserve(bytes);
   ended = false;
@@ -124,11 +120,11 @@ std::size_t ReadPart(TableRows& rows, DataInput& input, std::size_t stop, std::s
     if (starts != nullptr && starts->size() < kProbedStarts) {
       starts->push_back(input.Position());
     } else {
-      input.ReadMany(rows, stop);
+      input.ReadMany(rows, stop, isa);
       if (input.Position() >= stop) break;
     }
     // Once no byte is left no record is read, so a final line end adds no row.
-    if (input.AtEnd() || rows.Read(stream) == 0) {
+    if (input.AtEnd() || rows.Read(stream, isa) == 0) {
       ended = true;
       break;
     }
@@ -140,7 +136,7 @@ std::size_t ReadPart(TableRows& rows, DataInput& input, std::size_t stop, std::s
 // The rows of data of about `size` bytes, read by `first` from its start; `second`, if not
 // null, stands at `cut`, and the rows from there are read beside the ones before.
 std::vector<TableRows> ReadRows(DataInput& first, DataInput* second, std::size_t cut,
-                                std::size_t size) {
+                                std::size_t size, Isa isa) {
   if (second == nullptr) cut = 0;
   std::vector<TableRows> parts(cut > 0 ? 2 : 1);
   constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
@@ -150,9 +146,10 @@ std::vector<TableRows> ReadRows(DataInput& first, DataInput* second, std::size_t
   if (cut > 0) starts.reserve(kProbedStarts);
   RunParts(parts.size(), [&](std::size_t i) {
     if (i == 0) {
-      reached = ReadPart(parts[0], first, cut > 0 ? cut : kAll, cut > 0 ? cut : size, ended[0]);
+      reached =
+          ReadPart(parts[0], first, cut > 0 ? cut : kAll, cut > 0 ? cut : size, ended[0], isa);
     } else {
-      ReadPart(parts[1], *second, kAll, size > cut ? size - cut : 0, ended[1], &starts);
+      ReadPart(parts[1], *second, kAll, size > cut ? size - cut : 0, ended[1], isa, &starts);
     }
   });
   if (cut == 0) return parts;
@@ -167,10 +164,11 @@ std::vector<TableRows> ReadRows(DataInput& first, DataInput* second, std::size_t
       parts[1].DropFront(static_cast<std::size_t>(next - starts.begin()));
       return parts;
     }
-    reached = ReadPart(parts[0], first, reached + 1, 0, ended[0]);
+    reached = ReadPart(parts[0], first, reached + 1, 0, ended[0], isa);
   }
   parts.pop_back();
-  if (!ended[0]) ReadPart(parts[0], first, kAll, size > reached ? size - reached : 0, ended[0]);
+  if (!ended[0])
+    ReadPart(parts[0], first, kAll, size > reached ? size - reached : 0, ended[0], isa);
   return parts;
 }
 
@@ -187,10 +185,10 @@ std::size_t FindCut(DataInput& input, std::size_t size) {
 
 }  // namespace
 
-std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut) {
+std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut, Isa isa) {
   if (cut >= data.size()) cut = 0;
   MemoryInput first(data, 0), second(data, cut);
-  return ReadRows(first, cut > 0 ? &second : nullptr, cut, data.size());
+  return ReadRows(first, cut > 0 ? &second : nullptr, cut, data.size(), isa);
 }
 
 RecordView TableRows::operator[](std::size_t index) const {
@@ -204,11 +202,11 @@ RecordView TableRows::operator[](std::size_t index) const {
 void TableRows::Reserve(std::size_t fileSize) {
   // Most tables have fields of more than a few bytes; room that stays unused costs no
   // memory, and a table of shorter fields only grows the field ends.
-  fields_.Reserve(fileSize + kEscapePadding, fileSize / 8 + 16);
+  fields_.Reserve(SizeAdd(fileSize, kEscapePadding), fileSize / 8 + 16);
 }
 
-std::size_t TableRows::Read(std::istream& input) {
-  const std::size_t fields = CSVReader::AppendRecord(input, fields_);
+std::size_t TableRows::Read(std::istream& input, Isa isa) {
+  const std::size_t fields = CSVReader::AppendRecord(input, fields_, isa);
   if (fields == 0) return 0;
   recordEnds_.push_back(fields_.size());
   const RecordView record = (*this)[size() - 1];
@@ -217,11 +215,12 @@ std::size_t TableRows::Read(std::istream& input) {
   return fields;
 }
 
-const char* TableRows::ReadMany(const char* begin, const char* limit, const char* end) {
+const char* TableRows::ReadMany(const char* begin, const char* limit, const char* end,
+                                Isa isa) {
   const std::size_t before = recordEnds_.size();
   CSVReader::Tally tally;
   const char* const reached =
-      CSVReader::AppendRecords(begin, limit, end, fields_, recordEnds_, tally);
+      CSVReader::AppendRecords(begin, limit, end, fields_, recordEnds_, tally, isa);
   growth_ += EscapeGrowthOf(tally.ampersands, tally.angles, tally.quotes, tally.lineBreaks);
   CountColumns(before);
   return reached;
@@ -247,7 +246,8 @@ void TableRows::Seal() {
   std::memset(fields_.TextEnd(), 0, kEscapePadding);
 }
 
-MyGridLoom::MyGridLoom(const std::string& csvPath, const std::string& iniPath) {
+MyGridLoom::MyGridLoom(const std::string& csvPath, const std::string& iniPath, Isa isa)
+    : isa(isa) {
   LoadTagSettings(iniPath);
   this->csvPath = csvPath;
   html.reset();
@@ -297,24 +297,34 @@ void MyGridLoom::LoadTagSettings(const std::string& iniPath) {
 }
 
 bool MyGridLoom::CreateTable() {
-  const std::string path = NativePath(csvPath);
   FileInput first;
-  if (!first.Open(path, 0)) return false;
+  if (!first.Open(csvPath, 0)) return false;
 
   // A large file is read in two parts side by side, the second from a line end near its
-  // middle, each through a stream of its own.
-  std::error_code unknown;
-  const auto fileSize = std::filesystem::file_size(path, unknown);
-  const std::size_t size = unknown ? 0 : static_cast<std::size_t>(fileSize);
+  // middle, each through a handle of its own.
+  const std::size_t size = first.Size();
   FileInput second;
   std::size_t cut = 0;
-  if (PartsFor(size) > 1 && second.Open(path, size / 2)) cut = FindCut(second, size);
-  loadedRows = ReadRows(first, cut > 0 ? &second : nullptr, cut, size);
+  if (PartsFor(size) > 1 && second.Open(csvPath, size / 2)) cut = FindCut(second, size);
+  loadedRows = ReadRows(first, cut > 0 ? &second : nullptr, cut, size, isa);
   return true;
 }
 
 void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
                         std::size_t blockSize) {
+  if (EscapesWithSse2(isa)) {
+    RenderWith<true>(parts, sink, blockSize);
+  } else {
+    RenderWith<false>(parts, sink, blockSize);
+  }
+}
+
+// Every size below is worked out with SizeAdd and SizeMul: a table whose HTML does not fit the
+// build's size_t (a few MB of CSV data with long tags can ask for more than 4 GB in a 32-bit
+// build) throws TooLarge rather than wrap around.
+template <bool kSimd>
+void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
+                            std::size_t blockSize) {
   std::size_t rowCount = 0, columnCount = 0;
   std::vector<std::size_t> firstRows;  // the index of each part's first row in the table
   for (const TableRows& part : parts) {
@@ -348,10 +358,16 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
       if (k >= 2 && k + 2 <= columns) return between;  // the common case first
       return k == 0 ? first : k == columns ? last : k == 1 ? second : beforeLast;
     }
-    std::size_t RowSize() const {
-      std::size_t size = 0;
-      for (std::size_t k = 0; k <= columns; ++k) size += At(k).size();
-      return size;
+    // The sum of a measure of the pieces of a row: their size, or their high bytes.
+    std::size_t Sum(std::size_t (Tag::*measure)() const) const {
+      if (columns >= 4) {  // first, second, columns - 3 between, beforeLast, last
+        return SizeAdd(SizeAdd(SizeAdd((first.*measure)(), (second.*measure)()),
+                               SizeMul((between.*measure)(), columns - 3)),
+                       SizeAdd((beforeLast.*measure)(), (last.*measure)()));
+      }
+      std::size_t sum = 0;
+      for (std::size_t k = 0; k <= columns; ++k) sum = SizeAdd(sum, (At(k).*measure)());
+      return sum;
     }
   };
   const std::size_t c = columnCount;
@@ -364,13 +380,17 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
     return useTdRow1 && j == 0 ? kFirstRow : useTdRowX && j == rowCount - 1 ? kLastRow
                                                                             : kPlainRow;
   };
-  const std::size_t rowSizes[3] = {kinds[0].RowSize(), kinds[1].RowSize(), kinds[2].RowSize()};
+  std::size_t rowSizes[3], rowHighs[3];
+  for (int kind = 0; kind < 3; ++kind) {
+    rowSizes[kind] = kinds[kind].Sum(&Tag::size);
+    rowHighs[kind] = kinds[kind].Sum(&Tag::HighBytes);
+  }
   const auto rowBound = [&](const RecordView& record, Kind kind) {  // at least its size
     // Escaping makes text at most six times as long (a double quote: &quot;).
     const std::size_t text =
         record.empty() ? 0 : static_cast<std::size_t>(record[record.size() - 1].end() -
                                                        record[0].begin());
-    return rowSizes[kind] + 6 * text;
+    return SizeAdd(rowSizes[kind], SizeMul(6, text));
   };
   const auto writeRow = [&](char* out, const RecordView& record, const Pieces& p) {
     out = p.first.Write(out);
@@ -378,32 +398,44 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
     const char* begin = record.Begin();
     for (std::size_t k = 0; k < fields; ++k) {
       const char* const end = record.End(k);
-      out = p.At(k + 1).Write(WriteEscaped(out, begin, static_cast<std::size_t>(end - begin)));
+      out = p.At(k + 1).Write(
+          WriteEscaped<kSimd>(out, begin, static_cast<std::size_t>(end - begin)));
       begin = end;
     }
     for (std::size_t k = fields; k < columnCount; ++k) out = p.At(k + 1).Write(out);
     return out;
   };
-  const Tag tableEnd(tableClose);
+  const Tag tableStart(tableOpen), tableEnd(tableClose);
 
   // Each part's exact size first, so that the parts are written once, in place, side by side.
   // Every row is a plain one but perhaps the table's first and last.
-  std::vector<std::size_t> sizes(parts.size());
+  std::vector<HtmlPart> announced(parts.size());
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const TableRows& rows = parts[i];
-    std::size_t size = rows.Text().size() + rows.EscapeGrowth() + rows.size() * rowSizes[kPlainRow];
+    HtmlPart& part = announced[i];
+    part.text = rows.Text();
+    part.size = SizeAdd(SizeAdd(rows.Text().size(), rows.EscapeGrowth()),
+                        SizeMul(rows.size(), rowSizes[kPlainRow]));
+    part.tagHighBytes = SizeMul(rows.size(), rowHighs[kPlainRow]);
     const std::size_t ends[] = {0, rowCount - 1};
     for (std::size_t k = 0; k < (rowCount > 1 ? 2 : 1); ++k) {
-      if (ends[k] >= firstRows[i] && ends[k] - firstRows[i] < rows.size())
-        size += rowSizes[kindOf(ends[k])] - rowSizes[kPlainRow];  // (modulo: the sum is right)
+      if (ends[k] >= firstRows[i] && ends[k] - firstRows[i] < rows.size()) {
+        // That row was counted as a plain one above.
+        const Kind kind = kindOf(ends[k]);
+        part.size = SizeAdd(part.size, rowSizes[kind]) - rowSizes[kPlainRow];
+        part.tagHighBytes = SizeAdd(part.tagHighBytes, rowHighs[kind]) - rowHighs[kPlainRow];
+      }
     }
-    if (i == 0) size += tableOpen.size();
-    if (i + 1 == parts.size()) size += tableEnd.size();
-    sizes[i] = size;
+    if (i == 0) {
+      part.size = SizeAdd(part.size, tableStart.size());
+      part.tagHighBytes += tableStart.HighBytes();
+    }
+    if (i + 1 == parts.size()) {
+      part.size = SizeAdd(part.size, tableEnd.size());
+      part.tagHighBytes += tableEnd.HighBytes();
+    }
   }
   if (sink != nullptr) {
-    std::vector<HtmlPart> announced;
-    for (std::size_t i = 0; i < parts.size(); ++i) announced.push_back({sizes[i], parts[i].Text()});
     if (!sink->Start(announced)) return;
     RunParts(parts.size(), [&](std::size_t i) {
       // Rows are written into a buffer that the sink empties, as far as it takes the text.
@@ -415,15 +447,15 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
         std::memmove(buffer.get(), buffer.get() + taken, used - taken);
         used -= taken;
         if (used + needed <= capacity) return;
-        capacity = std::max(2 * capacity, used + needed);
-        auto larger = std::make_unique_for_overwrite<char[]>(capacity + 16);
+        capacity = std::max(SizeMul(2, capacity), SizeAdd(used, needed));
+        auto larger = std::make_unique_for_overwrite<char[]>(SizeAdd(capacity, 16));
         std::memcpy(larger.get(), buffer.get(), used);
         buffer = std::move(larger);
       };
       const TableRows& rows = parts[i];
       if (i == 0) {
-        room(tableOpen.size());
-        used += tableOpen.copy(buffer.get() + used, tableOpen.size());
+        room(tableStart.size());
+        used = static_cast<std::size_t>(tableStart.Write(buffer.get() + used) - buffer.get());
       }
       for (std::size_t j = 0; j < rows.size(); ++j) {
         const Kind kind = kindOf(firstRows[i] + j);
@@ -441,39 +473,56 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
   }
 
   std::size_t total = 0;
-  for (const std::size_t size : sizes) total += size;
-  html = std::make_unique_for_overwrite<char[]>(total + 16);  // 16: the block copies' scratch
+  for (const HtmlPart& part : announced) total = SizeAdd(total, part.size);
+  // 16: the block copies' scratch after the end.
+  auto text = std::make_unique_for_overwrite<char[]>(SizeAdd(total, 16));
 
+  // The sizes are checked as the rows are written, in every build: a row is written only where
+  // its bound fits, so that sizes that disagree with the rows fail the table rather than write
+  // past its end.
+  const auto mismatch = [] { throw std::logic_error("the table's HTML is not the size worked out"); };
   RunParts(parts.size(), [&](std::size_t i) {
-    char* out = html.get();
-    for (std::size_t before = 0; before < i; ++before) out += sizes[before];
-    char* const end = out + sizes[i];
-    Prefault(out, sizes[i]);
+    char* out = text.get();
+    for (std::size_t before = 0; before < i; ++before) out += announced[before].size;
+    char* const end = out + announced[i].size;
+    Prefault(out, announced[i].size);
     const TableRows& rows = parts[i];
-    if (i == 0) out = std::copy(tableOpen.begin(), tableOpen.end(), out);
-    // Block copies write up to 16 bytes past their end: where another part follows, the rows
-    // that could reach into it go through scratch memory.
+    if (i == 0) {
+      if (tableOpen.size() > announced[i].size) mismatch();
+      out = std::copy(tableOpen.begin(), tableOpen.end(), out);  // no scratch past it here
+    }
+    // Block copies write up to 16 bytes past their end. A row is written in place where its
+    // bound leaves that much room before the next part (after the last part there are 16
+    // bytes of scratch, and the table's end tag); the rows after the first that could reach
+    // further go through scratch memory.
     const bool lastPart = i + 1 == parts.size();
+    const std::size_t reserve = lastPart ? tableEnd.size() : 16;
     std::size_t j = 0;
     for (; j < rows.size(); ++j) {
       const Kind kind = kindOf(firstRows[i] + j);
-      if (!lastPart && rowBound(rows[j], kind) + 16 > static_cast<std::size_t>(end - out)) break;
+      const auto room = static_cast<std::size_t>(end - out);
+      if (room < reserve || rowBound(rows[j], kind) > room - reserve) break;
       out = writeRow(out, rows[j], kinds[kind]);
     }
     if (j < rows.size()) {
       std::size_t room = 16;
       for (std::size_t k = j; k < rows.size(); ++k)
-        room += rowBound(rows[k], kindOf(firstRows[i] + k));
+        room = SizeAdd(room, rowBound(rows[k], kindOf(firstRows[i] + k)));
       const auto scratch = std::make_unique_for_overwrite<char[]>(room);
       char* written = scratch.get();
       for (; j < rows.size(); ++j)
         written = writeRow(written, rows[j], kinds[kindOf(firstRows[i] + j)]);
+      if (written - scratch.get() > end - out) mismatch();
       out = std::copy(scratch.get(), written, out);
     }
-    if (lastPart) out = tableEnd.Write(out);
-    assert(out == end);
+    if (lastPart) {
+      if (static_cast<std::size_t>(end - out) < tableEnd.size()) mismatch();
+      out = tableEnd.Write(out);
+    }
+    if (out != end) mismatch();
   });
-  html[total] = '\0';
+  text[total] = '\0';
+  html = std::move(text);
   htmlSize = total;
 }
 
@@ -482,7 +531,8 @@ std::string MyGridLoom::Escape(const std::string& text) {
   padded.append(kEscapePadding, '\0');
   std::string escaped(text.size() + EscapeGrowthOf(text) + kEscapePadding, '\0');
   escaped.resize(static_cast<std::size_t>(
-      WriteEscaped(escaped.data(), padded.data(), text.size()) - escaped.data()));
+      WriteEscaped<GRIDLOOM_HAVE_SSE2 != 0>(escaped.data(), padded.data(), text.size()) -
+      escaped.data()));
   return escaped;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Csvreader.h"
+#include "isa.h"
 
 namespace gridloom {
 
@@ -24,10 +25,10 @@ class TableRows {
   // Room for a file of this size; a guess, for the field ends.
   void Reserve(std::size_t fileSize);
   // Reads the next record of the input; it is a row when it has fields. Answers their count.
-  std::size_t Read(std::istream& input);
+  std::size_t Read(std::istream& input, Isa isa);
   // Reads the records of text in memory that CSVReader::AppendRecords takes in one go, those
   // that start before limit; answers where it stopped.
-  const char* ReadMany(const char* begin, const char* limit, const char* end);
+  const char* ReadMany(const char* begin, const char* limit, const char* end, Isa isa);
   // The largest field count of the rows.
   std::size_t Columns() const { return columns_; }
   // Forgets the first rows: they were read from the middle of a record.
@@ -60,12 +61,13 @@ class TableRows {
 // no record's start (in a quoted line end, say), the first part reads on to the start of one
 // of the second part's first records, whose rows before it go; failing that, to the end. (A
 // table's file is read the same way, from two streams.)
-std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut);
+std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut, Isa isa = Isa::kBest);
 
 // A part of a table's HTML, as a sink learns of it before its blocks.
 struct HtmlPart {
   std::size_t size = 0;   // in bytes
   std::string_view text;  // the cell text in it, unescaped; the rest is tags and escapes
+  std::size_t tagHighBytes = 0;  // the bytes of 0x80 and above in its tags
 };
 
 // Takes a table's HTML in blocks, part by part: the blocks of a part come in order, and the
@@ -87,7 +89,8 @@ class MyGridLoom {
   // The size of the blocks of WriteHtml, unless a row needs more.
   static constexpr std::size_t kHtmlBlock = std::size_t{1} << 16;
 
-  MyGridLoom(const std::string& csvPath, const std::string& iniPath);
+  // isa: the instructions to read and render with (tests choose; by default the best).
+  MyGridLoom(const std::string& csvPath, const std::string& iniPath, Isa isa = Isa::kBest);
 
   bool IsCreated() const { return created; }
   // The HTML text, NUL-terminated; empty text when the table was not created.
@@ -112,12 +115,15 @@ class MyGridLoom {
   // block into the sink.
   void Render(const std::vector<TableRows>& parts, HtmlSink* sink = nullptr,
               std::size_t blockSize = kHtmlBlock);
+  template <bool kSimd>
+  void RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink, std::size_t blockSize);
 
   std::string csvPath;
   std::vector<TableRows> loadedRows;  // the table, until its HTML is rendered whole
   std::unique_ptr<char[]> html;  // NUL-terminated; null before the table is rendered
   std::size_t htmlSize = 0;
   bool created = false;
+  Isa isa = Isa::kBest;
 
   std::string tableOpen, tableRowOpen, tdRow1Open, tdRowXOpen, tdCol1Open, tdColXOpen,
       tdEtcOpen;

@@ -5,20 +5,27 @@
 #include "gridloom/winapi.h"
 
 namespace gridloom {
+namespace {
+
+// The largest buffer asked for: a value longer than this is read to this length.
+constexpr DWORD kMaxSize = DWORD{1} << 30;
+
+}  // namespace
 
 MyIniFile::MyIniFile(const std::string& path) : path(path) {}
 
 std::string MyIniFile::ReadString(const char* section, const char* key,
                                   const char* defaultValue) const {
   // The profile reader cuts a value that does not fit and then answers size - 1, so the
-  // buffer grows by 256 bytes until an answer leaves room to spare.
+  // buffer grows until an answer leaves room to spare: from 256 bytes, doubling, so that a
+  // long value costs a few reads of the file rather than one for every 256 bytes of it.
   std::string value;
-  for (DWORD size = 256;; size += 256) {
+  for (DWORD size = 256;; size = size <= kMaxSize / 2 ? 2 * size : kMaxSize) {
     const auto buffer = std::make_unique<char[]>(size);
     const DWORD count =
         GetPrivateProfileStringA(section, key, defaultValue, buffer.get(), size, path.c_str());
     value.assign(buffer.get());
-    if (count != size - 1) return value;
+    if (count != size - 1 || size == kMaxSize) return value;
   }
 }
 

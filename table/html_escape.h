@@ -9,7 +9,9 @@
 #include <cstring>
 #include <string_view>
 
-#if defined(__SSE2__)
+#include "isa.h"
+
+#if GRIDLOOM_HAVE_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -20,8 +22,7 @@ inline constexpr std::size_t kEscapePadding = 32;
 // How much longer escaping makes text, byte by byte (no padding needed).
 std::size_t EscapeGrowthOf(std::string_view text);
 
-
-#if defined(__SSE2__)
+#if GRIDLOOM_HAVE_SSE2
 // Bit i is set when byte i of the 16 may change under escaping.
 inline unsigned EscapableMask(__m128i bytes) {
   const auto is = [bytes](char c) { return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)); };
@@ -64,7 +65,7 @@ inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
   return 1;
 }
 
-#if defined(__SSE2__)
+#if GRIDLOOM_HAVE_SSE2
 inline __m128i Load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
 // Writes the first take bytes of the block at p (text up to end), escaping those whose bits
@@ -100,24 +101,31 @@ inline std::size_t EscapeGrowthOf(std::size_t ampersands, std::size_t angles,
          2 * lineBreaks;  // CR LF (2 bytes) becomes <br> (4)
 }
 
+// The writing of escaped text comes in two kinds: 16 bytes at a time with SSE2 (kSimd), and
+// byte by byte, which defines what the other writes.
+
 // Writes the escaped text to out and answers the end of what it wrote.
+template <bool kSimd>
 inline char* WriteEscapedText(char* out, const char* p, std::size_t size) {
   const char* const end = p + size;
-#if defined(__SSE2__)
-  while (p < end) {
-    const __m128i c = escape_detail::Load(p);
-    const std::size_t left = static_cast<std::size_t>(end - p);
-    const unsigned take = left >= 16 ? 16 : static_cast<unsigned>(left);
-    unsigned mask = EscapableMask(c) & ((1u << take) - 1);
-    if (mask == 0) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), c);
-      out += take;
-      p += take;
-      continue;
+#if GRIDLOOM_HAVE_SSE2
+  if constexpr (kSimd) {
+    while (p < end) {
+      const __m128i c = escape_detail::Load(p);
+      const std::size_t left = static_cast<std::size_t>(end - p);
+      const unsigned take = left >= 16 ? 16 : static_cast<unsigned>(left);
+      unsigned mask = EscapableMask(c) & ((1u << take) - 1);
+      if (mask == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), c);
+        out += take;
+        p += take;
+        continue;
+      }
+      p += escape_detail::WriteBlock(out, p, end, mask, take);
     }
-    p += escape_detail::WriteBlock(out, p, end, mask, take);
+    return out;
   }
-#else
+#endif
   while (p < end) {
     if (escape_detail::kEscapeClass[static_cast<unsigned char>(*p)] == 0) {
       *out++ = *p++;
@@ -125,23 +133,28 @@ inline char* WriteEscapedText(char* out, const char* p, std::size_t size) {
       p += escape_detail::WriteSpecial(out, p, end);
     }
   }
-#endif
   return out;
 }
 
 // The same, with the common case of a short field that needs no escaping inline.
+template <bool kSimd>
 inline char* WriteEscaped(char* out, const char* text, std::size_t size) {
-#if defined(__SSE2__)
-  if (size <= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
-    unsigned mask = EscapableMask(bytes) & ((1u << size) - 1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-    if (mask == 0) return out + size;
-    escape_detail::WriteBlock(out, text, text + size, mask, static_cast<unsigned>(size));
-    return out;
+#if GRIDLOOM_HAVE_SSE2
+  if constexpr (kSimd) {
+    if (size <= 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+      unsigned mask = EscapableMask(bytes) & ((1u << size) - 1);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+      if (mask == 0) return out + size;
+      escape_detail::WriteBlock(out, text, text + size, mask, static_cast<unsigned>(size));
+      return out;
+    }
   }
 #endif
-  return WriteEscapedText(out, text, size);
+  return WriteEscapedText<kSimd>(out, text, size);
 }
+
+// Whether a set of instructions writes with SSE2.
+inline bool EscapesWithSse2(Isa isa) { return GRIDLOOM_HAVE_SSE2 && UsableIsa(isa) != Isa::kPlain; }
 
 }  // namespace gridloom

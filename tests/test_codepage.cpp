@@ -41,16 +41,12 @@ std::string RandomText(std::mt19937& random, UINT codePage) {
   return text;
 }
 
-class CodePageDecode : public testing::TestWithParam<DecodeIsa> {};
+class CodePageDecode : public testing::TestWithParam<Isa> {};
 
+// Every set of instructions this processor has, plain included.
 INSTANTIATE_TEST_SUITE_P(Isa, CodePageDecode,
-                         testing::Values(DecodeIsa::kBest, DecodeIsa::kShuffles,
-                                         DecodeIsa::kSse2),
-                         [](const auto& info) {
-                           return info.param == DecodeIsa::kBest       ? "Best"
-                                  : info.param == DecodeIsa::kShuffles ? "Shuffles"
-                                                                       : "Sse2";
-                         });
+                         testing::ValuesIn(AvailableIsas().begin(), AvailableIsas().end()),
+                         [](const auto& info) { return std::string(IsaName(info.param)); });
 
 TEST_P(CodePageDecode, FastPathGivesWhatThePlainPathGives) {
   std::mt19937 random(2026);
@@ -82,6 +78,25 @@ TEST_P(CodePageDecode, FastPathGivesWhatThePlainPathGives) {
       }
     }
   }
+}
+
+// Only code pages whose conversion is Windows' exactly are taken: not one iconv does not know,
+// nor Johab (1361), whose Hangul iconv decodes otherwise, nor those that differ from Windows
+// in their double-byte tables (936, 949, 950).
+TEST(AnsiCodePage, OnlyCodePagesConvertedAsWindowsDoes) {
+  const UINT before = GetACP();
+  for (const UINT refused : {4242u, 1361u, 936u, 949u, 950u, 0u})
+    EXPECT_FALSE(GridloomSetACP(refused)) << refused;
+  EXPECT_EQ(GetACP(), before);
+  std::vector<UINT> accepted(GridloomAcceptedCodePages(nullptr, 0));
+  ASSERT_EQ(GridloomAcceptedCodePages(accepted.data(), static_cast<UINT>(accepted.size())),
+            accepted.size());
+  EXPECT_EQ(accepted, (std::vector<UINT>{932, 1252, 65001}));
+  for (const UINT page : accepted) {
+    EXPECT_TRUE(GridloomSetACP(page)) << page;
+    EXPECT_EQ(GetACP(), page);
+  }
+  GridloomSetACP(before);
 }
 
 TEST(CodePageEncode, RoundTripsWhatTheCodePageHas) {

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -50,7 +49,7 @@ struct OwningStream : std::istream {
 struct FileStream : std::ifstream {
   explicit FileStream(const std::string& data) {
     path = std::filesystem::temp_directory_path() /
-           ("gridloom_csv_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+           ("gridloom_csv_" + std::to_string(kRun) + "_" + std::to_string(counter++));
     std::ofstream(path, std::ios::binary) << data;
     open(path, std::ios::in | std::ios::binary);
   }
@@ -60,6 +59,7 @@ struct FileStream : std::ifstream {
   }
   std::filesystem::path path;
   static inline int counter = 0;
+  static inline const unsigned kRun = std::random_device()();  // apart from other processes
 };
 
 const StreamKind kStreamKinds[] = {
@@ -295,8 +295,8 @@ TEST(CsvFieldBuffer, RefusesTextPastFourGiB) {
   }
 }
 
-// The bulk reads with each set of instructions this processor has.
-class CsvBulkRecords : public ::testing::TestWithParam<CSVReader::Isa> {};
+// The bulk reads with each set of instructions this processor has, plain included.
+class CsvBulkRecords : public ::testing::TestWithParam<Isa> {};
 
 // Bulk reads of random text made of the bytes that matter must give the records that reading
 // record by record gives, and count what those records hold. Half the texts are well-formed
@@ -376,17 +376,9 @@ TEST_P(CsvBulkRecords, StopsAtTheRecordItLeaves) {
   }
 }
 
-// The sets of instructions this processor has, down to plain SSE2.
-std::vector<CSVReader::Isa> IsasHere() {
-  std::vector<CSVReader::Isa> isas = {CSVReader::Isa::kSse2};
-  if (CSVReader::BestIsa() == CSVReader::Isa::kShuffles) isas.push_back(CSVReader::Isa::kShuffles);
-  return isas;
-}
-
-INSTANTIATE_TEST_SUITE_P(Isas, CsvBulkRecords, ::testing::ValuesIn(IsasHere()),
-                         [](const auto& info) {
-                           return info.param == CSVReader::Isa::kSse2 ? "sse2" : "shuffles";
-                         });
+INSTANTIATE_TEST_SUITE_P(Isas, CsvBulkRecords,
+                         ::testing::ValuesIn(AvailableIsas().begin(), AvailableIsas().end()),
+                         [](const auto& info) { return std::string(IsaName(info.param)); });
 
 }  // namespace
 }  // namespace gridloom

@@ -20,12 +20,12 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "Mygridloom.h"
-#include "gridloom/gridloom.h"
-#include "gridloom/winapi.h"
+#include "plugin_calls.h"
 #include "reference.h"
 #include "temp_dir.h"
 
@@ -34,21 +34,14 @@ namespace {
 namespace fs = std::filesystem;
 namespace ref = gridloom::reference;
 
-const std::u16string kFailure = u"<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->";
+using gridloom::testsupport::Inline;
+using gridloom::testsupport::Widened;
+const std::u16string& kFailure = gridloom::testsupport::kFailureComment;
 
 class TempDir : public gridloom::testsupport::TempDir {
  public:
   TempDir() : gridloom::testsupport::TempDir("gridloom-hostile") {}
 };
-
-// PluginInline, its BSTR copied and freed.
-std::u16string Inline(const char* argText, const char* baseDir) {
-  BSTR result = PluginInline(0, argText, 0, 0, baseDir, 0, 0);
-  if (result == nullptr) return u"(null BSTR)";
-  std::u16string text(result, SysStringLen(result));
-  SysFreeString(result);
-  return text;
-}
 
 std::u16string Ascii(const std::string& text) { return {text.begin(), text.end()}; }
 
@@ -176,19 +169,46 @@ TEST(Hostile, BinaryGarbageGivesTheReferenceTable) {
   const std::string expected = ref::Render(ref::LoadRows(garbage), ref::Tags{});
   EXPECT_EQ(std::string(table.GetHtml()), expected.c_str());
 
-  const std::u16string result = Inline("garbage.csv", dir.path().c_str());
-  const int units = MultiByteToWideChar(CP_ACP, 0, expected.c_str(), -1, nullptr, 0);
-  ASSERT_GT(units, 0);
-  std::u16string widened(static_cast<std::size_t>(units), u'\0');
-  MultiByteToWideChar(CP_ACP, 0, expected.c_str(), -1, widened.data(), units);
-  widened.pop_back();  // the NUL
-  EXPECT_EQ(result, widened);
+  EXPECT_EQ(Inline("garbage.csv", dir.path().c_str()), Widened(expected));
 }
 
-// An INI value of 100 KB is read whole, through buffers that grow by 256 bytes.
-TEST(Hostile, IniValueOf100KbIsReadWhole) {
+// Tables whose HTML is larger than a BSTR holds (and, in a 32-bit build, than size_t counts):
+// a few MB of CSV data with long tags. The failure comment, at once, in every build.
+struct TooLargeCase {
+  const char* name;
+  std::string piece;  // the CSV file: count copies of it
+  std::size_t count;
+  std::string ini;
+};
+
+class TooLargeTable : public testing::TestWithParam<TooLargeCase> {};
+
+TEST_P(TooLargeTable, GivesTheFailureComment) {
+  const TooLargeCase& c = GetParam();
   TempDir dir;
-  const std::string tag = "<table data-x=\"" + std::string(100 << 10, 'v') + "\">";
+  WriteRepeated(dir / "big.csv", c.piece, c.count);
+  dir.Write("big.ini", c.ini);
+  EXPECT_EQ(Inline("big.csv,big.ini", dir.path().c_str()), kFailure);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, TooLargeTable,
+    testing::Values(
+        // One row of 1,000,001 cells of 4,295 bytes: 4.3 GB, which wraps around in 32 bits.
+        TooLargeCase{"MillionCommasWithALongCellTag", ",", 1000000,
+                     "[tdEtc]\r\nopen=" + std::string(4290, 'x') + "\r\n"},
+        // 200,000 rows of 10 empty cells with 2 KB tags: 4.1 GB.
+        TooLargeCase{"ManyRowsWithALongCellTag", ",,,,,,,,,\r\n", 200000,
+                     "[tdEtc]\r\nopen=" + std::string(2048, 'y') + "\r\n"},
+        // The row tags alone: 200,000 rows of 10 KB each, 2 GB of them and more.
+        TooLargeCase{"ManyRowsWithALongRowTag", "a\r\n", 220000,
+                     "[tableRow]\r\nopen=" + std::string(10000, 'z') + "\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An INI value of 1 MB is read whole, through buffers that grow by doubling.
+TEST(Hostile, IniValueOfAMegabyteIsReadWhole) {
+  TempDir dir;
+  const std::string tag = "<table data-x=\"" + std::string(1 << 20, 'v') + "\">";
   dir.Write("t.csv", "a\r\n");
   dir.Write("t.ini", "[table]\r\nopen=" + tag + "\r\n");
   EXPECT_EQ(Inline("t.csv,t.ini", dir.path().c_str()),
@@ -238,6 +258,22 @@ TEST(Hostile, FifoWithAWriterGivesItsTable) {
   const std::u16string result = Inline("pipe.csv", dir.path().c_str());
   writer.join();
   EXPECT_EQ(result, u"<table><tr><td>p</td><td>q</td></tr></table>");
+}
+
+// A name whose last part is a device name of Windows names no file, on every system, even
+// where such a file exists.
+TEST(Hostile, DeviceNamesOfWindowsGiveTheFailureComment) {
+  TempDir dir;
+  for (const char* name : {"CON", "aux.csv", "NUL", "nul.txt", "com1", "COM9.csv", "LPT1",
+                           "Prn.csv.bak", "sub\\aux.csv", "sub/CON "}) {
+    if (std::string_view(name).find('\\') == std::string_view::npos) dir.Write(name, "a\r\n");
+    EXPECT_EQ(Inline(name, dir.path().c_str()), kFailure) << name;
+  }
+  // Names that only look like them are files.
+  for (const char* name : {"console.csv", "COM10.csv", "LPT0.csv", "nul-byte.csv", "auxi"}) {
+    dir.Write(name, "a\r\n");
+    EXPECT_EQ(Inline(name, dir.path().c_str()), u"<table><tr><td>a</td></tr></table>") << name;
+  }
 }
 
 TEST(Hostile, UnreadableCsvFileGivesTheFailureComment) {

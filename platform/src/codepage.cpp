@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,7 +21,7 @@
 #include "codepage_internal.h"
 #include "gridloom/winapi.h"
 
-#if defined(__SSE2__)
+#if GRIDLOOM_HAVE_SSE2
 #include <immintrin.h>
 #endif
 
@@ -182,6 +183,15 @@ std::unique_ptr<CodePage> BuildTable(UINT id) {
 
 }  // namespace
 
+// 932 and 1252 convert every byte and every pair of bytes as Wine does; UTF-8 decodes as
+// Wine's does, bad sequences included. Others are refused until they are checked so.
+constexpr UINT kAcceptedCodePages[] = {932, 1252, CP_UTF8};
+
+bool IsAcceptedCodePage(UINT id) {
+  return std::find(std::begin(kAcceptedCodePages), std::end(kAcceptedCodePages), id) !=
+         std::end(kAcceptedCodePages);
+}
+
 const CodePage* FindCodePage(UINT id) {
   if (id == CP_ACP) id = ansiCodePage.load(std::memory_order_relaxed);
   static std::mutex lock;
@@ -260,9 +270,9 @@ inline unsigned DecodeOne(const CodePage& page, const unsigned char*& p, const u
   return 1;
 }
 
-#if defined(__SSE2__)
-#define GRIDLOOM_SHUFFLES_TARGET __attribute__((target("ssse3,popcnt")))
-#define GRIDLOOM_AVX512_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt")))
+#if GRIDLOOM_HAVE_SSE2
+#define GRIDLOOM_SHUFFLES_TARGET GRIDLOOM_TARGET_SSSE3
+#define GRIDLOOM_AVX512_TARGET GRIDLOOM_TARGET_AVX512
 
 // What a 64-byte block holds, as bits: bytes of 0x80 or more, bytes in either range of lead
 // bytes, NULs.
@@ -435,20 +445,13 @@ GRIDLOOM_AVX512_TARGET const unsigned char* DecodeBlocksAvx512(
   return DecodeBlocks<Avx512Steps, kWrite, kDbcs>(page, s, end, target, capacity, written);
 }
 
-// The blocks with the best instructions that isa allows and the processor has; s itself when
-// there are none.
+// The blocks with the instructions of isa (a usable set); s itself when it has none for them.
 template <bool kWrite>
-const unsigned char* DecodeBlocksWith(DecodeIsa isa, const CodePage& page,
-                                      const unsigned char* s, const unsigned char* end,
-                                      char16_t* target, std::size_t capacity,
-                                      std::size_t& written) {
-  static const bool hasShuffles =
-      __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
-  static const bool hasAvx512 = hasShuffles && __builtin_cpu_supports("avx512bw") &&
-                                __builtin_cpu_supports("avx512vbmi2") &&
-                                __builtin_cpu_supports("bmi2");
-  if (!page.leadRanges || isa == DecodeIsa::kSse2 || !hasShuffles) return s;
-  if (isa == DecodeIsa::kBest && hasAvx512) {
+const unsigned char* DecodeBlocksWith(Isa isa, const CodePage& page, const unsigned char* s,
+                                      const unsigned char* end, char16_t* target,
+                                      std::size_t capacity, std::size_t& written) {
+  if (!page.leadRanges || isa < Isa::kSsse3) return s;
+  if (isa == Isa::kAvx512) {
     return page.dbcs ? DecodeBlocksAvx512<kWrite, true>(page, s, end, target, capacity, written)
                      : DecodeBlocksAvx512<kWrite, false>(page, s, end, target, capacity, written);
   }
@@ -459,13 +462,17 @@ const unsigned char* DecodeBlocksWith(DecodeIsa isa, const CodePage& page,
 
 // Writes (or with target null, counts) the code units: in blocks of 64 bytes (other than
 // UTF-8) as far as they go, then blocks of 16 ASCII bytes widened at once and other blocks
-// character by character, through the tables where the code page has them.
-template <bool kWrite, bool kUtf8>
+// character by character, through the tables where the code page has them. Without SSE2
+// (kSimd false) only the last step, character by character.
+template <bool kWrite, bool kUtf8, bool kSimd>
 std::size_t DecodeFast(const CodePage& page, const unsigned char* s, const unsigned char* end,
-                       char16_t* target, std::size_t capacity, bool& overflow, DecodeIsa isa) {
+                       char16_t* target, std::size_t capacity, bool& overflow, Isa isa) {
   std::size_t written = 0;
-#if defined(__SSE2__)
-  if constexpr (!kUtf8) s = DecodeBlocksWith<kWrite>(isa, page, s, end, target, capacity, written);
+#if GRIDLOOM_HAVE_SSE2
+  if constexpr (kSimd && !kUtf8)
+    s = DecodeBlocksWith<kWrite>(isa, page, s, end, target, capacity, written);
+#else
+  (void)isa;
 #endif
   const auto one = [&](const unsigned char*& p) {
     if constexpr (!kUtf8) {
@@ -490,7 +497,7 @@ std::size_t DecodeFast(const CodePage& page, const unsigned char* s, const unsig
       written += count;
     }
   };
-#if defined(__SSE2__)
+#if GRIDLOOM_HAVE_SSE2
   const auto widen = [&](const unsigned char* from) {  // 16 bytes as 16 code units
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
     const __m128i zero = _mm_setzero_si128();
@@ -498,7 +505,7 @@ std::size_t DecodeFast(const CodePage& page, const unsigned char* s, const unsig
     _mm_storeu_si128(reinterpret_cast<__m128i*>(target + written + 8),
                      _mm_unpackhi_epi8(bytes, zero));
   };
-  if constexpr (!kUtf8) {
+  if constexpr (kSimd && !kUtf8) {
     // A block is walked from high byte to high byte; the ASCII bytes between them are widened
     // 16 at a time, the extra ones being overwritten. A block's characters end at most one
     // byte past it; the widening reads 16 bytes from there and writes 16 units of scratch.
@@ -524,7 +531,7 @@ std::size_t DecodeFast(const CodePage& page, const unsigned char* s, const unsig
     }
   }
   // A block's characters end at most 3 bytes past it, and give at most 18 code units.
-  while (end - s >= 16 && (!kWrite || capacity - written >= 18)) {
+  while (kSimd && end - s >= 16 && (!kWrite || capacity - written >= 18)) {
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
     if constexpr (kWrite) {  // all 16 widened; the ASCII ones at its start stand
       const __m128i zero = _mm_setzero_si128();
@@ -577,15 +584,29 @@ std::size_t DecodePlain(const CodePage& page, const unsigned char* s, std::size_
   return written;
 }
 
-std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
-                   char16_t* target, std::size_t capacity, bool& overflow, DecodeIsa isa) {
-  overflow = false;
+namespace {
+
+template <bool kSimd>
+std::size_t DecodeWith(const CodePage& page, const unsigned char* s, std::size_t n,
+                       char16_t* target, std::size_t capacity, bool& overflow, Isa isa) {
   if (page.utf8) {
-    return target ? DecodeFast<true, true>(page, s, s + n, target, capacity, overflow, isa)
-                  : DecodeFast<false, true>(page, s, s + n, nullptr, 0, overflow, isa);
+    return target ? DecodeFast<true, true, kSimd>(page, s, s + n, target, capacity, overflow, isa)
+                  : DecodeFast<false, true, kSimd>(page, s, s + n, nullptr, 0, overflow, isa);
   }
-  return target ? DecodeFast<true, false>(page, s, s + n, target, capacity, overflow, isa)
-                : DecodeFast<false, false>(page, s, s + n, nullptr, 0, overflow, isa);
+  return target ? DecodeFast<true, false, kSimd>(page, s, s + n, target, capacity, overflow, isa)
+                : DecodeFast<false, false, kSimd>(page, s, s + n, nullptr, 0, overflow, isa);
+}
+
+}  // namespace
+
+std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
+                   char16_t* target, std::size_t capacity, bool& overflow, Isa isa) {
+  overflow = false;
+  isa = UsableIsa(isa);
+#if GRIDLOOM_HAVE_SSE2
+  if (isa != Isa::kPlain) return DecodeWith<true>(page, s, n, target, capacity, overflow, isa);
+#endif
+  return DecodeWith<false>(page, s, n, target, capacity, overflow, isa);
 }
 
 void Encode(const CodePage& page, std::u16string_view text, std::string& out) {
@@ -617,7 +638,11 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH source, int sou
   if (source == nullptr || sourceBytes == 0 || sourceBytes < -1 || targetChars < 0 ||
       (target == nullptr && targetChars != 0) || flags != 0)
     return 0;
-  const CodePage* page = gridloom::winapi::FindCodePage(codePage);
+  const CodePage* page = nullptr;
+  try {
+    page = gridloom::winapi::FindCodePage(codePage);
+  } catch (...) {  // out of memory for the table
+  }
   if (page == nullptr) return 0;
   const std::size_t n = sourceBytes == -1 ? std::strlen(source) + 1 : std::size_t(sourceBytes);
   bool overflow = false;
@@ -628,10 +653,21 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH source, int sou
   return static_cast<int>(units);
 }
 
+UINT GridloomAcceptedCodePages(UINT* codePages, UINT capacity) {
+  const auto& accepted = gridloom::winapi::kAcceptedCodePages;
+  for (UINT i = 0; i < capacity && i < std::size(accepted); ++i) codePages[i] = accepted[i];
+  return static_cast<UINT>(std::size(accepted));
+}
+
 UINT WINAPI GetACP(void) { return gridloom::winapi::ansiCodePage.load(); }
 
 BOOL GridloomSetACP(UINT codePage) {
-  if (codePage == CP_ACP || gridloom::winapi::FindCodePage(codePage) == nullptr) return 0;
+  if (!gridloom::winapi::IsAcceptedCodePage(codePage)) return 0;
+  try {
+    if (gridloom::winapi::FindCodePage(codePage) == nullptr) return 0;
+  } catch (...) {  // out of memory for the table
+    return 0;
+  }
   gridloom::winapi::ansiCodePage.store(codePage);
   return 1;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gridloom/winapi.h"
+#include "isa.h"
 
 namespace gridloom::winapi {
 
@@ -33,15 +34,15 @@ struct CodePage {
 // The table of a code page (CP_ACP: the ANSI code page), or null when iconv has none.
 const CodePage* FindCodePage(UINT id);
 
-// The instruction sets a decoding may use: the best this processor has, byte shuffles
-// (SSSE3) at most, or SSE2 alone.
-enum class DecodeIsa { kBest, kShuffles, kSse2 };
+// Whether the stand-ins convert a code page exactly as Windows does, checked against Wine:
+// the only code pages GridloomSetACP takes.
+bool IsAcceptedCodePage(UINT id);
 
 // Decodes n bytes as MultiByteToWideChar does. With target null it only counts; otherwise it
 // writes at most capacity code units and sets overflow when they do not suffice.
 std::size_t Decode(const CodePage& page, const unsigned char* s, std::size_t n,
                    char16_t* target, std::size_t capacity, bool& overflow,
-                   DecodeIsa isa = DecodeIsa::kBest);
+                   Isa isa = Isa::kBest);
 
 // The same, one character at a time: the plain path that defines what Decode gives.
 std::size_t DecodePlain(const CodePage& page, const unsigned char* s, std::size_t n,

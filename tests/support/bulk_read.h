@@ -15,10 +15,10 @@ namespace gridloom::testsupport {
 using Record = std::vector<std::string>;
 
 // Reads data as a table's rows are read: whole records in bulk, and one record byte by byte
-// wherever the bulk read stops, up to the first empty record. The records of the bulk reads
+// wherever the bulk read stops, up to the first empty record; both with isa. The records of the bulk reads
 // also go to bulkRecords, and what those reads counted to tally.
 inline std::vector<Record> ReadInBulk(const std::string& data, std::vector<Record>& bulkRecords,
-                               CSVReader::Tally& tally, CSVReader::Isa isa) {
+                               CSVReader::Tally& tally, Isa isa) {
   FieldBuffer fields;
   std::vector<std::size_t> ends;
   std::vector<Record> records;
@@ -41,7 +41,7 @@ inline std::vector<Record> ReadInBulk(const std::string& data, std::vector<Recor
     take(before, &bulkRecords);
     if (at >= data.size()) break;
     std::istringstream rest(data.substr(at));
-    if (CSVReader::AppendRecord(rest, fields) == 0) break;  // an empty line ends the rows
+    if (CSVReader::AppendRecord(rest, fields, isa) == 0) break;  // an empty line ends the rows
     ends.push_back(fields.size());
     take(ends.size() - 1, nullptr);
     rest.clear();

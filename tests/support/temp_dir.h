@@ -1,29 +1,36 @@
-// A scratch directory for one test or fuzz process: made with mkdtemp, removed with all it
-// holds when the object goes.
+// A scratch folder for one test or fuzz process, under the system's temporary folder (or
+// parent), removed with all it holds when the object goes. Names given to it are UTF-8; the
+// paths it answers are the library's kind: bytes the file functions take as they are (on
+// Windows the temporary folder's path must be ASCII, as it is under Wine).
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <string_view>
 
 namespace gridloom::testsupport {
 
+// A file name in UTF-8 as the file system takes it.
+inline std::filesystem::path Utf8Path(std::string_view name) {
+  return std::filesystem::path(std::u8string(name.begin(), name.end()));
+}
+
 class TempDir {
  public:
-  // Under parent, or under $TMPDIR (else /tmp) when parent is empty.
   explicit TempDir(const std::string& prefix = "gridloom-test", std::string parent = "") {
-    if (parent.empty()) {
-      const char* tmp = std::getenv("TMPDIR");
-      parent = tmp != nullptr ? tmp : "/tmp";
+    std::error_code error;
+    if (parent.empty()) parent = std::filesystem::temp_directory_path(error).string();
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      path_ = parent + "/" + prefix + "-" + std::to_string(random() % 100000000);
+      if (std::filesystem::create_directory(path_, error)) return;
     }
-    path_ = parent + "/" + prefix + "-XXXXXX";
-    if (mkdtemp(path_.data()) == nullptr) {
-      std::perror("mkdtemp");
-      std::abort();
-    }
+    std::fprintf(stderr, "cannot make a scratch folder under %s\n", parent.c_str());
+    std::abort();
   }
   ~TempDir() {
     std::error_code ignored;
@@ -38,19 +45,19 @@ class TempDir {
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
   std::string Path(const std::string& name) const { return *this / name; }
 
-  // Replaces the file's content with bytes (folders made as needed); answers its path.
-  // Aborts when it cannot.
+  // Replaces the file's content with bytes (folders made as needed); answers its path. The
+  // name is UTF-8. Aborts when it cannot.
   std::string Write(const std::string& name, std::string_view bytes) const {
-    const std::string file = *this / name;
-    std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+    const std::filesystem::path file = Utf8Path(*this / name);
+    std::filesystem::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
-      std::fprintf(stderr, "cannot write %s\n", file.c_str());
+      std::fprintf(stderr, "cannot write %s\n", (*this / name).c_str());
       std::abort();
     }
-    return file;
+    return *this / name;
   }
 
  private:

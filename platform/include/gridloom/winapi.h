@@ -61,8 +61,12 @@ GRIDLOOM_WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags
 GRIDLOOM_WINAPI_EXPORT UINT WINAPI GetACP(void);
 
 /* The ANSI code page is a system setting on Windows; here the host sets it, once, before it
- * calls the plug-in (932 until then). Answers nonzero when the code page is supported. */
+ * calls the plug-in (932 until then). Answers nonzero when the code page is supported: one
+ * that these stand-ins convert exactly as Windows does. */
 GRIDLOOM_WINAPI_EXPORT BOOL GridloomSetACP(UINT codePage);
+/* The code pages GridloomSetACP takes, in ascending order: writes up to capacity of them to
+ * codePages (which may be null when capacity is 0) and answers how many there are. */
+GRIDLOOM_WINAPI_EXPORT UINT GridloomAcceptedCodePages(UINT *codePages, UINT capacity);
 
 /* kernel32: the profile reader. The file name is an ANSI path with Windows separators. */
 GRIDLOOM_WINAPI_EXPORT DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
