@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "Csvreader.h"
 #include "Mygridloom.h"
@@ -64,6 +67,51 @@ void LoadTagSettings(benchmark::State& state) {
   }
 }
 BENCHMARK(LoadTagSettings)->Unit(benchmark::kMicrosecond);
+
+// The stages of the inline call on their own, on one thread where they can be: the rows read
+// from the file's bytes in memory, the rows rendered into blocks, and the HTML converted.
+std::string SampleBytes() {
+  std::ifstream file(SamplePath(), std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void StageReadRows(benchmark::State& state) {
+  const std::string data = SampleBytes();
+  for (auto _ : state) benchmark::DoNotOptimize(gridloom::ReadRows(data, 0));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data.size()));
+}
+BENCHMARK(StageReadRows)->Unit(benchmark::kMillisecond);
+
+class DiscardingSink final : public gridloom::HtmlSink {
+ public:
+  bool Start(const std::vector<gridloom::HtmlPart>&) override { return true; }
+  std::size_t Write(std::size_t, std::string_view block, bool) override {
+    benchmark::DoNotOptimize(block.data());
+    return block.size();
+  }
+};
+
+void StageRender(benchmark::State& state) {
+  gridloom::MyGridLoom table(SamplePath(), (BenchDir() / "none.ini").string());
+  for (auto _ : state) {
+    DiscardingSink sink;
+    table.WriteHtml(sink);
+  }
+}
+BENCHMARK(StageRender)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void StageConvert(benchmark::State& state) {
+  gridloom::MyGridLoom table(SamplePath(), (BenchDir() / "none.ini").string());
+  const std::string html = table.GetHtml();
+  std::u16string wide(html.size() + 1, u'\0');
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(MultiByteToWideChar(CP_ACP, 0, html.c_str(), -1,
+                                                 reinterpret_cast<LPWSTR>(wide.data()),
+                                                 static_cast<int>(wide.size())));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * html.size()));
+}
+BENCHMARK(StageConvert)->Unit(benchmark::kMillisecond);
 
 // The whole inline call: CSV file in, BSTR out.
 void PluginInline(benchmark::State& state) {

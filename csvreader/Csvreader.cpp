@@ -8,7 +8,10 @@
 #include <limits>
 #include <stdexcept>
 #include <streambuf>
+#include <type_traits>
 #include <vector>
+
+#include "bits.h"
 
 #if GRIDLOOM_HAVE_SSE2
 #include <emmintrin.h>
@@ -289,16 +292,24 @@ bool ReadQuotedField(Input<kSimd>& input, FieldBuffer& field) {
   }
 }
 
-// Where the bytes of a block of 64 are quotes, commas, CRs, LFs, ampersands and angle
-// brackets: bit i for byte i.
+// The bulk reads work on blocks as wide as the build's registers: 64 bytes with 64-bit masks,
+// 32 bytes in 32-bit builds, where a 64-bit mask would take two registers.
+using Mask = std::conditional_t<(sizeof(std::size_t) >= 8), std::uint64_t, std::uint32_t>;
+constexpr unsigned kBlock = CSVReader::kBulkBlock;
+static_assert(kBlock == 8 * sizeof(Mask));
+// A block is read where the 16 bytes after it are data too (the look at its next byte).
+constexpr std::ptrdiff_t kBlockReach = kBlock + 16;
+
+// Where the bytes of a block are quotes, commas, CRs, LFs, ampersands and angle brackets: bit
+// i for byte i.
 struct BlockMasks {
-  std::uint64_t quote = 0, comma = 0, cr = 0, lf = 0, amp = 0, angle = 0;
+  Mask quote = 0, comma = 0, cr = 0, lf = 0, amp = 0, angle = 0;
 };
 
-BlockMasks PlainMasks(const char* p) {
+[[gnu::always_inline]] inline BlockMasks PlainMasks(const char* p) {
   BlockMasks m;
-  for (unsigned i = 0; i < 64; ++i) {
-    const std::uint64_t bit = std::uint64_t{1} << i;
+  for (unsigned i = 0; i < kBlock; ++i) {
+    const Mask bit = Mask{1} << i;
     switch (p[i]) {
       case '"': m.quote |= bit; break;
       case ',': m.comma |= bit; break;
@@ -313,12 +324,12 @@ BlockMasks PlainMasks(const char* p) {
 }
 
 #if GRIDLOOM_HAVE_SSE2
-BlockMasks Sse2Masks(const char* p) {
+[[gnu::always_inline]] inline BlockMasks Sse2Masks(const char* p) {
   BlockMasks m;
-  for (unsigned i = 0; i < 64; i += 16) {
+  for (unsigned i = 0; i < kBlock; i += 16) {
     const __m128i chunk = Load16(p + i);
     const auto bits = [chunk](char byte) {
-      return std::uint64_t{static_cast<unsigned>(
+      return Mask{static_cast<unsigned>(
           _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(byte))))};
     };
     m.quote |= bits('"') << i;
@@ -333,8 +344,8 @@ BlockMasks Sse2Masks(const char* p) {
 #endif
 
 // Bit i is the parity of bits 0 to i.
-std::uint64_t PrefixXor(std::uint64_t bits) {
-  for (unsigned shift = 1; shift < 64; shift *= 2) bits ^= bits << shift;
+Mask PrefixXor(Mask bits) {
+  for (unsigned shift = 1; shift < kBlock; shift *= 2) bits ^= bits << shift;
   return bits;
 }
 
@@ -459,14 +470,9 @@ constexpr auto kKeepOrder = [] {
 // order (and up to 8 bytes past them). In plain code:
 struct PlainSteps {
   static BlockMasks Masks(const char* p) { return PlainMasks(p); }
-  static unsigned Count(std::uint64_t bits) {
-    bits -= (bits >> 1) & 0x5555555555555555;
-    bits = (bits & 0x3333333333333333) + ((bits >> 2) & 0x3333333333333333);
-    bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0F;
-    return static_cast<unsigned>((bits * 0x0101010101010101) >> 56);
-  }
-  static char* Compact(char* out, const char* p, std::uint64_t keep) {
-    for (; keep != 0; keep &= keep - 1) *out++ = p[__builtin_ctzll(keep)];
+  static unsigned Count(Mask bits) { return CountBits(bits); }
+  static char* Compact(char* out, const char* p, Mask keep) {
+    for (; keep != 0; keep &= keep - 1) *out++ = p[LowestBit(keep)];
     return out;
   }
 };
@@ -480,11 +486,12 @@ struct Sse2Steps : PlainSteps {
 // With byte shuffles (SSSE3) and bit counts in one instruction: groups of 8.
 struct ShuffleSteps {
   GRIDLOOM_TARGET_SSSE3 static BlockMasks Masks(const char* p) { return Sse2Masks(p); }
-  GRIDLOOM_TARGET_SSSE3 static unsigned Count(std::uint64_t bits) {
-    return static_cast<unsigned>(__builtin_popcountll(bits));
+  GRIDLOOM_TARGET_SSSE3 static unsigned Count(Mask bits) {
+    return static_cast<unsigned>(sizeof(Mask) == 8 ? __builtin_popcountll(bits)
+                                                   : __builtin_popcount(static_cast<unsigned>(bits)));
   }
-  GRIDLOOM_TARGET_SSSE3 static char* Compact(char* out, const char* p, std::uint64_t keep) {
-    for (unsigned group = 0; group < 64; group += 8) {
+  GRIDLOOM_TARGET_SSSE3 static char* Compact(char* out, const char* p, Mask keep) {
+    for (unsigned group = 0; group < kBlock; group += 8) {
       const unsigned bits = (keep >> group) & 0xFF;
       const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + group));
       const __m128i order = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&kKeepOrder[bits]));
@@ -500,9 +507,8 @@ struct ShuffleSteps {
 // field) in bits to a tally. (Not a lambda: one would not take the processor's instructions
 // of the function it is in, and would call the counts rather than have them inline.)
 template <class Steps>
-[[gnu::always_inline]] inline void AddCounts(CSVReader::Tally& to,
-                                             const std::uint64_t (&marks)[4],
-                                             std::uint64_t bits) {
+[[gnu::always_inline]] inline void AddCounts(CSVReader::Tally& to, const Mask (&marks)[4],
+                                             Mask bits) {
   to.ampersands += Steps::Count(marks[0] & bits);
   to.angles += Steps::Count(marks[1] & bits);
   to.quotes += Steps::Count(marks[2] & bits);
@@ -520,7 +526,7 @@ template <class Steps>
   // record where that fails, or at an empty line. Block by block, the bytes of text (all but
   // the commas and line ends outside quotes and the quotes but the kept one of a pair) are
   // packed together, and every field end is marked with the count of text bytes before it.
-  if (limit <= begin || end - begin < 80) return begin;
+  if (limit <= begin || end - begin < kBlockReach) return begin;
   fields.Reserve(static_cast<std::size_t>(end - begin) + 8, 0);  // packing writes 8 past
   char* const text = fields.TextEnd() - fields.Text().size();
   std::size_t bytes = fields.Text().size(), count = fields.size();  // at the block
@@ -528,52 +534,52 @@ template <class Steps>
   const char* record = begin;  // the start of the record being read
   // The byte before the block: inside quotes, a quote, a comma, a record's start (after a
   // line end), or a CR that ended a record.
-  std::uint64_t inside = 0, quoteBefore = 0, commaBefore = 0, startBefore = 1, crBefore = 0;
+  Mask inside = 0, quoteBefore = 0, commaBefore = 0, startBefore = 1, crBefore = 0;
   CSVReader::Tally pending;  // counted in the blocks before this one, for the record being read
   const auto isStop = [](char c) { return c == ',' || c == '\r' || c == '\n'; };
-  for (const char* p = begin; end - p >= 80; p += 64) {
+  for (const char* p = begin; end - p >= kBlockReach; p += kBlock) {
     fields.Resize(bytes, count);  // so far, with the record being read
     if (fields.Room() < 64) fields.Reserve(0, 64);
     FieldEnd* const ends = fields.EndsEnd();
     const BlockMasks m = Steps::Masks(p);
-    const std::uint64_t in = PrefixXor(m.quote) ^ inside;  // bit i: inside after byte i
-    const std::uint64_t stops = m.comma | m.cr | m.lf;
-    const std::uint64_t comma = m.comma & ~in, cr = m.cr & ~in, lf = m.lf & ~in;
-    const std::uint64_t afterQuote = m.quote << 1 | quoteBefore;
-    const std::uint64_t opens = m.quote & in, closes = m.quote & ~in, kept = opens & afterQuote;
-    const std::uint64_t lfOfCrLf = lf & (cr << 1 | crBefore);
-    const std::uint64_t lineEnd = (cr | lf) & ~lfOfCrLf;  // each ends a record
+    const Mask in = PrefixXor(m.quote) ^ inside;  // bit i: inside after byte i
+    const Mask stops = m.comma | m.cr | m.lf;
+    const Mask comma = m.comma & ~in, cr = m.cr & ~in, lf = m.lf & ~in;
+    const Mask afterQuote = m.quote << 1 | quoteBefore;
+    const Mask opens = m.quote & in, closes = m.quote & ~in, kept = opens & afterQuote;
+    const Mask lfOfCrLf = lf & (cr << 1 | crBefore);
+    const Mask lineEnd = (cr | lf) & ~lfOfCrLf;  // each ends a record
     // A record starts after a line end, but a CR's when the LF of a CR LF follows it.
-    const std::uint64_t lfNext = m.lf >> 1 | std::uint64_t{p[64] == '\n'} << 63;
-    const std::uint64_t starts = (lineEnd & ~(cr & lfNext)) | lfOfCrLf;
-    const std::uint64_t recordStart = starts << 1 | startBefore;
-    const std::uint64_t afterComma = comma << 1 | commaBefore;
-    const std::uint64_t closeFollowed =
-        (stops | m.quote) >> 1 | std::uint64_t{isStop(p[64]) || p[64] == '"'} << 63;
-    const std::uint64_t cut = (opens & ~afterQuote & ~(afterComma | recordStart)) |
-                              (closes & ~closeFollowed) | (lineEnd & recordStart);
+    const Mask lfNext = m.lf >> 1 | Mask{p[kBlock] == '\n'} << (kBlock - 1);
+    const Mask starts = (lineEnd & ~(cr & lfNext)) | lfOfCrLf;
+    const Mask recordStart = starts << 1 | startBefore;
+    const Mask afterComma = comma << 1 | commaBefore;
+    const Mask closeFollowed =
+        (stops | m.quote) >> 1 | Mask{isStop(p[kBlock]) || p[kBlock] == '"'} << (kBlock - 1);
+    const Mask cut = (opens & ~afterQuote & ~(afterComma | recordStart)) |
+                     (closes & ~closeFollowed) | (lineEnd & recordStart);
     // A line end where a field would start adds no field; at a record's start it is an
     // empty line, which the cut stops before.
-    const std::uint64_t fieldEnds = comma | (lineEnd & ~afterComma);
-    const std::uint64_t keep = ~(comma | cr | lf | (m.quote & ~kept));
-    const std::uint64_t marks[4] = {m.amp, m.angle, kept, m.cr & in & lfNext};
-    inside = 0 - (in >> 63);
-    quoteBefore = m.quote >> 63;
-    commaBefore = comma >> 63;
-    startBefore = starts >> 63;
-    crBefore = cr >> 63;
+    const Mask fieldEnds = comma | (lineEnd & ~afterComma);
+    const Mask keep = ~(comma | cr | lf | (m.quote & ~kept));
+    const Mask marks[4] = {m.amp, m.angle, kept, m.cr & in & lfNext};
+    inside = 0 - (in >> (kBlock - 1));
+    quoteBefore = m.quote >> (kBlock - 1);
+    commaBefore = comma >> (kBlock - 1);
+    startBefore = starts >> (kBlock - 1);
+    crBefore = cr >> (kBlock - 1);
 
     Steps::Compact(text + bytes, p, keep);
-    const std::uint64_t valid = cut == 0 ? ~std::uint64_t{0} : (cut & (0 - cut)) - 1;
+    const Mask valid = cut == 0 ? ~Mask{0} : (cut & (0 - cut)) - 1;
     std::size_t fieldsHere = 0;
-    for (std::uint64_t e = fieldEnds & valid; e != 0; e &= e - 1) {
-      const std::uint64_t before = (e & (0 - e)) - 1;
+    for (Mask e = fieldEnds & valid; e != 0; e &= e - 1) {
+      const Mask before = (e & (0 - e)) - 1;
       ends[fieldsHere++] = static_cast<FieldEnd>(bytes + Steps::Count(keep & before));
     }
-    std::uint64_t tallied = 0;  // the bits of this block counted
-    for (std::uint64_t e = lineEnd & valid; e != 0; e &= e - 1) {
-      const std::uint64_t upTo = e ^ (e - 1);  // the bits up to this line end
-      const unsigned bit = static_cast<unsigned>(__builtin_ctzll(e));
+    Mask tallied = 0;  // the bits of this block counted
+    for (Mask e = lineEnd & valid; e != 0; e &= e - 1) {
+      const Mask upTo = e ^ (e - 1);  // the bits up to this line end
+      const unsigned bit = LowestBit(e);
       textMark = bytes + Steps::Count(keep & upTo);
       fieldMark = count + Steps::Count(fieldEnds & upTo);
       recordEnds.push_back(fieldMark);

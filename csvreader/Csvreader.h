@@ -118,9 +118,12 @@ class CSVReader {
   // fields. Answers their count. isa: the instructions to scan the stream's buffer with.
   static std::size_t AppendRecord(std::istream& input, FieldBuffer& fields,
                                   Isa isa = Isa::kBest);
-  // Reads many records of text in memory in one go, 64 bytes at a time: appends the fields of
-  // the records that start before limit and end, with their line end, in the blocks of 64
-  // bytes that lie 16 bytes or more before end, and after each record the field count of
+  // The bulk reads' block: 64 bytes, or 32 in a 32-bit build (a mask of the block's bytes
+  // fits a register).
+  static constexpr unsigned kBulkBlock = sizeof(std::size_t) >= 8 ? 64 : 32;
+  // Reads many records of text in memory in one go, kBulkBlock bytes at a time: appends the
+  // fields of the records that start before limit and end, with their line end, in the
+  // blocks that lie 16 bytes or more before end, and after each record the field count of
   // fields to recordEnds. Stops sooner at an empty line and at quoting that it leaves to
   // AppendRecord: a quote inside a plain field, or text after a closing quote. Answers where
   // it stopped, at the start of a record; tally counts the bytes of the text appended that

@@ -85,23 +85,13 @@ namespace {
 
 // How many fewer code units than bytes text converts to; 0 if it cannot be converted. Long
 // text is counted in two halves side by side, cut where a character ends.
-std::size_t Shrinkage(std::string_view text) {
-  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return 0;
+// Text to count in pieces side by side: halves, cut where a character ends, when it is long.
+std::vector<std::string_view> CountingPieces(std::string_view text) {
   std::size_t cut = text.size() / 2;
   const std::size_t stop = std::min(text.size(), cut + 4096);
   while (cut < stop && !EndsCharacter(text.data(), cut)) ++cut;
-  if (PartsFor(text.size()) < 2 || cut == stop) cut = 0;
-  const std::string_view halves[2] = {text.substr(0, cut), text.substr(cut)};
-  std::size_t shrinkage[2] = {0, 0};
-  bool failed[2] = {false, false};
-  RunParts(cut > 0 ? 2 : 1, [&](std::size_t i) {
-    const std::string_view half = cut > 0 ? halves[i] : text;
-    const int units =
-        MultiByteToWideChar(CP_ACP, 0, half.data(), static_cast<int>(half.size()), nullptr, 0);
-    failed[i] = units <= 0;
-    shrinkage[i] = half.size() - static_cast<std::size_t>(std::max(units, 0));
-  });
-  return failed[0] || failed[1] ? 0 : shrinkage[0] + shrinkage[1];
+  if (PartsFor(text.size()) < 2 || cut == stop) return {text};
+  return {text.substr(0, cut), text.substr(cut)};
 }
 
 // The fewest code units a part's HTML can convert to: a byte below 0x80 gives a unit of its
@@ -118,22 +108,51 @@ std::size_t FewestUnits(const HtmlPart& part) {
 }  // namespace
 
 bool WideSink::Start(const std::vector<HtmlPart>& parts) {
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    const std::size_t size = parts[i].size;
-    const std::size_t length =
-        i + 1 < parts.size() ? size - std::min(size, Shrinkage(parts[i].text)) : size;
-    parts_.push_back({total, total, total + length, total, length < size});
-    total = SizeAdd(total, length);
-  }
-  tooLong_ = total > kMaxWideLength;
+  // No character of an ANSI code page has more code units than bytes: the BSTR is allocated
+  // as long as the HTML's bytes and cut to the text's length at the end. Each part's stretch
+  // but the last's is as long as the part converts to: its cell text is counted while the
+  // BSTR is allocated (which costs time where the system fills it, as Wine does).
+  std::size_t bytes = 0;
+  for (const HtmlPart& part : parts) bytes = SizeAdd(bytes, part.size);
+  tooLong_ = bytes > kMaxWideLength;
   if (tooLong_) {
     std::size_t fewest = 0;
     for (const HtmlPart& part : parts) fewest = SizeAdd(fewest, FewestUnits(part));
     hopeless_ = fewest > kMaxWideLength;
     return false;
   }
-  result_ = SysAllocStringLen(nullptr, static_cast<UINT>(total));
+  std::vector<std::string_view> pieces;  // of the cell text of every part but the last
+  std::vector<std::size_t> owner;        // the part of each piece
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    for (const std::string_view piece : CountingPieces(parts[i].text)) {
+      pieces.push_back(piece);
+      owner.push_back(i);
+    }
+  }
+  std::vector<int> units(pieces.size(), 0);
+  RunParts(1 + pieces.size(), [&](std::size_t task) {
+    if (task == 0) {
+      result_ = SysAllocStringLen(nullptr, static_cast<UINT>(bytes));
+    } else if (const std::string_view piece = pieces[task - 1]; !piece.empty()) {
+      units[task - 1] = MultiByteToWideChar(CP_ACP, 0, piece.data(),
+                                            static_cast<int>(piece.size()), nullptr, 0);
+    }
+  });
+  allocated_ = bytes;
+  std::vector<std::size_t> shrinkage(parts.size(), 0);
+  std::vector<bool> counted(parts.size(), true);
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    if (!pieces[k].empty() && units[k] <= 0) counted[owner[k]] = false;  // no text of the page
+    shrinkage[owner[k]] += pieces[k].size() - static_cast<std::size_t>(std::max(units[k], 0));
+  }
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const std::size_t size = parts[i].size;
+    const std::size_t length =
+        i + 1 < parts.size() && counted[i] ? size - std::min(size, shrinkage[i]) : size;
+    parts_.push_back({total, total, total + length, total, length < size});
+    total += length;
+  }
   return result_ != nullptr && total > 0;  // empty text: an empty BSTR
 }
 
@@ -214,8 +233,7 @@ BSTR WideSink::Finish(bool& redo) {
       return nullptr;
     }
   }
-  if (length != parts_.back().end &&
-      !SysReAllocStringLen(&result_, result_, static_cast<UINT>(length)))
+  if (length != allocated_ && !SysReAllocStringLen(&result_, result_, static_cast<UINT>(length)))
     return nullptr;
   return std::exchange(result_, nullptr);
 }

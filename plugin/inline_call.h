@@ -84,6 +84,7 @@ class WideSink final : public HtmlSink {
   void Convert(Part& p, const char* bytes, std::size_t size, bool ending);
 
   BSTR result_ = nullptr;
+  std::size_t allocated_ = 0;  // the BSTR's length
   std::vector<Part> parts_;
   bool tooLong_ = false;   // perhaps too long for one BSTR
   bool hopeless_ = false;  // too long for one BSTR whatever its characters

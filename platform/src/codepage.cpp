@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bits.h"
 #include "codepage_internal.h"
 #include "gridloom/winapi.h"
 
@@ -418,7 +419,7 @@ template <class Steps, bool kWrite, bool kDbcs>
       const std::uint64_t keep = ~trails;
       Steps::Compact(target + written, s, keep);
       for (std::uint64_t starts = bits.high & keep; starts != 0; starts &= starts - 1) {
-        const auto at = static_cast<unsigned>(__builtin_ctzll(starts));
+        const auto at = LowestBit(starts);
         const std::uint64_t before = trails & ((std::uint64_t{1} << at) - 1);
         target[written + at - static_cast<unsigned>(__builtin_popcountll(before))] =
             high[(s[at] - 0x80u) << 8 | s[at + 1]];

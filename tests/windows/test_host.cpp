@@ -210,8 +210,13 @@ class Scratch {
   Scratch() {
     char temp[MAX_PATH];
     const DWORD n = GetTempPathA(MAX_PATH, temp);
-    root_ = std::string(temp, n) + "gridloom-host-" + std::to_string(GetCurrentProcessId());
-    ok_ = CreateDirectoryA(root_.c_str(), nullptr) != 0;
+    // A name of its own: an earlier run that was stopped may have left its folder behind.
+    const std::string stem =
+        std::string(temp, n) + "gridloom-host-" + std::to_string(GetCurrentProcessId());
+    for (int attempt = 0; attempt < 100 && !ok_; ++attempt) {
+      root_ = stem + (attempt == 0 ? "" : "-" + std::to_string(attempt));
+      ok_ = CreateDirectoryA(root_.c_str(), nullptr) != 0;
+    }
     if (ok_) made_.push_back(root_ + "\\");
   }
   ~Scratch() {
@@ -298,6 +303,8 @@ struct TableCase {
 const char kHeaderIni[] = "[tdRow1]\r\nopen=<th>\r\nclose=</th>\r\n";
 
 std::vector<TableCase> TableCases() {
+  std::string manyRows;
+  for (int row = 0; row < 200000; ++row) manyRows += ",,,,,,,,,\r\n";
   const std::string longTag = "<td title=\"" + std::string(300, 'x') + "\">";
   const std::wstring longTagW = L"<td title=\"" + std::wstring(300, L'x') + L"\">";
   const std::string exact255 = std::string(255, 'y');
@@ -396,6 +403,23 @@ std::vector<TableCase> TableCases() {
        kFailureComment},
       {"empty argument text", {{"t.csv", "a\r\n"}}, "", "", kFailureComment},
       {"a CSV path that names a folder", {{"d.csv\\", ""}}, "\"d.csv\"", "", kFailureComment},
+      // Devices: a name whose last part is a device name of Windows names no file here (COM1
+      // and AUX opened a serial device, and reading it hung the host).
+      {"COM1 as the CSV name", {}, "\"COM1\"", "", kFailureComment},
+      {"aux.csv as the CSV name", {}, "\"aux.csv\"", "", kFailureComment},
+      {"CON as the CSV name", {}, "\"CON\"", "", kFailureComment},
+      {"NUL as the CSV name", {}, "\"NUL\"", "", kFailureComment},
+      {"lpt1.csv in a folder as the CSV name", {}, "\"sub\\lpt1.csv\"", "", kFailureComment},
+      // Tables whose HTML no BSTR holds, and whose sizes do not fit 32 bits: one line of a
+      // million commas with a 4,290-byte cell tag (4.3 GB: it wrapped around and wrote past
+      // its buffer), and 200,000 rows of ten empty cells with a 2 KB cell tag.
+      {"a million commas with a long cell tag",
+       {{"t.csv", std::string(1000000, ',')},
+        {"p.ini", "[tdEtc]\r\nopen=" + std::string(4290, 'x') + "\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", kFailureComment},
+      {"many rows with a long cell tag",
+       {{"t.csv", manyRows}, {"p.ini", "[tdEtc]\r\nopen=" + std::string(2048, 'y') + "\r\n"}},
+       "\"t.csv\",\"p.ini\"", "", kFailureComment},
   };
 }
 
@@ -434,14 +458,19 @@ struct StackDelta {
   std::uintptr_t removed;  // bytes the callee left pushed: 0 when it popped its arguments
 };
 
-// Pushes seven 32-bit arguments, calls fn, and measures the stack pointer after the return
-// against its value before the pushes. The stack is restored either way.
-StackDelta CallSevenArguments(const void* fn, const std::uint32_t (&args)[7]) {
-  std::uintptr_t before, after;
+// Pushes seven 32-bit arguments on a stack aligned to 16 bytes less misalign (hosts built by
+// other compilers align it to 4 bytes only), calls fn, and measures the stack pointer after
+// the return against its value before the pushes. The stack is restored either way.
+StackDelta CallSevenArguments(const void* fn, const std::uint32_t (&args)[7],
+                              std::uint32_t misalign = 0) {
+  std::uintptr_t start, after;
   BSTR result;
   const void* target = fn;
+  std::uint32_t offset = misalign;
   asm volatile(
       "movl %%esp, %%esi\n\t"
+      "andl $-16, %%esp\n\t"
+      "subl %%edx, %%esp\n\t"
       "pushl 24(%%ebx)\n\t"
       "pushl 20(%%ebx)\n\t"
       "pushl 16(%%ebx)\n\t"
@@ -452,9 +481,10 @@ StackDelta CallSevenArguments(const void* fn, const std::uint32_t (&args)[7]) {
       "call *%%ecx\n\t"
       "movl %%esp, %%edi\n\t"
       "movl %%esi, %%esp\n\t"
-      : "=a"(result), "=S"(before), "=D"(after), "+c"(target)
+      : "=a"(result), "=S"(start), "=D"(after), "+c"(target), "+d"(offset)
       : "b"(args)
-      : "edx", "memory", "cc");
+      : "memory", "cc");
+  const std::uintptr_t before = (start & ~std::uintptr_t{15}) - misalign;
   return {result, before - after};
 }
 
@@ -480,17 +510,19 @@ void TestCallingConvention(const Plugin& plugin, Scratch& scratch) {
   Expect(scratch.Write(folder, "t.csv", "a,b\r\n"), "write t.csv");
   const char* const argTexts[] = {"\"t.csv\",\"p.ini\"", "\"none.csv\""};
   const std::wstring expected[] = {Table({{L"a", L"b"}}), kFailureComment};
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 8; ++i) {
+    const std::uint32_t misalign = static_cast<std::uint32_t>(i / 2 * 4);  // 0, 4, 8, 12
     const std::uint32_t args[7] = {
-        0x11111111, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(argTexts[i])),
+        0x11111111, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(argTexts[i % 2])),
         0x33333333, 0x44444444,
         static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(folder.c_str())),
         0x66666666, 0x77777777};
     const StackDelta call =
-        CallSevenArguments(reinterpret_cast<const void*>(plugin.pluginInline), args);
+        CallSevenArguments(reinterpret_cast<const void*>(plugin.pluginInline), args, misalign);
     Expect(call.removed == 0, "PluginInline removes its seven arguments from the stack",
            std::to_string(call.removed) + " bytes left");
-    ExpectText(call.result, expected[i], "PluginInline called from the stack check");
+    ExpectText(call.result, expected[i % 2],
+               "PluginInline called on a stack aligned to 16 less " + std::to_string(misalign));
   }
 
   // Through the __stdcall function pointer type of gridloom.h.
