@@ -85,6 +85,19 @@ namespace {
 
 // How many fewer code units than bytes text converts to; 0 if it cannot be converted. Long
 // text is counted in two halves side by side, cut where a character ends.
+// A BSTR of length code units whose text is not set. It is made by growing an empty one: Wine
+// fills a new BSTR with NULs (SysAllocStringLen with no text), a pass over all its pages in
+// one thread that Windows does not make; grown, its pages are written once, by the
+// conversion.
+BSTR NewText(std::size_t length) {
+  BSTR text = SysAllocStringLen(nullptr, 0);
+  if (text != nullptr && !SysReAllocStringLen(&text, nullptr, static_cast<UINT>(length))) {
+    SysFreeString(text);
+    return nullptr;
+  }
+  return text;
+}
+
 // Text to count in pieces side by side: halves, cut where a character ends, when it is long.
 std::vector<std::string_view> CountingPieces(std::string_view text) {
   std::size_t cut = text.size() / 2;
@@ -111,7 +124,7 @@ bool WideSink::Start(const std::vector<HtmlPart>& parts) {
   // No character of an ANSI code page has more code units than bytes: the BSTR is allocated
   // as long as the HTML's bytes and cut to the text's length at the end. Each part's stretch
   // but the last's is as long as the part converts to: its cell text is counted while the
-  // BSTR is allocated (which costs time where the system fills it, as Wine does).
+  // BSTR is allocated.
   std::size_t bytes = 0;
   for (const HtmlPart& part : parts) bytes = SizeAdd(bytes, part.size);
   tooLong_ = bytes > kMaxWideLength;
@@ -130,14 +143,19 @@ bool WideSink::Start(const std::vector<HtmlPart>& parts) {
     }
   }
   std::vector<int> units(pieces.size(), 0);
-  RunParts(1 + pieces.size(), [&](std::size_t task) {
-    if (task == 0) {
-      result_ = SysAllocStringLen(nullptr, static_cast<UINT>(bytes));
-    } else if (const std::string_view piece = pieces[task - 1]; !piece.empty()) {
-      units[task - 1] = MultiByteToWideChar(CP_ACP, 0, piece.data(),
-                                            static_cast<int>(piece.size()), nullptr, 0);
+  const auto task = [&](std::size_t i) {
+    if (i == 0) {
+      result_ = NewText(bytes);
+    } else if (const std::string_view piece = pieces[i - 1]; !piece.empty()) {
+      units[i - 1] = MultiByteToWideChar(CP_ACP, 0, piece.data(), static_cast<int>(piece.size()),
+                                         nullptr, 0);
     }
-  });
+  };
+  if (PartsFor(bytes) > 1) {
+    RunParts(1 + pieces.size(), task);
+  } else {  // a small table: not worth a thread
+    for (std::size_t i = 0; i <= pieces.size(); ++i) task(i);
+  }
   allocated_ = bytes;
   std::vector<std::size_t> shrinkage(parts.size(), 0);
   std::vector<bool> counted(parts.size(), true);
