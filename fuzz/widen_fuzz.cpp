@@ -74,7 +74,7 @@ void CheckSink(const std::string& text, const std::u16string& whole, std::size_t
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   if (size < 4) return -1;
-  static const UINT kPages[] = {932, 65001, 1252};  // the code pages GridloomSetACP takes
+  static const UINT kPages[] = {932, 936, 949, 950, 65001, 1252};
   if (!GridloomSetACP(kPages[bytes[0] % std::size(kPages)])) std::abort();
   const std::size_t choice = bytes[1];
   const std::string text(reinterpret_cast<const char*>(bytes + 3), size - 3);

@@ -80,18 +80,19 @@ TEST_P(CodePageDecode, FastPathGivesWhatThePlainPathGives) {
   }
 }
 
-// Only code pages whose conversion is Windows' exactly are taken: not one iconv does not know,
-// nor Johab (1361), whose Hangul iconv decodes otherwise, nor those that differ from Windows
-// in their double-byte tables (936, 949, 950).
+// Only the ANSI code pages of Windows, whose conversion is checked against Wine's in full, are
+// taken: not one iconv does not know, nor Johab (1361), whose Hangul iconv decodes otherwise,
+// nor an OEM code page (437, 850), never a system's ANSI code page.
 TEST(AnsiCodePage, OnlyCodePagesConvertedAsWindowsDoes) {
   const UINT before = GetACP();
-  for (const UINT refused : {4242u, 1361u, 936u, 949u, 950u, 0u})
+  for (const UINT refused : {4242u, 1361u, 437u, 850u, 0u})
     EXPECT_FALSE(GridloomSetACP(refused)) << refused;
   EXPECT_EQ(GetACP(), before);
   std::vector<UINT> accepted(GridloomAcceptedCodePages(nullptr, 0));
   ASSERT_EQ(GridloomAcceptedCodePages(accepted.data(), static_cast<UINT>(accepted.size())),
             accepted.size());
-  EXPECT_EQ(accepted, (std::vector<UINT>{932, 1252, 65001}));
+  EXPECT_EQ(accepted, (std::vector<UINT>{874, 932, 936, 949, 950, 1250, 1251, 1252, 1253, 1254,
+                                         1255, 1256, 1257, 1258, 65001}));
   for (const UINT page : accepted) {
     EXPECT_TRUE(GridloomSetACP(page)) << page;
     EXPECT_EQ(GetACP(), page);

@@ -125,15 +125,26 @@ TEST(IniPaths, BackslashesSeparateFolders) {
   EXPECT_EQ(Inspect::Tags(table)[kTableOpen], "<x>");
 }
 
+// Values of every length around the buffer sizes, plain and wholly in quotes (which go: the
+// profile reader answers a quoted value that the buffer holds but for its closing quote one
+// character short, and size - 2, not size - 1).
 TEST(MyIniFileRead, LongValuesComeBackWhole) {
   TempDir dir;
   std::string ini = "[s]\n";
-  const std::size_t lengths[] = {254, 255, 256, 300, 511, 512, 767, 20000};
-  const auto key = [](std::size_t n) { return std::string(1, 'k').append(std::to_string(n)); };
-  for (std::size_t n : lengths) ini.append(key(n)).append("=").append(n, 'v').append("\n");
+  const std::size_t lengths[] = {253, 254, 255, 256, 300, 509, 510, 511, 512, 767, 20000};
+  const auto key = [](std::size_t n, bool quoted) {
+    return std::string(quoted ? "q" : "k").append(std::to_string(n));
+  };
+  for (std::size_t n : lengths) {
+    ini.append(key(n, false)).append("=").append(n, 'v').append("\n");
+    ini.append(key(n, true)).append("=\"").append(n, 'v').append("\"\n");
+  }
   const MyIniFile file(dir.Write("long.ini", ini));
   for (std::size_t n : lengths) {
-    EXPECT_EQ(file.ReadString("s", key(n).c_str(), "D"), std::string(n, 'v')) << n << " bytes";
+    for (const bool quoted : {false, true}) {
+      EXPECT_EQ(file.ReadString("s", key(n, quoted).c_str(), "D"), std::string(n, 'v'))
+          << n << " bytes" << (quoted ? ", quoted" : "");
+    }
   }
   EXPECT_EQ(file.ReadString("s", "absent", ""), "");
   EXPECT_EQ(file.ReadString("s", "absent", "fallback"), "fallback");

@@ -55,7 +55,7 @@ const std::string kTexts[] = {
 };
 
 TEST(WideSink, CutsWhereACharacterEndsChangeNothing) {
-  for (const UINT page : {932u, 65001u, 1252u}) {
+  for (const UINT page : {932u, 936u, 65001u, 1252u}) {
     const AnsiCodePage ansi(page);
     if (!ansi.ok()) continue;  // on Windows: the system's code page only
     for (const std::string& text : kTexts) {
@@ -104,7 +104,7 @@ TEST(WideSink, StretchesAsLongAsTheCellTextSays) {
   const auto shrinkage = [](const std::string& text) {
     return text.size() - Side(text, 0, text.size()).size();
   };
-  for (const UINT page : {932u, 65001u, 1252u}) {
+  for (const UINT page : {932u, 936u, 65001u, 1252u}) {
     const AnsiCodePage ansi(page);
     if (!ansi.ok()) continue;  // on Windows: the system's code page only
     const std::string doubleBytes = page == CP_UTF8 ? "\xE3\x81\x82" : "\x95\x5C";

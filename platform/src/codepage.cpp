@@ -31,7 +31,39 @@ namespace {
 
 std::atomic<UINT> ansiCodePage{932};
 
-bool IsDoubleByteCodePage(UINT id) { return id == 932 || id == 936 || id == 949 || id == 950; }
+// The lead bytes of the double-byte code pages, as Windows has them (IsDBCSLeadByteEx, read
+// off Wine): a lead byte pairs with the next byte, whether or not the pair is a character.
+struct LeadBytes {
+  UINT id;
+  unsigned char ranges[3][2];  // first and last byte; unused ranges are {0, 0}
+};
+constexpr LeadBytes kLeadBytes[] = {
+    {932, {{0x81, 0x9F}, {0xE0, 0xFC}}},
+    {936, {{0x81, 0xFE}}},
+    {949, {{0x81, 0xFE}}},
+    {950, {{0x81, 0xFE}}},
+};
+
+// Where Windows converts otherwise than iconv, read off Wine.
+struct SingleOverride {
+  UINT id;
+  unsigned char byte;
+  char16_t unit;
+};
+struct PairRun {
+  UINT id;
+  unsigned char lead, firstTrail, lastTrail;
+  char16_t firstUnit;
+  unsigned char step;
+};
+#include "codepage_overrides.inc"
+
+const LeadBytes* FindLeadBytes(UINT id) {
+  for (const LeadBytes& leads : kLeadBytes) {
+    if (leads.id == id) return &leads;
+  }
+  return nullptr;
+}
 
 // Converts bytes with iconv; true when they make exactly one UTF-16 code unit.
 bool IconvOne(iconv_t cd, const unsigned char* bytes, std::size_t count, char16_t& unit) {
@@ -142,27 +174,29 @@ std::unique_ptr<CodePage> BuildTable(UINT id) {
   iconv_t cd = iconv_open("UTF-16LE", name);
   if (cd == reinterpret_cast<iconv_t>(-1)) return nullptr;
 
-  page->dbcs = IsDoubleByteCodePage(id);
+  const LeadBytes* leads = FindLeadBytes(id);
+  page->dbcs = leads != nullptr;
+  if (leads != nullptr) {
+    for (const auto& [first, last] : leads->ranges) {
+      for (unsigned b = first; first != 0 && b <= last; ++b) page->lead[b] = true;
+    }
+  }
   // Windows' default character of the code page, given for unmapped double-byte sequences.
   page->defaultChar = id == 932 ? u'\u30FB' : u'?';
   for (unsigned b = 0; b < 256; ++b) {
     const unsigned char byte = static_cast<unsigned char>(b);
     char16_t unit;
-    if (IconvOne(cd, &byte, 1, unit)) {
-      page->single[b] = unit;
-    } else if (page->dbcs && b >= 0x80 && errno == EINVAL) {
-      page->lead[b] = true;
+    if (page->lead[b]) {
       page->single[b] = page->defaultChar;  // a lead byte with no trail byte
+    } else if (IconvOne(cd, &byte, 1, unit)) {
+      page->single[b] = unit;
     } else {
       page->single[b] = static_cast<char16_t>(b);  // unmapped single bytes map to U+00xx
     }
   }
-  if (id == 932) {
-    // Windows maps the bytes that Shift_JIS leaves free into the private use area.
-    page->single[0xA0] = u'\uF8F0';
-    page->single[0xFD] = u'\uF8F1';
-    page->single[0xFE] = u'\uF8F2';
-    page->single[0xFF] = u'\uF8F3';
+  // Windows maps the bytes that a code page leaves free into the private use area.
+  for (const SingleOverride& o : kSingleOverrides) {
+    if (o.id == id) page->single[o.byte] = o.unit;
   }
   if (page->dbcs) {
     page->pairs.assign(256 * 256, page->defaultChar);
@@ -175,6 +209,14 @@ std::unique_ptr<CodePage> BuildTable(UINT id) {
         if (IconvOne(cd, bytes, 2, unit)) page->pairs[lead << 8 | trail] = unit;
       }
     }
+    // The user-defined areas, and the pairs Windows maps otherwise.
+    for (const PairRun& run : kPairRuns) {
+      if (run.id != id) continue;
+      for (unsigned trail = run.firstTrail; trail <= run.lastTrail; ++trail) {
+        page->pairs[run.lead << 8 | trail] =
+            static_cast<char16_t>(run.firstUnit + (trail - run.firstTrail) * run.step);
+      }
+    }
   }
   iconv_close(cd);
   BuildReverse(*page, id);
@@ -184,9 +226,12 @@ std::unique_ptr<CodePage> BuildTable(UINT id) {
 
 }  // namespace
 
-// 932 and 1252 convert every byte and every pair of bytes as Wine does; UTF-8 decodes as
-// Wine's does, bad sequences included. Others are refused until they are checked so.
-constexpr UINT kAcceptedCodePages[] = {932, 1252, CP_UTF8};
+// The ANSI code pages of Windows: every byte and every pair of bytes converts as Wine converts
+// it (tests/winapi/codepage-answers.txt), and UTF-8 decodes as Wine's does, bad sequences
+// included. The OEM code pages, which are never a system's ANSI code page, and Johab are
+// refused.
+constexpr UINT kAcceptedCodePages[] = {874,  932,  936,  949,  950,  1250, 1251, 1252,
+                                       1253, 1254, 1255, 1256, 1257, 1258, CP_UTF8};
 
 bool IsAcceptedCodePage(UINT id) {
   return std::find(std::begin(kAcceptedCodePages), std::end(kAcceptedCodePages), id) !=
@@ -658,6 +703,43 @@ UINT GridloomAcceptedCodePages(UINT* codePages, UINT capacity) {
   const auto& accepted = gridloom::winapi::kAcceptedCodePages;
   for (UINT i = 0; i < capacity && i < std::size(accepted); ++i) codePages[i] = accepted[i];
   return static_cast<UINT>(std::size(accepted));
+}
+
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* source, int sourceUnits,
+                               LPSTR target, int targetBytes, LPCCH defaultChar,
+                               BOOL* usedDefault) {
+  if (source == nullptr || sourceUnits == 0 || sourceUnits < -1 || targetBytes < 0 ||
+      (target == nullptr && targetBytes != 0) || flags != 0 || defaultChar != nullptr ||
+      usedDefault != nullptr)
+    return 0;
+  try {
+    const CodePage* page = gridloom::winapi::FindCodePage(codePage);
+    if (page == nullptr) return 0;
+    std::size_t units = 0;
+    if (sourceUnits == -1) {
+      while (source[units] != 0) ++units;
+      ++units;  // the NUL too
+    } else {
+      units = static_cast<std::size_t>(sourceUnits);
+    }
+    std::string bytes;
+    gridloom::winapi::Encode(*page, {source, units}, bytes);
+    if (bytes.size() > 0x7FFFFFFF || (targetBytes > 0 && bytes.size() > std::size_t(targetBytes)))
+      return 0;
+    if (targetBytes > 0) std::memcpy(target, bytes.data(), bytes.size());
+    return static_cast<int>(bytes.size());
+  } catch (...) {  // out of memory
+    return 0;
+  }
+}
+
+BOOL WINAPI IsDBCSLeadByteEx(UINT codePage, BYTE testChar) {
+  try {
+    const CodePage* page = gridloom::winapi::FindCodePage(codePage);
+    return page != nullptr && page->lead[testChar];
+  } catch (...) {  // out of memory for the table
+    return 0;
+  }
 }
 
 UINT WINAPI GetACP(void) { return gridloom::winapi::ansiCodePage.load(); }

@@ -1,8 +1,9 @@
 // GetPrivateProfileStringA for POSIX. It reads an INI file the way Windows does (checked
-// against Wine): the file is decoded to UTF-16 (UTF-8 or UTF-16 after a byte order mark, the
-// ANSI code page otherwise), lines end at CR or LF, blanks around names and values are
-// dropped, names compare without regard to case, the first section of a name and the first
-// key of a name in it count, and the value comes back in the ANSI code page.
+// against Wine, tests/winapi): the file is decoded to UTF-16 (UTF-8 or UTF-16 after a byte
+// order mark, the ANSI code page otherwise), lines end at CR or LF, blanks around names and
+// values are dropped, names compare without regard to case, the first section of a name and
+// the first key of a name in it count, and the value comes back in the ANSI code page. A
+// null section asks for the section names, a null key for a section's key names.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "codepage_internal.h"
 #include "gridloom/native_path.h"
@@ -96,12 +98,20 @@ std::optional<std::u16string> ReadProfileText(LPCSTR fileName, const CodePage& a
   return Widen(ansi, view);
 }
 
-// The value of key in the first section named section; nullopt when there is none, or when
-// the key stands without "=".
-std::optional<std::u16string_view> FindValue(std::u16string_view text,
-                                             std::u16string_view section,
-                                             std::u16string_view key) {
-  bool inSection = false, sectionSeen = false;
+// An INI file as Windows reads it: the lines before the first section header form a section
+// of their own, named "" (the one that an empty section name finds: a header "[]" names a
+// section that no name finds), then a section for each header.
+struct Entry {
+  std::u16string_view name;                // blanks dropped
+  std::optional<std::u16string_view> value;  // none without "="
+};
+struct Section {
+  std::u16string_view name;
+  std::vector<Entry> entries;
+};
+
+std::vector<Section> Parse(std::u16string_view text) {
+  std::vector<Section> sections(1);
   while (!text.empty()) {
     const std::size_t end = text.find_first_of(u"\r\n");
     std::u16string_view line = Trim(text.substr(0, end));
@@ -110,26 +120,92 @@ std::optional<std::u16string_view> FindValue(std::u16string_view text,
     if (line.front() == u'[') {
       const std::size_t close = line.rfind(u']');
       if (close != std::u16string_view::npos) {
-        if (sectionSeen) return std::nullopt;  // only the first section of a name counts
-        inSection = SameName(UpToNul(Trim(line.substr(1, close - 1))), section);
-        sectionSeen = inSection;
+        sections.push_back({UpToNul(Trim(line.substr(1, close - 1))), {}});
         continue;
       }
     }
-    if (!inSection) continue;
     const std::size_t equals = line.find(u'=');
-    if (!SameName(UpToNul(Trim(line.substr(0, equals))), key)) continue;
-    if (equals == std::u16string_view::npos) return std::nullopt;
-    return UpToNul(Trim(line.substr(equals + 1)));
+    Entry entry{UpToNul(Trim(line.substr(0, equals))), std::nullopt};
+    if (equals != std::u16string_view::npos) entry.value = UpToNul(Trim(line.substr(equals + 1)));
+    sections.back().entries.push_back(entry);
+  }
+  return sections;
+}
+
+// The first section of a name: only it counts.
+const Section* FindSection(const std::vector<Section>& sections, std::u16string_view name) {
+  for (const Section& section : sections) {
+    if (SameName(section.name, name)) return &section;
+  }
+  return nullptr;
+}
+
+// The value of key in the first section named section; nullopt when there is none, or when
+// the first line of that key stands without "=".
+std::optional<std::u16string_view> FindValue(const std::vector<Section>& sections,
+                                             std::u16string_view section,
+                                             std::u16string_view key) {
+  const Section* found = FindSection(sections, section);
+  if (found == nullptr) return std::nullopt;
+  for (const Entry& entry : found->entries) {
+    if (SameName(entry.name, key)) return entry.value;
   }
   return std::nullopt;
 }
 
-std::u16string_view StripQuotes(std::u16string_view value) {
-  if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
-      value.back() == value.front())
-    return value.substr(1, value.size() - 2);
-  return value;
+// A list of names as Windows writes it into a buffer of size bytes: each name and a NUL,
+// then one more NUL. A list that does not fit with a byte to spare is cut to size - 2 bytes
+// and a NUL, and the answer is size - 2.
+DWORD WriteList(const std::string& names, LPSTR buffer, DWORD size) {
+  if (size < 2) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  if (names.size() + 1 < size) {
+    std::memcpy(buffer, names.data(), names.size());
+    buffer[names.size()] = '\0';
+    return static_cast<DWORD>(names.size());
+  }
+  std::memcpy(buffer, names.data(), size - 2);
+  buffer[size - 2] = '\0';
+  return size - 2;
+}
+
+// A value (or a default) as Windows copies it into a buffer of size bytes: a value wholly
+// in a pair of quotes loses them, even where the buffer holds it but for the closing one
+// (which then takes the text's last character with it); the text is cut to size - 1 code
+// units and converted to the ANSI code page, and characters are written whole: one that
+// does not fit is left out, the buffer's last byte becomes NUL and the answer is size - 1.
+DWORD WriteValue(const CodePage& ansi, std::u16string_view value, LPSTR buffer, DWORD size) {
+  const bool quoted = value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
+                      value.back() == value.front();
+  if (quoted) value.remove_prefix(1);
+  std::u16string_view copied = value.substr(0, size - 1);
+  if (quoted && size >= value.size() && !copied.empty()) copied.remove_suffix(1);
+  std::string bytes;
+  Encode(ansi, copied, bytes);
+  if (bytes.size() <= size - 1) {
+    std::memcpy(buffer, bytes.data(), bytes.size());
+    buffer[bytes.size()] = '\0';
+    return static_cast<DWORD>(bytes.size());
+  }
+  std::size_t written = 0;
+  for (std::size_t i = 0; i < copied.size();) {
+    // A character: one unit, or a surrogate pair.
+    const std::size_t units = copied[i] >= 0xD800 && copied[i] <= 0xDBFF &&
+                                      i + 1 < copied.size() && copied[i + 1] >= 0xDC00 &&
+                                      copied[i + 1] <= 0xDFFF
+                                  ? 2
+                                  : 1;
+    std::string character;
+    Encode(ansi, copied.substr(i, units), character);
+    if (written + character.size() > size - 1) break;
+    std::memcpy(buffer + written, character.data(), character.size());
+    written += character.size();
+    i += units;
+  }
+  buffer[size - 1] = '\0';
+  return size - 1;
 }
 
 }  // namespace
@@ -140,30 +216,46 @@ extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
                                                  LPCSTR fileName) {
   using namespace gridloom::winapi;
   if (buffer == nullptr || size == 0) return 0;
-  std::string result;
   try {
     const CodePage* ansi = FindCodePage(CP_ACP);
-    std::optional<std::u16string_view> value;
+    if (ansi == nullptr) {
+      buffer[0] = '\0';
+      return 0;
+    }
     std::optional<std::u16string> text;
+    if (fileName != nullptr) text = ReadProfileText(fileName, *ansi);
+    const std::vector<Section> sections = text ? Parse(*text) : std::vector<Section>{};
     std::u16string sectionW, keyW;
-    if (ansi != nullptr && section != nullptr && key != nullptr && fileName != nullptr) {
-      text = ReadProfileText(fileName, *ansi);
-      sectionW = Widen(*ansi, section);
-      keyW = Widen(*ansi, key);
-      const std::u16string_view wantedSection = Trim(sectionW);
-      if (text && !wantedSection.empty()) value = FindValue(*text, wantedSection, Trim(keyW));
+    if (section != nullptr) sectionW = Widen(*ansi, section);
+    if (key != nullptr) keyW = Widen(*ansi, key);
+    if (section == nullptr) {  // the names of the sections
+      std::string names;
+      for (std::size_t i = 1; i < sections.size(); ++i) {
+        if (sections[i].name.empty()) continue;
+        Encode(*ansi, sections[i].name, names);
+        names += '\0';
+      }
+      return WriteList(names, buffer, size);
     }
-    if (value) {
-      Encode(*ansi, StripQuotes(*value), result);
-    } else if (defaultValue != nullptr) {
-      result = defaultValue;
-      while (!result.empty() && result.back() == ' ') result.pop_back();
+    if (key == nullptr) {  // the names of the keys of a section; none: the default
+      std::string names;
+      if (const Section* found = FindSection(sections, sectionW)) {
+        for (const Entry& entry : found->entries) {
+          if (!entry.value || entry.name.starts_with(u';')) continue;  // no value, a comment
+          Encode(*ansi, entry.name, names);
+          names += '\0';
+        }
+      }
+      if (const DWORD count = WriteList(names, buffer, size); count > 0) return count;
+    } else if (const auto value = FindValue(sections, Trim(sectionW), Trim(keyW))) {
+      return WriteValue(*ansi, *value, buffer, size);
     }
-  } catch (...) {
-    result.clear();  // out of memory: nothing can be read
+    // The default, without its trailing blanks (but its first character stays).
+    std::u16string fallback = defaultValue != nullptr ? Widen(*ansi, defaultValue) : u"";
+    while (fallback.size() > 1 && fallback.back() == u' ') fallback.pop_back();
+    return WriteValue(*ansi, fallback, buffer, size);
+  } catch (...) {  // out of memory: nothing can be read
+    buffer[0] = '\0';
+    return 0;
   }
-  const std::size_t copied = result.size() < size ? result.size() : size - 1;
-  std::memcpy(buffer, result.data(), copied);
-  buffer[copied] = '\0';
-  return static_cast<DWORD>(copied);
 }

@@ -3,7 +3,11 @@
 // source builds against libgridloom.so on Linux and gridloom.dll on Windows; `compare` diffs
 // the two output folders.
 //
-//   gridloom_parity <library> <manifest> <cases-dir> <out-dir>
+//   gridloom_parity <library> <manifest> <cases-dir> <out-dir> [<code page>]
+//
+// The ANSI code page (932 by default) is set for libgridloom.so; on Windows it is the
+// system's, which must be the one given (Wine takes it from the locale: LC_ALL=zh_CN.UTF-8
+// gives 936).
 //
 // Manifest lines: name, case folder, argument text, base directory suffix, separated by tabs.
 // %HH stands for the byte HH (%25 for "%", %09 for a tab). The base directory is the case
@@ -25,6 +29,7 @@
 #endif
 
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -145,20 +150,26 @@ GridloomPluginInlineFn LoadPluginInline(const char* library) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s <library> <manifest> <cases-dir> <out-dir>\n", argv[0]);
+  if (argc != 5 && argc != 6) {
+    std::fprintf(stderr,
+                 "usage: %s <library> <manifest> <cases-dir> <out-dir> [<code page>]\n",
+                 argv[0]);
     return 2;
   }
   const std::string casesDir = argv[3], outDir = argv[4];
+  const UINT codePage = argc == 6 ? static_cast<UINT>(std::strtoul(argv[5], nullptr, 10)) : 932;
 
 #ifdef _WIN32
-  if (GetACP() != 932) {
-    std::fprintf(stderr, "the ANSI code page is %u, not 932: run under LC_ALL=ja_JP.UTF-8\n",
-                 GetACP());
+  if (GetACP() != codePage) {
+    std::fprintf(stderr, "the ANSI code page is %u, not %u: run under a locale that has it\n",
+                 GetACP(), codePage);
     return 2;
   }
 #else
-  GridloomSetACP(932);
+  if (!GridloomSetACP(codePage)) {
+    std::fprintf(stderr, "code page %u is not one that GridloomSetACP takes\n", codePage);
+    return 2;
+  }
 #endif
 
   std::vector<Case> cases;

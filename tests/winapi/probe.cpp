@@ -7,12 +7,25 @@
 //   mb|CP|HEX         MultiByteToWideChar of the bytes; "mb|CP|HEX|nul" appends a NUL and
 //                     passes -1 as the length
 //   mbtable|CP        a digest of the conversion of every byte and every two-byte sequence
+//   wctable|CP        a digest of WideCharToMultiByte (no flags) of every code unit, as the
+//                     profile reader converts the values of UTF-8 and UTF-16 files, and how
+//                     many failed
+//   codepage|CP       the conversion of every byte, and of every two bytes whose first is 0x80
+//                     or above (a line for each lead byte; each such byte in UTF-8), with
+//                     runs written short: XXXX+YYYY for two units from one input, "-" for
+//                     none, A*N for N answers A, A..B for answers whose last unit rises by
+//                     one from A to B; and the bytes that IsDBCSLeadByteEx calls lead bytes,
+//                     as ranges
 //   profile|SIZE|FILE|SECTION|KEY|DEFAULT
-//                     GetPrivateProfileStringA with FILE in DATA_DIR
+//                     GetPrivateProfileStringA with FILE in DATA_DIR; "(null)" passes a null
+//                     pointer. The answer: the count, and the whole buffer in hex when it
+//                     is at most 64 bytes (filled with EE before the call), else the text up
+//                     to its NUL (a digest when long)
 //   realloc|TEXT|FROM|LENGTH
 //                     SysReAllocStringLen of a BSTR of TEXT, from "self+N" (N units into
 //                     it), "null" (the units kept) or another text; the answer gives the
 //                     units the call defines
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -110,17 +123,122 @@ std::string TableDigest(UINT codePage) {
   return digest.Text();
 }
 
+// The units of converting each of the inputs, with runs written short: where the answers
+// have the same number of units and differ only in the last, which stays or rises by one.
+std::string Row(UINT codePage, const std::vector<std::string>& inputs) {
+  std::vector<std::vector<unsigned>> answers;
+  for (const std::string& input : inputs) {
+    WCHAR out[4];
+    const int count = MultiByteToWideChar(codePage, 0, input.data(),
+                                          static_cast<int>(input.size()), out, 4);
+    answers.emplace_back(out, out + (count > 0 ? count : 0));
+  }
+  const auto text = [](const std::vector<unsigned>& units) {
+    if (units.empty()) return std::string("-");
+    std::string out;
+    for (const unsigned unit : units) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "%s%04X", out.empty() ? "" : "+", unit);
+      out += hex;
+    }
+    return out;
+  };
+  // Whether b is a after `by` steps of the last unit (0: the same).
+  const auto follows = [](const std::vector<unsigned>& a, const std::vector<unsigned>& b,
+                          unsigned by) {
+    return !a.empty() && a.size() == b.size() &&
+           std::equal(a.begin(), a.end() - 1, b.begin()) && b.back() == a.back() + by;
+  };
+  std::string row;
+  for (std::size_t i = 0; i < answers.size();) {
+    std::size_t same = 1, rising = 1;
+    while (i + same < answers.size() && follows(answers[i], answers[i + same], 0)) ++same;
+    while (i + rising < answers.size() &&
+           follows(answers[i], answers[i + rising], static_cast<unsigned>(rising)))
+      ++rising;
+    if (!row.empty()) row += ' ';
+    if (same >= 3) {
+      row += text(answers[i]) + "*" + std::to_string(same);
+      i += same;
+    } else if (rising >= 3) {
+      row += text(answers[i]) + ".." + text(answers[i + rising - 1]);
+      i += rising;
+    } else {
+      row += text(answers[i++]);
+    }
+  }
+  return row;
+}
+
+std::string CodePage(const std::string& question, UINT codePage) {
+  std::vector<std::string> singles;
+  for (int b = 0; b < 256; ++b) singles.emplace_back(1, static_cast<char>(b));
+  std::string answer = question + " singles => " + Row(codePage, singles) + '\n';
+  std::string leads;
+  for (int b = 0; b < 256; ++b) {
+    if (!IsDBCSLeadByteEx(codePage, static_cast<BYTE>(b)) || (b > 0 && IsDBCSLeadByteEx(codePage, static_cast<BYTE>(b - 1))))
+      continue;
+    int last = b;
+    while (last < 255 && IsDBCSLeadByteEx(codePage, static_cast<BYTE>(last + 1))) ++last;
+    char range[16];
+    std::snprintf(range, sizeof range, " %02X-%02X", b, last);
+    leads += range;
+  }
+  answer += question + " leads =>" + (leads.empty() ? " none" : leads) + '\n';
+  if (codePage == 65001 || !leads.empty()) {
+    for (int first = 0x80; first < 256; ++first) {
+      // Two bytes of which the first is no lead byte are the two apart: the singles say it.
+      if (codePage != 65001 && !IsDBCSLeadByteEx(codePage, static_cast<BYTE>(first))) continue;
+      std::vector<std::string> pairs;
+      for (int second = 0; second < 256; ++second) {
+        const char bytes[2] = {static_cast<char>(first), static_cast<char>(second)};
+        pairs.emplace_back(bytes, 2);
+      }
+      char label[8];
+      std::snprintf(label, sizeof label, " %02X", first);
+      answer += question + label + " => " + Row(codePage, pairs) + '\n';
+    }
+  }
+  answer.pop_back();
+  return answer;
+}
+
+std::string WideTable(UINT codePage) {
+  Digest digest;
+  unsigned failed = 0;
+  for (unsigned unit = 1; unit < 0x10000; ++unit) {
+    const WCHAR wide = static_cast<WCHAR>(unit);
+    char bytes[8];
+    const int count = WideCharToMultiByte(codePage, 0, &wide, 1, bytes, sizeof bytes, nullptr,
+                                          nullptr);
+    digest.Add(&count, 1);
+    digest.Add(bytes, static_cast<std::size_t>(count > 0 ? count : 0));
+    failed += count <= 0;
+  }
+  return digest.Text() + (failed > 0 ? " (" + std::to_string(failed) + " failed)" : "");
+}
+
+// A text field, or null for "(null)".
+const char* TextOrNull(const std::string& field, std::string& storage) {
+  if (field == "(null)") return nullptr;
+  storage = Unescape(field);
+  return storage.c_str();
+}
+
 std::string Profile(const std::vector<std::string>& q, const std::string& dataDir) {
   const DWORD size = static_cast<DWORD>(std::stoul(q[1]));
   const std::string file = dataDir + "\\" + Unescape(q[2]);
-  const std::string section = Unescape(q[3]), key = Unescape(q[4]), fallback = Unescape(q[5]);
-  std::vector<char> buffer(size + 1, '\x7F');
-  const DWORD count = GetPrivateProfileStringA(section.c_str(), key.c_str(),
-                                               fallback.c_str(), buffer.data(), size,
-                                               file.c_str());
+  std::string section, key, fallback;
+  // The buffer is filled with EE first: for small buffers the answer shows every byte of
+  // it, so what the call wrote past its answer shows too.
+  std::vector<char> buffer(size + 1, '\xEE');
+  const DWORD count = GetPrivateProfileStringA(
+      TextOrNull(q[3], section), TextOrNull(q[4], key), TextOrNull(q[5], fallback),
+      buffer.data(), size, file.c_str());
+  std::string answer = std::to_string(count) + " ";
+  if (size <= 64) return answer + Hex(buffer.data(), size);
   std::size_t length = 0;
   while (length < size && buffer[length] != '\0') ++length;
-  std::string answer = std::to_string(count) + " ";
   if (length > 64) {
     Digest digest;
     digest.Add(buffer.data(), length);
@@ -171,6 +289,11 @@ int main(int argc, char** argv) {
                        q.size() > 3 && q[3] == "nul");
     } else if (q[0] == "mbtable" && q.size() == 2) {
       answer = TableDigest(static_cast<UINT>(std::stoul(q[1])));
+    } else if (q[0] == "wctable" && q.size() == 2) {
+      answer = WideTable(static_cast<UINT>(std::stoul(q[1])));
+    } else if (q[0] == "codepage" && q.size() == 2) {
+      std::cout << CodePage(line, static_cast<UINT>(std::stoul(q[1]))) << '\n';
+      continue;
     } else if (q[0] == "realloc" && q.size() == 4) {
       answer = Realloc(q);
     } else if (q[0] == "profile" && q.size() == 6) {

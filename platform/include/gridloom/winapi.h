@@ -27,6 +27,7 @@ typedef int BOOL;
 typedef int INT;
 typedef unsigned int UINT;
 typedef uint32_t DWORD;
+typedef unsigned char BYTE;
 typedef char16_t WCHAR;
 typedef WCHAR OLECHAR;
 typedef OLECHAR *BSTR;
@@ -58,7 +59,16 @@ GRIDLOOM_WINAPI_EXPORT UINT WINAPI SysStringLen(BSTR text);
 GRIDLOOM_WINAPI_EXPORT int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH source,
                                                       int sourceBytes, LPWSTR target,
                                                       int targetChars);
+/* UTF-16 to the code page, without flags, default character or its flag (the other
+ * arguments must be 0 or null): a unit that the code page lacks becomes its best fit, or "?".
+ * Answers the bytes written, or needed when size is 0; 0 on failure. */
+GRIDLOOM_WINAPI_EXPORT int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *source,
+                                                      int sourceUnits, LPSTR target, int targetBytes,
+                                                      LPCCH defaultChar, BOOL *usedDefault);
 GRIDLOOM_WINAPI_EXPORT UINT WINAPI GetACP(void);
+/* Whether a byte is a lead byte of a double-byte character in a code page (CP_ACP: the ANSI
+ * code page). */
+GRIDLOOM_WINAPI_EXPORT BOOL WINAPI IsDBCSLeadByteEx(UINT codePage, BYTE testChar);
 
 /* The ANSI code page is a system setting on Windows; here the host sets it, once, before it
  * calls the plug-in (932 until then). Answers nonzero when the code page is supported: one
