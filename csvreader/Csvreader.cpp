@@ -303,7 +303,7 @@ constexpr std::ptrdiff_t kBlockReach = kBlock + 16;
 // Where the bytes of a block are quotes, commas, CRs, LFs, ampersands and angle brackets: bit
 // i for byte i.
 struct BlockMasks {
-  Mask quote = 0, comma = 0, cr = 0, lf = 0, amp = 0, angle = 0;
+  Mask quote = 0, comma = 0, cr = 0, lf = 0, amp = 0, angle = 0, nul = 0;
 };
 
 [[gnu::always_inline]] inline BlockMasks PlainMasks(const char* p) {
@@ -317,8 +317,24 @@ struct BlockMasks {
       case '\n': m.lf |= bit; break;
       case '&': m.amp |= bit; break;
       case '<': case '>': m.angle |= bit; break;
+      case '\0': m.nul |= bit; break;
       default: break;
     }
+  }
+  return m;
+}
+
+// Where the bytes of a block are lead bytes, and below 0x40.
+struct LeadMasks {
+  Mask lead = 0, low = 0;
+};
+
+LeadMasks PlainLeadMasks(const char* p, const LeadBytes& leads) {
+  LeadMasks m;
+  for (unsigned i = 0; i < kBlock; ++i) {
+    const auto byte = static_cast<unsigned char>(p[i]);
+    m.lead |= Mask{leads[byte]} << i;
+    m.low |= Mask{byte < 0x40} << i;
   }
   return m;
 }
@@ -338,6 +354,27 @@ struct BlockMasks {
     m.lf |= bits('\n') << i;
     m.amp |= bits('&') << i;
     m.angle |= (bits('<') | bits('>')) << i;
+    m.nul |= bits('\0') << i;
+  }
+  return m;
+}
+
+[[gnu::always_inline]] inline LeadMasks Sse2LeadMasks(const char* p, const LeadBytes& leads) {
+  if (!leads.Ranged()) return PlainLeadMasks(p, leads);
+  LeadMasks m;
+  __m128i shift[2], limit[2];
+  for (int r = 0; r < 2; ++r) {  // [from, to] moved to start at -128, for a signed compare
+    shift[r] = _mm_set1_epi8(static_cast<char>(0x80 - leads.From(r)));
+    limit[r] = _mm_set1_epi8(static_cast<char>(-128 + (leads.To(r) - leads.From(r)) + 1));
+  }
+  for (unsigned i = 0; i < kBlock; i += 16) {
+    const __m128i chunk = Load16(p + i);
+    const __m128i lead =
+        _mm_or_si128(_mm_cmplt_epi8(_mm_add_epi8(chunk, shift[0]), limit[0]),
+                     _mm_cmplt_epi8(_mm_add_epi8(chunk, shift[1]), limit[1]));
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(chunk, _mm_set1_epi8(0x3F)), chunk);
+    m.lead |= Mask{static_cast<unsigned>(_mm_movemask_epi8(lead))} << i;
+    m.low |= Mask{static_cast<unsigned>(_mm_movemask_epi8(low))} << i;
   }
   return m;
 }
@@ -470,6 +507,9 @@ constexpr auto kKeepOrder = [] {
 // order (and up to 8 bytes past them). In plain code:
 struct PlainSteps {
   static BlockMasks Masks(const char* p) { return PlainMasks(p); }
+  static LeadMasks Leads(const char* p, const LeadBytes& leads) {
+    return PlainLeadMasks(p, leads);
+  }
   static unsigned Count(Mask bits) { return CountBits(bits); }
   static char* Compact(char* out, const char* p, Mask keep) {
     for (; keep != 0; keep &= keep - 1) *out++ = p[LowestBit(keep)];
@@ -481,11 +521,17 @@ struct PlainSteps {
 // With SSE2: the masks 16 bytes at a time.
 struct Sse2Steps : PlainSteps {
   static BlockMasks Masks(const char* p) { return Sse2Masks(p); }
+  static LeadMasks Leads(const char* p, const LeadBytes& leads) {
+    return Sse2LeadMasks(p, leads);
+  }
 };
 
 // With byte shuffles (SSSE3) and bit counts in one instruction: groups of 8.
 struct ShuffleSteps {
   GRIDLOOM_TARGET_SSSE3 static BlockMasks Masks(const char* p) { return Sse2Masks(p); }
+  GRIDLOOM_TARGET_SSSE3 static LeadMasks Leads(const char* p, const LeadBytes& leads) {
+    return Sse2LeadMasks(p, leads);
+  }
   GRIDLOOM_TARGET_SSSE3 static unsigned Count(Mask bits) {
     return static_cast<unsigned>(sizeof(Mask) == 8 ? __builtin_popcountll(bits)
                                                    : __builtin_popcount(static_cast<unsigned>(bits)));
@@ -504,21 +550,25 @@ struct ShuffleSteps {
 #endif
 
 // Adds the bits of the marks (ampersands, angle brackets, kept quotes, CRs of a CR LF in a
-// field) in bits to a tally. (Not a lambda: one would not take the processor's instructions
-// of the function it is in, and would call the counts rather than have them inline.)
+// field, NULs, lead bytes without a trail byte) in bits to a tally. (Not a lambda: one would
+// not take the processor's instructions of the function it is in, and would call the counts
+// rather than have them inline.)
 template <class Steps>
-[[gnu::always_inline]] inline void AddCounts(CSVReader::Tally& to, const Mask (&marks)[4],
+[[gnu::always_inline]] inline void AddCounts(CSVReader::Tally& to, const Mask (&marks)[6],
                                              Mask bits) {
   to.ampersands += Steps::Count(marks[0] & bits);
   to.angles += Steps::Count(marks[1] & bits);
   to.quotes += Steps::Count(marks[2] & bits);
   to.lineBreaks += Steps::Count(marks[3] & bits);
+  if (const Mask nuls = marks[4] & bits) to.nuls += Steps::Count(nuls);
+  if (const Mask lone = marks[5] & bits) to.loneLeads += Steps::Count(lone);
 }
 
-template <class Steps>
+template <class Steps, bool kDbcs>
 [[gnu::always_inline]] inline const char* AppendRecordsWith(
     const char* begin, const char* limit, const char* end, FieldBuffer& fields,
-    std::vector<std::size_t>& recordEnds, CSVReader::Tally& tally) {
+    std::vector<std::size_t>& recordEnds, CSVReader::Tally& tally,
+    [[maybe_unused]] const LeadBytes& leads) {
   // Quotes are read as switching between inside and outside a quoted field, which is what
   // the reader does as long as every quote that opens follows a comma or a line end (or the
   // quote that closed just before it: a doubled quote, which stays) and every quote that
@@ -536,6 +586,8 @@ template <class Steps>
   // line end), or a CR that ended a record.
   Mask inside = 0, quoteBefore = 0, commaBefore = 0, startBefore = 1, crBefore = 0;
   CSVReader::Tally pending;  // counted in the blocks before this one, for the record being read
+  // Lead bytes: whether the block's first byte is the trail byte of the last one's last.
+  [[maybe_unused]] Mask trailFirst = 0;
   const auto isStop = [](char c) { return c == ',' || c == '\r' || c == '\n'; };
   for (const char* p = begin; end - p >= kBlockReach; p += kBlock) {
     fields.Resize(bytes, count);  // so far, with the record being read
@@ -562,7 +614,25 @@ template <class Steps>
     // empty line, which the cut stops before.
     const Mask fieldEnds = comma | (lineEnd & ~afterComma);
     const Mask keep = ~(comma | cr | lf | (m.quote & ~kept));
-    const Mask marks[4] = {m.amp, m.angle, kept, m.cr & in & lfNext};
+    // In a double-byte code page, the lead bytes that start a character: in a run of lead
+    // bytes, those at an even distance from its start (adding a run's first bit where it is
+    // at an even place clears the run); where the block's first byte is the last block's
+    // trail byte, a run from it starts one later. No lead byte is a stop, so runs end at
+    // every field's end. Those before a byte below 0x40 have no trail byte.
+    Mask lone = 0;
+    if constexpr (kDbcs) {
+      constexpr Mask kEven = static_cast<Mask>(0x5555555555555555ull);
+      const LeadMasks l = Steps::Leads(p, leads);
+      const Mask runStarts = l.lead & ~(l.lead << 1);
+      const Mask evenRuns = l.lead & ~(l.lead + (runStarts & kEven));
+      Mask starts = (evenRuns & kEven) | (l.lead & ~evenRuns & ~kEven);
+      starts ^= l.lead & ~(l.lead + 1) & (Mask{0} - trailFirst);
+      const Mask lowNext =
+          l.low >> 1 | Mask{static_cast<unsigned char>(p[kBlock]) < 0x40} << (kBlock - 1);
+      lone = starts & lowNext;
+      trailFirst = (starts & ~lowNext) >> (kBlock - 1);
+    }
+    const Mask marks[6] = {m.amp, m.angle, kept, m.cr & in & lfNext, m.nul, lone};
     inside = 0 - (in >> (kBlock - 1));
     quoteBefore = m.quote >> (kBlock - 1);
     commaBefore = comma >> (kBlock - 1);
@@ -585,6 +655,7 @@ template <class Steps>
       recordEnds.push_back(fieldMark);
       tally.ampersands += pending.ampersands, tally.angles += pending.angles;
       tally.quotes += pending.quotes, tally.lineBreaks += pending.lineBreaks;
+      tally.nuls += pending.nuls, tally.loneLeads += pending.loneLeads;
       pending = {};
       AddCounts<Steps>(tally, marks, upTo & ~tallied);
       tallied = upTo;
@@ -604,30 +675,48 @@ template <class Steps>
 }
 
 #if GRIDLOOM_HAVE_SSE2
+template <bool kDbcs>
 GRIDLOOM_TARGET_SSSE3 const char* AppendRecordsShuffles(const char* begin, const char* limit,
                                                         const char* end, FieldBuffer& fields,
                                                         std::vector<std::size_t>& recordEnds,
-                                                        CSVReader::Tally& tally) {
-  return AppendRecordsWith<ShuffleSteps>(begin, limit, end, fields, recordEnds, tally);
+                                                        CSVReader::Tally& tally,
+                                                        const LeadBytes& leads) {
+  return AppendRecordsWith<ShuffleSteps, kDbcs>(begin, limit, end, fields, recordEnds, tally,
+                                                leads);
 }
 #endif
 
 }  // namespace
 
-const char* CSVReader::AppendRecords(const char* begin, const char* limit, const char* end,
-                                     FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
-                                     Tally& tally, Isa isa) {
+namespace {
+
+template <bool kDbcs>
+const char* AppendRecordsIn(Isa isa, const char* begin, const char* limit, const char* end,
+                            FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
+                            CSVReader::Tally& tally, const LeadBytes& leads) {
   switch (UsableIsa(isa)) {
 #if GRIDLOOM_HAVE_SSE2
     case Isa::kAvx512:
     case Isa::kSsse3:
-      return AppendRecordsShuffles(begin, limit, end, fields, recordEnds, tally);
+      return AppendRecordsShuffles<kDbcs>(begin, limit, end, fields, recordEnds, tally, leads);
     case Isa::kSse2:
-      return AppendRecordsWith<Sse2Steps>(begin, limit, end, fields, recordEnds, tally);
+      return AppendRecordsWith<Sse2Steps, kDbcs>(begin, limit, end, fields, recordEnds, tally,
+                                                 leads);
 #endif
     default:
-      return AppendRecordsWith<PlainSteps>(begin, limit, end, fields, recordEnds, tally);
+      return AppendRecordsWith<PlainSteps, kDbcs>(begin, limit, end, fields, recordEnds, tally,
+                                                  leads);
   }
+}
+
+}  // namespace
+
+const char* CSVReader::AppendRecords(const char* begin, const char* limit, const char* end,
+                                     FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
+                                     Tally& tally, Isa isa, const LeadBytes& leads) {
+  return leads.Any()
+             ? AppendRecordsIn<true>(isa, begin, limit, end, fields, recordEnds, tally, leads)
+             : AppendRecordsIn<false>(isa, begin, limit, end, fields, recordEnds, tally, leads);
 }
 
 std::string CSVReader::GetField(std::uint32_t index) const {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "isa.h"
+#include "lead_bytes.h"
 
 namespace gridloom {
 
@@ -127,14 +128,16 @@ class CSVReader {
   // fields to recordEnds. Stops sooner at an empty line and at quoting that it leaves to
   // AppendRecord: a quote inside a plain field, or text after a closing quote. Answers where
   // it stopped, at the start of a record; tally counts the bytes of the text appended that
-  // HTML escaping changes.
+  // HTML escaping changes, with the lead bytes of leads (none: a code page without them).
   struct Tally {
     std::size_t ampersands = 0, angles = 0, quotes = 0, lineBreaks = 0;  // < and >; CR LF
+    std::size_t nuls = 0, loneLeads = 0;  // lead bytes without a trail byte
   };
   // isa: the instructions to use; the best the processor has, or (for tests) fewer.
   static const char* AppendRecords(const char* begin, const char* limit, const char* end,
                                    FieldBuffer& fields, std::vector<std::size_t>& recordEnds,
-                                   Tally& tally, Isa isa = Isa::kBest);
+                                   Tally& tally, Isa isa = Isa::kBest,
+                                   const LeadBytes& leads = {});
 
   // A copy of the field at index, or empty text when there is no such field.
   std::string GetField(std::uint32_t index) const;

@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     } else if (csv != files.empty) {
       Fail("the name resolves to a file that was not made");
     }
-    expected = Widen(ref::Render(ref::LoadRows(content), tags));
+    expected = Widen(ref::Render(ref::LoadRows(content), tags, ref::Leads932()));
   }
 
   BSTR result = PluginInline(0, text.c_str(), 0, 0, files.base.c_str(), 0, 0);

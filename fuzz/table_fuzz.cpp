@@ -1,6 +1,7 @@
 // The whole table from arbitrary CSV bytes and either arbitrary INI bytes or an INI file of
 // tags made from the input. The HTML must be exactly what the reference loader and renderer
-// give for the tags the table read. With made tags, which hold markup characters only as tag
+// give for the tags the table read, with code page 932's lead bytes (a file with the UTF-8
+// byte order mark: UTF-8, none). With made tags, which hold markup characters only as tag
 // markup, removing every tag (and every <br> of a CR LF) must leave text with no raw < > or
 // double quote, and every & starting a character reference. Read in two parts, cut where the
 // input says, and rendered side by side, the table is the same.
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "Mygridloom.h"
+#include "gridloom/winapi.h"
 #include "block_sink.h"
 #include "fuzz_files.h"
 #include "reference.h"
@@ -40,13 +42,13 @@ struct MyGridLoomInspector {
   // and in blocks of about blockSize bytes.
   static std::string_view RenderParts(MyGridLoom& t, std::string_view csv, std::size_t cut,
                                       Isa isa = Isa::kBest) {
-    t.Render(ReadRows(csv, cut, isa));
+    t.Render(ReadRows(csv, cut, isa, t.leads));
     return Html(t);
   }
   static std::string RenderBlocks(MyGridLoom& t, std::string_view csv, std::size_t cut,
                                   std::size_t blockSize, std::string& faults) {
     testsupport::BlockSink sink;
-    t.Render(ReadRows(csv, cut), &sink, blockSize);
+    t.Render(ReadRows(csv, cut, Isa::kBest, t.leads), &sink, blockSize);
     return sink.Text(&faults);
   }
 };
@@ -110,7 +112,8 @@ void CheckEscaped(std::string_view html, const ref::Tags& tags) {
     const std::string_view rest = std::string_view(text).substr(i);
     if (text[i] == '<' || text[i] == '>' || text[i] == '"') Fail("raw markup in cell text");
     if (text[i] == '&' && !rest.starts_with("&amp;") && !rest.starts_with("&lt;") &&
-        !rest.starts_with("&gt;") && !rest.starts_with("&quot;"))
+        !rest.starts_with("&gt;") && !rest.starts_with("&quot;") &&
+        !rest.starts_with("&#xFFFD;"))
       Fail("& that starts no character reference");
   }
 }
@@ -123,7 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   ref::Tags tags;
   const std::string ini = madeTags ? MadeIni(input, tags) : input.ConsumeRandomLengthString();
   const std::size_t cutSeed = input.ConsumeIntegral<std::uint16_t>();
-  const std::string csv = input.ConsumeRemainingBytesAsString();
+  const std::string file = input.ConsumeRemainingBytesAsString();
+  // A file that starts with the UTF-8 byte order mark is a UTF-8 table: its data follow the
+  // mark, and it has no lead bytes; otherwise the data are in code page 932.
+  const bool utf8 = file.starts_with("\xEF\xBB\xBF");
+  const std::string csv = utf8 ? file.substr(3) : file;
+  const ref::Leads leads = utf8 ? ref::Leads{} : ref::Leads932();
   const std::size_t cut = csv.empty() ? 0 : cutSeed % csv.size();
 
   const std::vector<ref::Fields> rows = ref::LoadRows(csv);
@@ -133,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
   using gridloom::fuzz::AnsiPath;
   using gridloom::fuzz::WriteScratch;
-  gridloom::MyGridLoom table(AnsiPath(WriteScratch("table.csv", csv)),
+  gridloom::MyGridLoom table(AnsiPath(WriteScratch("table.csv", file)),
                              AnsiPath(WriteScratch("table.ini", ini)));
   if (!table.IsCreated()) Fail("table not created");
   const ref::Tags read = gridloom::MyGridLoomInspector::Tags(table);
@@ -145,12 +153,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   // Written in blocks as it is rendered, the HTML is the same as rendered whole.
   gridloom::testsupport::BlockSink blocks;
   table.WriteHtml(blocks, 1 + cut % 64);
-  // GetHtml gives the text up to its first NUL; a NUL can only come from a cell.
+  // A NUL in a cell is a replacement character, so the HTML holds none.
   const char* text = table.GetHtml();
   const std::string html(gridloom::MyGridLoomInspector::Html(table));
   if (blocks.Text() != html) Fail("HTML in blocks differs");
-  if (html != ref::Render(rows, read)) Fail("HTML differs from the reference");
-  if (std::string_view(text) != html.c_str()) Fail("GetHtml is not the HTML");
+  if (html != ref::Render(rows, read, leads)) Fail("HTML differs from the reference");
+  if (html.find('\0') != std::string::npos) Fail("a NUL in the HTML");
+  if (std::string_view(text) != html) Fail("GetHtml is not the HTML");
+  if ((table.HtmlCodePage() == CP_UTF8) != utf8) Fail("not UTF-8 exactly after the mark");
   if (madeTags) CheckEscaped(html, tags);
   // Read in two parts and rendered side by side, the table is the same.
   if (gridloom::MyGridLoomInspector::RenderParts(table, csv, cut) != html)
@@ -167,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     if (isa == gridloom::BestIsa()) continue;
     gridloom::MyGridLoom other(AnsiPath(gridloom::fuzz::Scratch().Path("table.csv")),
                                AnsiPath(gridloom::fuzz::Scratch().Path("table.ini")), isa);
-    if (std::string_view(other.GetHtml()) != html.c_str()) Fail("HTML differs by instructions");
+    if (std::string_view(other.GetHtml()) != html) Fail("HTML differs by instructions");
     if (gridloom::MyGridLoomInspector::RenderParts(other, csv, cut, isa) != html)
       Fail("HTML of the table read in two parts differs by instructions");
   }

@@ -20,6 +20,8 @@
 
 namespace gridloom::plugin {
 
+static_assert(kAnsiCodePage == CP_ACP);
+
 // "<!-- 作成できませんでした -->": the table could not be made.
 const OLECHAR kFailureComment[] =
     GRIDLOOM_WIDE("<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->");
@@ -35,20 +37,20 @@ bool EndsCharacter(const char* text, std::size_t at) {
          byte(at - 4) < 0x80;
 }
 
-BSTR Widen(const char* html) {
+BSTR Widen(const char* html, unsigned codePage) {
   const std::size_t bytes = std::strlen(html) + 1;
   if (bytes > static_cast<std::size_t>(INT_MAX)) {  // too long for one call: ask the length
-    const int length = MultiByteToWideChar(CP_ACP, 0, html, -1, nullptr, 0);
+    const int length = MultiByteToWideChar(codePage, 0, html, -1, nullptr, 0);
     if (length <= 0) return nullptr;
     BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(length - 1));
-    if (result != nullptr) MultiByteToWideChar(CP_ACP, 0, html, -1, result, length);
+    if (result != nullptr) MultiByteToWideChar(codePage, 0, html, -1, result, length);
     return result;
   }
   // No character of an ANSI code page has more code units than bytes: the text is converted
   // in one pass into a BSTR as long as it, which is then cut to the units written.
   BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(bytes - 1));
   if (result == nullptr) return nullptr;
-  const int length = MultiByteToWideChar(CP_ACP, 0, html, static_cast<int>(bytes), result,
+  const int length = MultiByteToWideChar(codePage, 0, html, static_cast<int>(bytes), result,
                                          static_cast<int>(bytes));
   if (length > 0 && (static_cast<std::size_t>(length) == bytes ||
                      SysReAllocStringLen(&result, result, static_cast<UINT>(length - 1))))
@@ -147,7 +149,7 @@ bool WideSink::Start(const std::vector<HtmlPart>& parts) {
     if (i == 0) {
       result_ = NewText(bytes);
     } else if (const std::string_view piece = pieces[i - 1]; !piece.empty()) {
-      units[i - 1] = MultiByteToWideChar(CP_ACP, 0, piece.data(), static_cast<int>(piece.size()),
+      units[i - 1] = MultiByteToWideChar(codePage_, 0, piece.data(), static_cast<int>(piece.size()),
                                          nullptr, 0);
     }
   };
@@ -190,7 +192,7 @@ void WideSink::Convert(Part& p, const char* bytes, std::size_t size, bool ending
     p.failed = true;
     return;
   }
-  const int length = MultiByteToWideChar(CP_ACP, 0, bytes, static_cast<int>(size),
+  const int length = MultiByteToWideChar(codePage_, 0, bytes, static_cast<int>(size),
                                          result_ + p.written, static_cast<int>(room));
   if (length <= (ending ? 1 : 0)) {
     p.failed = length <= 0;
@@ -266,12 +268,12 @@ BSTR InlineCall(const char* argText, const char* baseDir, Isa isa) noexcept {
     if (table.IsCreated()) {
       bool redo = false;
       {
-        WideSink sink;
+        WideSink sink(table.HtmlCodePage());
         table.WriteHtml(sink);
         if (BSTR result = sink.Finish(redo)) return result;
       }
       if (redo) {
-        if (BSTR result = Widen(table.GetHtml())) return result;
+        if (BSTR result = Widen(table.GetHtml(), table.HtmlCodePage())) return result;
       }
     }
   } catch (...) {

@@ -18,6 +18,9 @@
 
 namespace gridloom::plugin {
 
+// CP_ACP, the ANSI code page (this header may not see <windows.h>).
+inline constexpr unsigned kAnsiCodePage = 0;
+
 // The comment that stands in for a table whose CSV file cannot be opened.
 extern const OLECHAR kFailureComment[];
 
@@ -33,9 +36,9 @@ inline constexpr std::size_t kMaxWideLength = 0x7FFFFFFE;
 // instructions to read and render with (tests choose; by default the best).
 BSTR InlineCall(const char* argText, const char* baseDir, Isa isa = Isa::kBest) noexcept;
 
-// The HTML text (ANSI code page), up to its first NUL, as a BSTR in one pass, or null when no
-// text could be converted: what WideSink's result must equal.
-BSTR Widen(const char* html);
+// The HTML text (in codePage, by default the ANSI code page), up to its first NUL, as a BSTR
+// in one pass, or null when no text could be converted: what WideSink's result must equal.
+BSTR Widen(const char* html, unsigned codePage = kAnsiCodePage);
 
 // Whether a cut of text at `at` comes after a character in every ANSI code page, whatever
 // the bytes before and after: converting the two sides apart gives what converting the
@@ -54,7 +57,8 @@ void MoveDown(OLECHAR* to, const OLECHAR* from, std::size_t count);
 // as that, and a part that finds its stretch too short asks for the whole text instead.
 class WideSink final : public HtmlSink {
  public:
-  WideSink() = default;
+  // codePage: the HTML's.
+  explicit WideSink(unsigned codePage = kAnsiCodePage) : codePage_(codePage) {}
   WideSink(const WideSink&) = delete;
   WideSink& operator=(const WideSink&) = delete;
   ~WideSink();
@@ -83,6 +87,7 @@ class WideSink final : public HtmlSink {
   // Converts size bytes into the part's stretch; ending: bytes ends with the text's NUL.
   void Convert(Part& p, const char* bytes, std::size_t size, bool ending);
 
+  unsigned codePage_;
   BSTR result_ = nullptr;
   std::size_t allocated_ = 0;  // the BSTR's length
   std::vector<Part> parts_;

@@ -9,9 +9,11 @@
 #include <stdexcept>
 #include <streambuf>
 #include <utility>
+#include <vector>
 
 #include "Myinifile.h"
 #include "gridloom/input_file.h"
+#include "gridloom/winapi.h"
 #include "html_escape.h"
 #include "parallel.h"
 #include "sizes.h"
@@ -48,12 +50,20 @@ class DataInput : public std::streambuf {
  public:
   std::size_t Position() const { return start_ + static_cast<std::size_t>(gptr() - eback()); }
   bool AtEnd() { return traits_type::eq_int_type(sgetc(), traits_type::eof()); }
+  // Takes the UTF-8 byte order mark if the data starts with it.
+  bool SkipUtf8Mark() {
+    if (AtEnd() || egptr() - gptr() < 3 || std::memcmp(gptr(), "\xEF\xBB\xBF", 3) != 0)
+      return false;
+    gbump(3);
+    return true;
+  }
   // Reads the whole records that the get area holds and that start before stop into rows,
   // many at a time.
-  void ReadMany(TableRows& rows, std::size_t stop, Isa isa) {
+  void ReadMany(TableRows& rows, std::size_t stop, Isa isa, const LeadBytes& leads) {
     const char* const next = gptr();
     const std::size_t left = stop - Position(), held = static_cast<std::size_t>(egptr() - next);
-    const char* const reached = rows.ReadMany(next, next + std::min(left, held), egptr(), isa);
+    const char* const reached =
+        rows.ReadMany(next, next + std::min(left, held), egptr(), isa, leads);
     for (auto skip = static_cast<std::size_t>(reached - next); skip > 0;) {
       const int step = static_cast<int>(std::min<std::size_t>(skip, INT_MAX));
       gbump(step);
@@ -112,7 +122,8 @@ class FileInput final : public DataInput {
 // record as it begins, up to kProbedStarts of them.
 constexpr std::size_t kProbedStarts = 1024;
 std::size_t ReadPart(TableRows& rows, DataInput& input, std::size_t stop, std::size_t bytes,
-                     bool& ended, Isa isa, std::vector<std::size_t>* starts = nullptr) {
+                     bool& ended, Isa isa, const LeadBytes& leads,
+                     std::vector<std::size_t>* starts = nullptr) {
   std::istream stream(&input);
   rows.Reserve(bytes);
   ended = false;
@@ -120,11 +131,11 @@ std::size_t ReadPart(TableRows& rows, DataInput& input, std::size_t stop, std::s
     if (starts != nullptr && starts->size() < kProbedStarts) {
       starts->push_back(input.Position());
     } else {
-      input.ReadMany(rows, stop, isa);
+      input.ReadMany(rows, stop, isa, leads);
       if (input.Position() >= stop) break;
     }
     // Once no byte is left no record is read, so a final line end adds no row.
-    if (input.AtEnd() || rows.Read(stream, isa) == 0) {
+    if (input.AtEnd() || rows.Read(stream, isa, leads) == 0) {
       ended = true;
       break;
     }
@@ -136,7 +147,7 @@ std::size_t ReadPart(TableRows& rows, DataInput& input, std::size_t stop, std::s
 // The rows of data of about `size` bytes, read by `first` from its start; `second`, if not
 // null, stands at `cut`, and the rows from there are read beside the ones before.
 std::vector<TableRows> ReadRows(DataInput& first, DataInput* second, std::size_t cut,
-                                std::size_t size, Isa isa) {
+                                std::size_t size, Isa isa, const LeadBytes& leads) {
   if (second == nullptr) cut = 0;
   std::vector<TableRows> parts(cut > 0 ? 2 : 1);
   constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
@@ -146,10 +157,11 @@ std::vector<TableRows> ReadRows(DataInput& first, DataInput* second, std::size_t
   if (cut > 0) starts.reserve(kProbedStarts);
   RunParts(parts.size(), [&](std::size_t i) {
     if (i == 0) {
-      reached =
-          ReadPart(parts[0], first, cut > 0 ? cut : kAll, cut > 0 ? cut : size, ended[0], isa);
+      reached = ReadPart(parts[0], first, cut > 0 ? cut : kAll, cut > 0 ? cut : size, ended[0],
+                         isa, leads);
     } else {
-      ReadPart(parts[1], *second, kAll, size > cut ? size - cut : 0, ended[1], isa, &starts);
+      ReadPart(parts[1], *second, kAll, size > cut ? size - cut : 0, ended[1], isa, leads,
+               &starts);
     }
   });
   if (cut == 0) return parts;
@@ -161,14 +173,14 @@ std::vector<TableRows> ReadRows(DataInput& first, DataInput* second, std::size_t
     const auto next = std::lower_bound(starts.begin(), starts.end(), reached);
     if (next == starts.end()) break;
     if (*next == reached) {
-      parts[1].DropFront(static_cast<std::size_t>(next - starts.begin()));
+      parts[1].DropFront(static_cast<std::size_t>(next - starts.begin()), leads);
       return parts;
     }
-    reached = ReadPart(parts[0], first, reached + 1, 0, ended[0], isa);
+    reached = ReadPart(parts[0], first, reached + 1, 0, ended[0], isa, leads);
   }
   parts.pop_back();
   if (!ended[0])
-    ReadPart(parts[0], first, kAll, size > reached ? size - reached : 0, ended[0], isa);
+    ReadPart(parts[0], first, kAll, size > reached ? size - reached : 0, ended[0], isa, leads);
   return parts;
 }
 
@@ -185,10 +197,11 @@ std::size_t FindCut(DataInput& input, std::size_t size) {
 
 }  // namespace
 
-std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut, Isa isa) {
+std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut, Isa isa,
+                                const LeadBytes& leads) {
   if (cut >= data.size()) cut = 0;
   MemoryInput first(data, 0), second(data, cut);
-  return ReadRows(first, cut > 0 ? &second : nullptr, cut, data.size(), isa);
+  return ReadRows(first, cut > 0 ? &second : nullptr, cut, data.size(), isa, leads);
 }
 
 RecordView TableRows::operator[](std::size_t index) const {
@@ -205,23 +218,28 @@ void TableRows::Reserve(std::size_t fileSize) {
   fields_.Reserve(SizeAdd(fileSize, kEscapePadding), fileSize / 8 + 16);
 }
 
-std::size_t TableRows::Read(std::istream& input, Isa isa) {
+std::size_t TableRows::Read(std::istream& input, Isa isa, const LeadBytes& leads) {
   const std::size_t fields = CSVReader::AppendRecord(input, fields_, isa);
   if (fields == 0) return 0;
   recordEnds_.push_back(fields_.size());
   const RecordView record = (*this)[size() - 1];
-  for (std::size_t k = 0; k < fields; ++k) growth_ += EscapeGrowthOf(record[k]);
+  for (std::size_t k = 0; k < fields; ++k) {
+    growth_ += EscapeGrowthOf(record[k], leads);
+    if (leads.Any()) loneLeads_ += LoneLeadsOf(record[k], leads);
+  }
   columns_ = std::max(columns_, fields);
   return fields;
 }
 
 const char* TableRows::ReadMany(const char* begin, const char* limit, const char* end,
-                                Isa isa) {
+                                Isa isa, const LeadBytes& leads) {
   const std::size_t before = recordEnds_.size();
   CSVReader::Tally tally;
   const char* const reached =
-      CSVReader::AppendRecords(begin, limit, end, fields_, recordEnds_, tally, isa);
-  growth_ += EscapeGrowthOf(tally.ampersands, tally.angles, tally.quotes, tally.lineBreaks);
+      CSVReader::AppendRecords(begin, limit, end, fields_, recordEnds_, tally, isa, leads);
+  growth_ += EscapeGrowthOf(tally.ampersands, tally.angles, tally.quotes, tally.lineBreaks,
+                            tally.nuls + tally.loneLeads);
+  loneLeads_ += tally.loneLeads;
   CountColumns(before);
   return reached;
 }
@@ -231,10 +249,13 @@ void TableRows::CountColumns(std::size_t from) {
     columns_ = std::max(columns_, recordEnds_[i] - (i == 0 ? 0 : recordEnds_[i - 1]));
 }
 
-void TableRows::DropFront(std::size_t rows) {
+void TableRows::DropFront(std::size_t rows, const LeadBytes& leads) {
   for (std::size_t j = 0; j < rows; ++j) {
     const RecordView record = (*this)[j];
-    for (std::size_t k = 0; k < record.size(); ++k) growth_ -= EscapeGrowthOf(record[k]);
+    for (std::size_t k = 0; k < record.size(); ++k) {
+      growth_ -= EscapeGrowthOf(record[k], leads);
+      if (leads.Any()) loneLeads_ -= LoneLeadsOf(record[k], leads);
+    }
   }
   dropped_ += rows;
   columns_ = 0;
@@ -300,31 +321,78 @@ bool MyGridLoom::CreateTable() {
   FileInput first;
   if (!first.Open(csvPath, 0)) return false;
 
+  // A file that starts with the UTF-8 byte order mark is a UTF-8 table: the mark is no cell
+  // text, and its tags are made UTF-8 too. Otherwise the cells are in the ANSI code page,
+  // whose lead bytes escaping needs.
+  utf8 = first.SkipUtf8Mark();
+  if (utf8) {
+    TagsToUtf8();
+  } else {
+    leads = LeadBytes([](unsigned char byte) { return IsDBCSLeadByteEx(CP_ACP, byte) != 0; });
+  }
+
   // A large file is read in two parts side by side, the second from a line end near its
   // middle, each through a handle of its own.
   const std::size_t size = first.Size();
   FileInput second;
   std::size_t cut = 0;
   if (PartsFor(size) > 1 && second.Open(csvPath, size / 2)) cut = FindCut(second, size);
-  loadedRows = ReadRows(first, cut > 0 ? &second : nullptr, cut, size, isa);
+  loadedRows = ReadRows(first, cut > 0 ? &second : nullptr, cut, size, isa, leads);
   return true;
+}
+
+unsigned MyGridLoom::HtmlCodePage() const { return utf8 ? CP_UTF8 : CP_ACP; }
+
+namespace {
+
+// Text of the ANSI code page in UTF-8 (through UTF-16, with the system's conversions).
+std::string AnsiToUtf8(const std::string& text) {
+  if (text.empty() || GetACP() == CP_UTF8) return text;
+  const int units =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (units <= 0) return text;
+  std::vector<WCHAR> wide(static_cast<std::size_t>(units));
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
+  const int bytes =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return text;
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace
+
+void MyGridLoom::TagsToUtf8() {
+  for (std::string* tag : {&tableOpen, &tableRowOpen, &tdRow1Open, &tdRowXOpen, &tdCol1Open,
+                           &tdColXOpen, &tdEtcOpen, &tableClose, &tableRowClose, &tdRow1Close,
+                           &tdRowXClose, &tdCol1Close, &tdColXClose, &tdEtcClose})
+    *tag = AnsiToUtf8(*tag);
 }
 
 void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
                         std::size_t blockSize) {
+  // Lead bytes are looked for only where the reading found some without a trail byte:
+  // proper text has none.
+  std::size_t loneLeads = 0;
+  for (const TableRows& part : parts) loneLeads += part.LoneLeads();
+  const bool dbcs = leads.Any() && loneLeads > 0;
   if (EscapesWithSse2(isa)) {
-    RenderWith<true>(parts, sink, blockSize);
+    dbcs ? RenderWith<true, true>(parts, sink, blockSize)
+         : RenderWith<true, false>(parts, sink, blockSize);
   } else {
-    RenderWith<false>(parts, sink, blockSize);
+    dbcs ? RenderWith<false, true>(parts, sink, blockSize)
+         : RenderWith<false, false>(parts, sink, blockSize);
   }
 }
 
 // Every size below is worked out with SizeAdd and SizeMul: a table whose HTML does not fit the
 // build's size_t (a few MB of CSV data with long tags can ask for more than 4 GB in a 32-bit
 // build) throws TooLarge rather than wrap around.
-template <bool kSimd>
+template <bool kSimd, bool kDbcs>
 void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
                             std::size_t blockSize) {
+  const EscapeScan scan(leads);
   std::size_t rowCount = 0, columnCount = 0;
   std::vector<std::size_t> firstRows;  // the index of each part's first row in the table
   for (const TableRows& part : parts) {
@@ -386,11 +454,11 @@ void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
     rowHighs[kind] = kinds[kind].Sum(&Tag::HighBytes);
   }
   const auto rowBound = [&](const RecordView& record, Kind kind) {  // at least its size
-    // Escaping makes text at most six times as long (a double quote: &quot;).
+    // Escaping makes text at most eight times as long (a NUL: &#xFFFD;).
     const std::size_t text =
         record.empty() ? 0 : static_cast<std::size_t>(record[record.size() - 1].end() -
                                                        record[0].begin());
-    return SizeAdd(rowSizes[kind], SizeMul(6, text));
+    return SizeAdd(rowSizes[kind], SizeMul(8, text));
   };
   const auto writeRow = [&](char* out, const RecordView& record, const Pieces& p) {
     out = p.first.Write(out);
@@ -399,7 +467,7 @@ void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
     for (std::size_t k = 0; k < fields; ++k) {
       const char* const end = record.End(k);
       out = p.At(k + 1).Write(
-          WriteEscaped<kSimd>(out, begin, static_cast<std::size_t>(end - begin)));
+          WriteEscaped<kSimd, kDbcs>(out, begin, static_cast<std::size_t>(end - begin), scan));
       begin = end;
     }
     for (std::size_t k = fields; k < columnCount; ++k) out = p.At(k + 1).Write(out);
@@ -530,8 +598,11 @@ std::string MyGridLoom::Escape(const std::string& text) {
   std::string padded = text;
   padded.append(kEscapePadding, '\0');
   std::string escaped(text.size() + EscapeGrowthOf(text) + kEscapePadding, '\0');
+  static const LeadBytes kNone;
+  const EscapeScan scan(kNone);
   escaped.resize(static_cast<std::size_t>(
-      WriteEscaped<GRIDLOOM_HAVE_SSE2 != 0>(escaped.data(), padded.data(), text.size()) -
+      WriteEscaped<GRIDLOOM_HAVE_SSE2 != 0, false>(escaped.data(), padded.data(), text.size(),
+                                                   scan) -
       escaped.data()));
   return escaped;
 }

@@ -12,6 +12,7 @@
 
 #include "Csvreader.h"
 #include "isa.h"
+#include "lead_bytes.h"
 
 namespace gridloom {
 
@@ -25,20 +26,24 @@ class TableRows {
   // Room for a file of this size; a guess, for the field ends.
   void Reserve(std::size_t fileSize);
   // Reads the next record of the input; it is a row when it has fields. Answers their count.
-  std::size_t Read(std::istream& input, Isa isa);
+  // leads: those of the code page of the text, for the growth of its escaping.
+  std::size_t Read(std::istream& input, Isa isa, const LeadBytes& leads);
   // Reads the records of text in memory that CSVReader::AppendRecords takes in one go, those
   // that start before limit; answers where it stopped.
-  const char* ReadMany(const char* begin, const char* limit, const char* end, Isa isa);
+  const char* ReadMany(const char* begin, const char* limit, const char* end, Isa isa,
+                       const LeadBytes& leads);
   // The largest field count of the rows.
   std::size_t Columns() const { return columns_; }
   // Forgets the first rows: they were read from the middle of a record.
-  void DropFront(std::size_t rows);
+  void DropFront(std::size_t rows, const LeadBytes& leads);
   // After the last Read: the padding after the text, for block-wise scans.
   void Seal();
   // All field text, row after row; the padding follows it once sealed.
   std::string_view Text() const { return fields_.Text().substr(TextStart()); }
   // How much longer escaping makes the text, field by field.
   std::size_t EscapeGrowth() const { return growth_; }
+  // How many lead bytes without a trail byte the text holds (none in proper text).
+  std::size_t LoneLeads() const { return loneLeads_; }
 
  private:
   // Takes the field counts of the records from the one at from on into the columns.
@@ -54,6 +59,7 @@ class TableRows {
   std::size_t dropped_ = 0;              // records before the first row
   std::size_t columns_ = 0;
   std::size_t growth_ = 0;  // of the rows' text under escaping
+  std::size_t loneLeads_ = 0;
 };
 
 // The rows of CSV data, up to the first empty line, in one part or in two. With a cut inside
@@ -61,7 +67,8 @@ class TableRows {
 // no record's start (in a quoted line end, say), the first part reads on to the start of one
 // of the second part's first records, whose rows before it go; failing that, to the end. (A
 // table's file is read the same way, from two streams.)
-std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut, Isa isa = Isa::kBest);
+std::vector<TableRows> ReadRows(std::string_view data, std::size_t cut, Isa isa = Isa::kBest,
+                                const LeadBytes& leads = {});
 
 // A part of a table's HTML, as a sink learns of it before its blocks.
 struct HtmlPart {
@@ -93,6 +100,9 @@ class MyGridLoom {
   MyGridLoom(const std::string& csvPath, const std::string& iniPath, Isa isa = Isa::kBest);
 
   bool IsCreated() const { return created; }
+  // The code page of the HTML text: CP_UTF8 for a CSV file that starts with the UTF-8 byte
+  // order mark (its tags are then converted to UTF-8 too), else the ANSI code page (CP_ACP).
+  unsigned HtmlCodePage() const;
   // The HTML text, NUL-terminated; empty text when the table was not created.
   const char* GetHtml();
   // The HTML text in blocks of about blockSize bytes, rendered straight into them; nothing
@@ -115,8 +125,10 @@ class MyGridLoom {
   // block into the sink.
   void Render(const std::vector<TableRows>& parts, HtmlSink* sink = nullptr,
               std::size_t blockSize = kHtmlBlock);
-  template <bool kSimd>
+  template <bool kSimd, bool kDbcs>
   void RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink, std::size_t blockSize);
+  // The tags in UTF-8, for a table whose CSV file is UTF-8.
+  void TagsToUtf8();
 
   std::string csvPath;
   std::vector<TableRows> loadedRows;  // the table, until its HTML is rendered whole
@@ -124,6 +136,8 @@ class MyGridLoom {
   std::size_t htmlSize = 0;
   bool created = false;
   Isa isa = Isa::kBest;
+  bool utf8 = false;  // the CSV file starts with the UTF-8 byte order mark
+  LeadBytes leads;    // of the ANSI code page, for a table that is not UTF-8
 
   std::string tableOpen, tableRowOpen, tdRow1Open, tdRowXOpen, tdCol1Open, tdColXOpen,
       tdEtcOpen;

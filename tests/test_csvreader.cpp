@@ -303,8 +303,12 @@ class CsvBulkRecords : public ::testing::TestWithParam<Isa> {};
 // records with one byte changed, so that the bulk reads go far and stop at odd quoting.
 TEST_P(CsvBulkRecords, ReadLikeRecordByRecord) {
   std::mt19937 random(7);
-  const std::string alphabet = "ab,,,\"\"\"\r\n&<>";
-  const char* const pieces[] = {"ab", "\"a,\"\"b\"", "\"\"", "x&y", "\"<\r\n>\"", "", "\"q\"\"\""};
+  // With lead bytes of code page 932 (81, 9F, E0, FC; 95 5C is a character), NULs and bytes
+  // below 0x40 after them, in code page 932 and in one without lead bytes.
+  const std::string alphabet = std::string("ab,,,\"\"\"\r\n&<>\x81\x81\x9F\xE0\xFC\x95\\19", 22) + '\0';
+  const char* const pieces[] = {"ab", "\"a,\"\"b\"", "\"\"", "x&y", "\"<\r\n>\"", "",
+                                "\"q\"\"\"", "\x95\\\x81", "\"\x81\x81\x81\"", "\x81\x81<"};
+  const reference::Leads leadSets[] = {reference::Leads{}, reference::Leads932()};
   std::size_t bulkTotal = 0;
   for (int round = 0; round < 4000; ++round) {
     std::string data;
@@ -318,11 +322,12 @@ TEST_P(CsvBulkRecords, ReadLikeRecordByRecord) {
       }
       data[random() % data.size()] = alphabet[random() % alphabet.size()];
     }
+    const reference::Leads& leads = leadSets[round % 4 / 2];
     std::vector<Fields> bulkRecords;
     CSVReader::Tally tally;
-    ASSERT_EQ(ReadInBulk(data, bulkRecords, tally, GetParam()), reference::LoadRows(data))
+    ASSERT_EQ(ReadInBulk(data, bulkRecords, tally, GetParam(), leads), reference::LoadRows(data))
         << round;
-    ASSERT_TRUE(testsupport::SameTally(tally, TallyOf(bulkRecords))) << round;
+    ASSERT_TRUE(testsupport::SameTally(tally, TallyOf(bulkRecords, leads))) << round;
     bulkTotal += bulkRecords.size();
   }
   EXPECT_GT(bulkTotal, 10000u) << "the bulk reads took too little to test them";

@@ -163,9 +163,28 @@ TEST_F(InlineCall, NonAsciiFileNames) {
       << "the Shift_JIS name is decoded before the file is opened";
 }
 
-TEST_F(InlineCall, HtmlEndsAtANulByte) {
-  dir_.Write("site/nul-byte.csv", std::string("ab\0cd,e\r\n", 9));
-  EXPECT_EQ(Take(Inline("\"../nul-byte.csv\"", site_)), u"<table><tr><td>ab");
+// A NUL in a cell no longer cuts the table open: it is a replacement character. So is a lead
+// byte without a trail byte, and a CSV file with the UTF-8 byte order mark is UTF-8 whatever
+// the ANSI code page.
+TEST_F(InlineCall, BrokenBytesAndUtf8Tables) {
+  dir_.Write("site/nul-byte.csv", std::string("ab\0cd,e\x81\r\n", 10));
+  dir_.Write("site/utf8.csv", "\xEF\xBB\xBF\xE8\xA1\xA8,\xE3\x81\x82\r\n");
+  dir_.Write("site/sjis.ini", "[tdRow1]\nopen=<th title=\"\x95\x5C\">\nclose=</th>\n");
+  EXPECT_EQ(Take(Inline("\"../nul-byte.csv\"", site_)),
+            u"<table><tr><td>ab&#xFFFD;cd</td><td>e&#xFFFD;</td></tr></table>");
+  for (const UINT page : {932u, 65001u}) {
+    const AnsiCodePage ansi(page);
+    if (!ansi.ok()) continue;  // on Windows: the system's code page only
+    EXPECT_EQ(Take(Inline("\"../utf8.csv\"", site_)),
+              u"<table><tr><td>\u8868</td><td>\u3042</td></tr></table>")
+        << "code page " << page;
+    if (page == 932) {
+      EXPECT_EQ(Take(Inline("\"../utf8.csv\",\"../sjis.ini\"", site_)),
+                u"<table><tr><th title=\"\u8868\">\u8868</th><th title=\"\u8868\">\u3042</th>"
+                u"</tr></table>")
+          << "the tags are the ANSI code page's, converted";
+    }
+  }
 }
 
 TEST_F(InlineCall, EmptyTableIsNoFailure) {
@@ -179,8 +198,8 @@ TEST_F(InlineCall, EmptyTableIsNoFailure) {
 }
 
 // Tables large enough to be read, rendered and converted in two parts: the BSTR is the whole
-// HTML converted at once, up to its first NUL, also where the parts meet within a character
-// (empty tags, cells ending in a lead byte) and with a NUL in either half.
+// HTML converted at once, also with empty tags and cells that end in a lead byte (which
+// becomes a replacement character), and with a NUL in either half.
 TEST_F(InlineCall, LargeTablesAsTheWholeHtmlConverted) {
   struct Case {
     const char* name;
@@ -206,6 +225,9 @@ TEST_F(InlineCall, LargeTablesAsTheWholeHtmlConverted) {
       csv += cell + "\r\n";
       if (const std::size_t amp = cell.find('&'); amp != std::string::npos)
         cell.insert(amp + 1, "amp;");
+      if (const std::size_t nul = cell.find('\0'); nul != std::string::npos)
+        cell.replace(nul, 1, "&#xFFFD;");
+      if (cell.back() == '\x95') cell.replace(cell.size() - 1, 1, "&#xFFFD;");
       html += bare ? cell : "<tr><td>" + cell + "</td></tr>";
     }
     html += bare ? "" : "</table>";

@@ -10,6 +10,8 @@
 #include "Myinifile.h"
 #include "block_sink.h"
 #include "html_escape.h"
+#include "plugin_calls.h"
+#include "reference.h"
 #include "temp_dir.h"
 
 namespace gridloom {
@@ -20,6 +22,7 @@ struct MyGridLoomInspector {
             t.tdColXOpen, t.tdEtcOpen,    t.tableClose,    t.tableRowClose, t.tdRow1Close,
             t.tdRowXClose, t.tdCol1Close, t.tdColXClose,   t.tdEtcClose};
   }
+  static const LeadBytes& Leads(const MyGridLoom& t) { return t.leads; }
   static std::vector<bool> Flags(const MyGridLoom& t) {
     return {t.useTdRow1, t.useTdRowX, t.useTdCol1, t.useTdColX};
   }
@@ -153,12 +156,13 @@ TEST(MyIniFileRead, LongValuesComeBackWhole) {
 
 // --- escaping ---------------------------------------------------------------------------
 
-std::string FivePasses(std::string text) {
+std::string SixPasses(std::string text) {
   MyGridLoom::ReplaceAll(text, "&", "&amp;");
   MyGridLoom::ReplaceAll(text, "<", "&lt;");
   MyGridLoom::ReplaceAll(text, ">", "&gt;");
   MyGridLoom::ReplaceAll(text, "\"", "&quot;");
   MyGridLoom::ReplaceAll(text, "\r\n", "<br>");
+  MyGridLoom::ReplaceAll(text, std::string(1, '\0'), "&#xFFFD;");
   return text;
 }
 
@@ -176,35 +180,52 @@ TEST(Escape, Cases) {
       {"\r\r\n", "\r<br>"},
       {"&&", "&amp;&amp;"},
       {"\x95\x5C\x83\x3C", "\x95\x5C\x83&lt;"},
-      {std::string("a\0b", 3), std::string("a\0b", 3)},
+      {std::string("a\0b", 3), "a&#xFFFD;b"},  // what an HTML parser makes of a NUL
+      {std::string("\0\0", 2), "&#xFFFD;&#xFFFD;"},
   };
   for (const auto& [in, out] : cases) {
     EXPECT_EQ(MyGridLoom::Escape(in), out) << in;
-    EXPECT_EQ(FivePasses(in), out) << in;
+    EXPECT_EQ(SixPasses(in), out) << in;
   }
 }
 
-// The escaping of a table's cells, 16 bytes at a time or byte by byte, over padded text.
-template <bool kSimd>
-std::string WrittenEscaped(const std::string& text) {
-  std::string padded = text + std::string(kEscapePadding, '\0');
-  std::string out(6 * text.size() + 32, '#');
+// The escaping of a table's cells, 16 bytes at a time or byte by byte, over padded text, in a
+// code page with the lead bytes of leads.
+template <bool kSimd, bool kDbcs>
+std::string WrittenEscaped(const std::string& text, const reference::Leads& leadBytes = {}) {
+  const LeadBytes leads([&](unsigned char byte) { return leadBytes[byte]; });
+  const EscapeScan scan(leads);
+  std::string padded = text + std::string(kEscapePadding, '\x81');  // lead bytes after it
+  std::string out(8 * text.size() + 32, '#');
   out.resize(static_cast<std::size_t>(
-      WriteEscaped<kSimd>(out.data(), padded.data(), text.size()) - out.data()));
+      WriteEscaped<kSimd, kDbcs>(out.data(), padded.data(), text.size(), scan) - out.data()));
   return out;
 }
 
-// The one-pass escaping must give what the five passes give, on any text, in both kinds.
-TEST(Escape, OnePassEqualsFivePasses) {
+// The one-pass escaping must give what the six passes give, and with lead bytes what the
+// reference gives, on any text, in every kind: byte by byte and 16 bytes at a time, in code
+// pages with and without lead bytes (932's, and one range as 936's).
+TEST(Escape, OnePassEqualsTheReference) {
   std::mt19937 random(12345);
-  const char alphabet[] = {'&', '<', '>', '"', '\r', '\n', 'a', ';', '\x81', '\0', '\''};
+  const char alphabet[] = {'&', '<', '>', '"', '\r', '\n', 'a', ';', '\x81', '\0', '\'',
+                           '\x81', '\x9F', '\xA1', '\xE0', '\\', '1', '\x81', '@'};
+  reference::Leads oneRange{};
+  for (unsigned b = 0x81; b <= 0xFE; ++b) oneRange[b] = true;
   for (int round = 0; round < 20000; ++round) {
     std::string text(random() % 40, ' ');
     for (char& c : text) c = alphabet[random() % sizeof alphabet];
-    const std::string expected = FivePasses(text);
+    const std::string expected = SixPasses(text);
     ASSERT_EQ(MyGridLoom::Escape(text), expected);
-    ASSERT_EQ(WrittenEscaped<false>(text), expected) << "byte by byte";
-    ASSERT_EQ(WrittenEscaped<true>(text), expected) << "16 bytes at a time";
+    ASSERT_EQ(reference::Escape(text), expected);
+    ASSERT_EQ((WrittenEscaped<false, false>(text)), expected) << "byte by byte";
+    ASSERT_EQ((WrittenEscaped<true, false>(text)), expected) << "16 bytes at a time";
+    for (const reference::Leads& leads : {reference::Leads932(), oneRange}) {
+      const std::string lone = reference::Escape(text, leads);
+      ASSERT_EQ((WrittenEscaped<false, true>(text, leads)), lone) << "byte by byte, leads";
+      ASSERT_EQ((WrittenEscaped<true, true>(text, leads)), lone) << "16 bytes at a time, leads";
+      ASSERT_EQ(EscapeGrowthOf(text, LeadBytes([&](unsigned char b) { return leads[b]; })),
+                lone.size() - text.size());
+    }
   }
 }
 
@@ -274,7 +295,9 @@ const TableCase kTables[] = {
     {"commas_and_line_ends_quoted", "\"a,b,c,d\r\nx\",1\r\ny\r\n", "",
      "<table><tr><td>a,b,c,d<br>x</td><td>1</td></tr><tr><td>y</td><td></td></tr></table>"},
     {"ctrl_z_is_data", "a\x1A,b", "", "<table><tr><td>a\x1A</td><td>b</td></tr></table>"},
-    {"bom_is_data", "\xEF\xBB\xBFh\r\n", "", "<table><tr><td>\xEF\xBB\xBFh</td></tr></table>"},
+    // (A byte order mark that starts the file makes a UTF-8 table, see Utf8Table.)
+    {"bom_later_is_data", "a\r\n\xEF\xBB\xBFh\r\n", "",
+     "<table><tr><td>a</td></tr><tr><td>\xEF\xBB\xBFh</td></tr></table>"},
     // (Tags of other lengths than <td>'s: the first and last rows are sized apart.)
     {"all_sections_three_by_three", "1,2,3\r\n4,5,6\r\n7,8,9\r\n",
      "[tdRow1]\nopen=<th h>\nclose=</th>\n[tdRowX]\nopen=<tf>\nclose=</tf >\n"
@@ -332,7 +355,7 @@ TEST_P(TableRendering, GivesTheHtml) {
     // Read in two parts side by side, cut anywhere, and rendered side by side, in place or in
     // blocks of any size: the same.
     for (std::size_t cut = 1; cut < c.csv.size(); ++cut) {
-      const std::vector<TableRows> parts = ReadRows(c.csv, cut, isa);
+      const std::vector<TableRows> parts = ReadRows(c.csv, cut, isa, Inspect::Leads(table));
       EXPECT_EQ(Inspect::RenderParts(table, parts), c.html) << "cut at " << cut;
       for (const std::size_t blockSize : {1, 16, 100}) {
         std::string faults;
@@ -345,6 +368,121 @@ TEST_P(TableRendering, GivesTheHtml) {
 
 INSTANTIATE_TEST_SUITE_P(Csv, TableRendering, ::testing::ValuesIn(kTables),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Broken bytes never break the table: a NUL in a cell, and a lead byte of the ANSI code page
+// without a trail byte (at the end of its cell, or before a byte below 0x40), become
+// &#xFFFD;, so that no character of the conversion takes a byte of the markup. In each code
+// page with lead bytes, with each set of instructions, read whole and in two parts.
+struct BrokenCase {
+  const char* name;
+  unsigned codePage;
+  std::string csv;
+  std::string html;  // the rows, between <table> and </table>
+};
+
+std::string Rows(std::initializer_list<std::initializer_list<std::string>> rows) {
+  std::string html;
+  for (const auto& row : rows) {
+    html += "<tr>";
+    for (const std::string& cell : row) html += "<td>" + cell + "</td>";
+    html += "</tr>";
+  }
+  return html;
+}
+
+using namespace std::string_literals;
+const std::string kFffd = "&#xFFFD;";
+
+const BrokenCase kBroken[] = {
+    {"nul_at_start_middle_end", 932, "\0a,b\0c,d\0\r\n"s,
+     Rows({{kFffd + "a", "b" + kFffd + "c", "d" + kFffd}})},
+    {"nuls_in_a_row_and_quoted", 932, "\"\0\0\",\"x\0\r\n\0y\"\r\n"s,
+     Rows({{kFffd + kFffd, "x" + kFffd + "<br>" + kFffd + "y"}})},
+    {"nul_in_a_long_cell", 1252, std::string(40, 'a') + '\0' + std::string(40, 'b') + "\r\n",
+     Rows({{std::string(40, 'a') + kFffd + std::string(40, 'b')}})},
+    {"a_cell_of_nuls", 1252, std::string(40, '\0') + "\r\n",  // eight times as long
+     Rows({{[] { std::string s; for (int i = 0; i < 40; ++i) s += "&#xFFFD;"; return s; }()}})},
+    {"lone_lead_at_cell_end", 932, "a\x81,b\r\n", Rows({{"a" + kFffd, "b"}})},
+    {"lone_lead_before_markup", 932, "\x81&,\x81<,\x81>,\"\x81\"\"\"\r\n",
+     Rows({{kFffd + "&amp;", kFffd + "&lt;", kFffd + "&gt;", kFffd + "&quot;"}})},
+    {"lone_lead_before_line_ends_and_digits", 932, "\"\x81\r\nx\",\"\x81\ny\",\x81" "12\r\n",
+     Rows({{kFffd + "<br>x", kFffd + "\ny", kFffd + "12"}})},
+    {"characters_stay", 932, "\x95\x5C,\x81\x81,a\x83\x8B \r\n",
+     Rows({{"\x95\x5C", "\x81\x81", "a\x83\x8B "}})},
+    {"an_odd_run_ends_alone", 932, "\x81\x81\x81,\x95\x5C\x81\r\n",
+     Rows({{"\x81\x81" + kFffd, "\x95\x5C" + kFffd}})},
+    {"a_long_cell_ending_alone", 932, std::string(30, 'a') + "\x95\x5C\x81" + "\r\n",
+     Rows({{std::string(30, 'a') + "\x95\x5C" + kFffd}})},
+    {"gbk_lone_lead", 936, "a\xA1,\xA1\xA1\xA1,\xB1\xED<\r\n",
+     Rows({{"a" + kFffd, "\xA1\xA1" + kFffd, "\xB1\xED&lt;"}})},
+    {"korean_lone_lead", 949, "\xB0\xA1\xB0,\xC9\"\"\r\n",
+     Rows({{"\xB0\xA1" + kFffd, kFffd + "&quot;&quot;"}})},
+    {"big5_lone_lead", 950, "\x81\r\n\xA4\x40\xA4,x\r\n",
+     Rows({{kFffd, ""}, {"\xA4\x40" + kFffd, "x"}})},
+    {"no_lead_bytes_in_1252", 1252, "a\x81,\xA1<\r\n", Rows({{"a\x81", "\xA1&lt;"}})},
+};
+
+class BrokenBytes : public ::testing::TestWithParam<BrokenCase> {};
+
+TEST_P(BrokenBytes, BecomeReplacementCharacters) {
+  const BrokenCase& c = GetParam();
+  const testsupport::AnsiCodePage ansi(c.codePage);
+  if (!ansi.ok()) GTEST_SKIP() << "the ANSI code page is the system's";
+  TempDir dir;
+  const std::string csv = dir.Write("t.csv", c.csv);
+  const std::string html = "<table>" + c.html + "</table>";
+  for (const Isa isa : AvailableIsas()) {
+    SCOPED_TRACE(IsaName(isa));
+    MyGridLoom table(csv, dir.Path("none.ini"), isa);
+    testsupport::BlockSink blocks;
+    table.WriteHtml(blocks, 5);
+    EXPECT_EQ(blocks.Text(), html) << "rendered in blocks";
+    EXPECT_EQ(std::string(table.GetHtml()), html);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Csv, BrokenBytes, ::testing::ValuesIn(kBroken),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A CSV file that starts with the UTF-8 byte order mark is a UTF-8 table: the mark is no cell
+// text, the cells stay UTF-8 (no lead bytes: a broken sequence cannot take markup), the tags
+// are converted from the ANSI code page to UTF-8, and the HTML is UTF-8.
+TEST(Utf8Table, AByteOrderMarkMakesTheTableUtf8) {
+  struct Case {
+    const char* name;
+    unsigned codePage;
+    std::string csv, ini, html;
+    unsigned htmlCodePage;
+  };
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string headIni = "[tdRow1]\r\nopen=<th title=\"\x95\x5C\">\r\nclose=</th>\r\n";
+  const Case cases[] = {
+      {"ascii", 932, bom + "a,b\r\n", "", "<table>" + Rows({{"a", "b"}}) + "</table>", CP_UTF8},
+      {"japanese_cells_and_tags", 932, bom + "\xE8\xA1\xA8,\"\xE3\x81\x82\r\n\xE3\x81\x84\"\r\n",
+       headIni,
+       "<table><tr><th title=\"\xE8\xA1\xA8\">\xE8\xA1\xA8</th><th title=\"\xE8\xA1\xA8\">"
+       "\xE3\x81\x82<br>\xE3\x81\x84</th></tr></table>",
+       CP_UTF8},
+      {"broken_sequences_and_nul", 932, bom + "\xE3\x81,\x81<,a\0\r\n"s, "",
+       "<table>" + Rows({{"\xE3\x81", "\x81&lt;", "a" + kFffd}}) + "</table>", CP_UTF8},
+      {"a_mark_and_nothing", 932, bom, "", "<table></table>", CP_UTF8},
+      {"under_65001", 65001, bom + "\xE8\xA1\xA8\r\n", "[table]\r\nopen=<table id=\"\xE8\xA1\xA8\">\r\n",
+       "<table id=\"\xE8\xA1\xA8\">" + Rows({{"\xE8\xA1\xA8"}}) + "</table>", CP_UTF8},
+      {"no_mark_no_change", 932, "\xEF\xBB,x\r\n", "", "<table>" + Rows({{"\xEF\xBB", "x"}}) + "</table>",
+       CP_ACP},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const testsupport::AnsiCodePage ansi(c.codePage);
+    if (!ansi.ok()) continue;  // on Windows: the system's code page only
+    TempDir dir;
+    const std::string ini = c.ini.empty() ? dir.Path("none.ini") : dir.Write("t.ini", c.ini);
+    MyGridLoom table(dir.Write("t.csv", c.csv), ini);
+    ASSERT_TRUE(table.IsCreated());
+    EXPECT_EQ(table.HtmlCodePage(), c.htmlCodePage);
+    EXPECT_EQ(std::string(table.GetHtml()), c.html);
+  }
+}
 
 // A CR at the end of one field and an LF at the start of the next are no line break, however
 // many fields lie between two such places, within a record or across records.

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Expands the example sites and opens every page in headless Chromium: each table in the
 page the browser built must hold exactly the fields of its CSV file, and a call whose CSV
-file is missing must leave the plug-in's comment. Exit status 77 (skipped) when chromium is
-not installed."""
+file is missing must leave the plug-in's comment. Then a page whose CSV files are damaged (NUL
+bytes, lead bytes without a trail byte, a UTF-8 file with a byte order mark): every cell must
+be where it belongs, with U+FFFD for the broken bytes, and the text after the calls outside
+the tables. Exit status 77 (skipped) when chromium is not installed."""
 import argparse
 import csv
 import html.parser
@@ -24,9 +26,11 @@ class Tables(html.parser.HTMLParser):
     def __init__(self):
         super().__init__(convert_charrefs=True)
         self.tables, self.comments, self.cell = [], [], None
+        self.depth, self.outside = 0, []  # text outside every table
 
     def handle_starttag(self, tag, attrs):
         if tag == "table":
+            self.depth += 1
             self.tables.append([])
         elif tag == "tr" and self.tables:
             self.tables[-1].append([])
@@ -36,6 +40,8 @@ class Tables(html.parser.HTMLParser):
             self.cell.append("\n")
 
     def handle_endtag(self, tag):
+        if tag == "table":
+            self.depth -= 1
         if tag in ("td", "th") and self.cell is not None:
             self.tables[-1][-1].append("".join(self.cell))
             self.cell = None
@@ -43,6 +49,8 @@ class Tables(html.parser.HTMLParser):
     def handle_data(self, data):
         if self.cell is not None:
             self.cell.append(data)
+        elif self.depth == 0 and data.strip():
+            self.outside.append(data.strip())
 
     def handle_comment(self, data):
         self.comments.append(f"<!--{data}-->")
@@ -61,6 +69,48 @@ def expected_tables(page, encoding):
         rows = list(csv.reader(io.StringIO(text, newline="")))
         result.append([[field.replace("\r\n", "\n") for field in row] for row in rows])
     return result
+
+
+def dump_dom(chromium, profile, url):
+    shutil.rmtree(profile, ignore_errors=True)
+    return subprocess.run(
+        [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", f"--user-data-dir={profile}", "--dump-dom", url],
+        capture_output=True, text=True, timeout=90)
+
+
+def check_damaged(gridloom, chromium, temp):
+    """The damaged page: answers the number of failures."""
+    site = temp / "damaged"
+    site.mkdir()
+    (site / "broken.csv").write_bytes(b"a\x00b,c\x81\r\n\x81<d,\x95\x5c\r\n\"x\x00\r\ny\",\x81\r\n")
+    (site / "utf8.csv").write_bytes("\ufeff表,\"あ\r\nい\"\r\n".encode("utf-8"))
+    (site / "page.html").write_text(
+        "<!DOCTYPE html><html><head><meta charset=\"utf-8\"></head><body>\n<p>before</p>\n"
+        "&gridloom(\"broken.csv\")\n<p>after the table</p>\n&gridloom(\"utf8.csv\")\n"
+        "<p>the end</p>\n</body></html>\n", encoding="utf-8")
+    out = temp / "damaged-out.html"
+    r = subprocess.run([gridloom, "expand", str(site / "page.html"), "-o", str(out)],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        print(f"FAIL: expand the damaged page: status {r.returncode}\n{r.stderr}")
+        return 1
+    dom = dump_dom(chromium, temp / "profile", out.as_uri())
+    found = Tables()
+    found.feed(dom.stdout)
+    want = [[["a\ufffdb", "c\ufffd"], ["\ufffd<d", "表"], ["x\ufffd\ny", "\ufffd"]],
+            [["表", "あ\nい"]]]
+    failures = 0
+    if found.tables != want:
+        failures += 1
+        print(f"FAIL: the damaged page's tables in the browser\n  {found.tables}\n"
+              f"  expected\n  {want}")
+    if found.outside != ["before", "after the table", "the end"]:
+        failures += 1
+        print(f"FAIL: the damaged page's text outside the tables: {found.outside}")
+    print(f"damaged page: {len(found.tables)} tables, text outside them: {found.outside}")
+    return failures
 
 
 def main():
@@ -87,15 +137,8 @@ def main():
                 print(f"FAIL: expand {site}: status {r.returncode}\n{r.stderr}")
                 return 1
             for page in sorted(source.rglob("*.html")):
-                profile = temp / "profile"
-                shutil.rmtree(profile, ignore_errors=True)
-                dom = subprocess.run(
-                    [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                     "--no-first-run", "--disable-background-networking",
-                     "--disable-component-update", "--disable-sync",
-                     f"--user-data-dir={profile}", "--dump-dom",
-                     (out / page.relative_to(source)).as_uri()],
-                    capture_output=True, text=True, timeout=90)
+                dom = dump_dom(chromium, temp / "profile",
+                               (out / page.relative_to(source)).as_uri())
                 if dom.returncode != 0 or "<body" not in dom.stdout:
                     print(f"FAIL: chromium on {page}: status {dom.returncode}\n{dom.stderr}")
                     return 1
@@ -119,6 +162,7 @@ def main():
                 checked += len(want_tables)
                 print(f"{name}: {len(found.tables)} tables, "
                       f"{sum(len(r) for t in found.tables for r in t)} cells checked")
+        failures += check_damaged(args.gridloom, chromium, temp)
     print(f"{checked} tables checked, {failures} failures")
     return 1 if failures else 0
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Csvreader.h"
+#include "reference.h"
 
 namespace gridloom::testsupport {
 
@@ -18,7 +19,9 @@ using Record = std::vector<std::string>;
 // wherever the bulk read stops, up to the first empty record; both with isa. The records of the bulk reads
 // also go to bulkRecords, and what those reads counted to tally.
 inline std::vector<Record> ReadInBulk(const std::string& data, std::vector<Record>& bulkRecords,
-                               CSVReader::Tally& tally, Isa isa) {
+                               CSVReader::Tally& tally, Isa isa,
+                               const reference::Leads& leadBytes = {}) {
+  const LeadBytes leads([&](unsigned char byte) { return leadBytes[byte]; });
   FieldBuffer fields;
   std::vector<std::size_t> ends;
   std::vector<Record> records;
@@ -37,7 +40,7 @@ inline std::vector<Record> ReadInBulk(const std::string& data, std::vector<Recor
   for (std::size_t at = 0; at < data.size();) {
     const std::size_t before = ends.size();
     at = static_cast<std::size_t>(
-        CSVReader::AppendRecords(base + at, end, end, fields, ends, tally, isa) - base);
+        CSVReader::AppendRecords(base + at, end, end, fields, ends, tally, isa, leads) - base);
     take(before, &bulkRecords);
     if (at >= data.size()) break;
     std::istringstream rest(data.substr(at));
@@ -50,7 +53,8 @@ inline std::vector<Record> ReadInBulk(const std::string& data, std::vector<Recor
   return records;
 }
 
-inline CSVReader::Tally TallyOf(const std::vector<Record>& records) {
+inline CSVReader::Tally TallyOf(const std::vector<Record>& records,
+                                const reference::Leads& leads = {}) {
   CSVReader::Tally t;
   for (const Record& record : records) {
     for (const std::string& field : record) {
@@ -59,6 +63,8 @@ inline CSVReader::Tally TallyOf(const std::vector<Record>& records) {
         t.angles += field[i] == '<' || field[i] == '>';
         t.quotes += field[i] == '"';
         t.lineBreaks += field.compare(i, 2, "\r\n") == 0;
+        t.nuls += field[i] == '\0';
+        t.loneLeads += reference::LoneLead(field, i, leads);
       }
     }
   }
@@ -67,7 +73,7 @@ inline CSVReader::Tally TallyOf(const std::vector<Record>& records) {
 
 inline bool SameTally(const CSVReader::Tally& a, const CSVReader::Tally& b) {
   return a.ampersands == b.ampersands && a.angles == b.angles && a.quotes == b.quotes &&
-         a.lineBreaks == b.lineBreaks;
+         a.lineBreaks == b.lineBreaks && a.nuls == b.nuls && a.loneLeads == b.loneLeads;
 }
 
 }  // namespace gridloom::testsupport

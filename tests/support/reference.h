@@ -1,8 +1,11 @@
 // Plain reference models of the CSV reader, the table loader, cell escaping and rendering,
 // written straight from the reading rules, one byte at a time and with no fast paths. The
 // fuzz targets and the tests check the library against them.
+//
+// The lead bytes of code page 932, for the models' callers: Leads932().
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -135,12 +138,41 @@ inline std::string ReplaceEvery(std::string text, std::string_view from, std::st
   return out;
 }
 
-inline std::string Escape(std::string text) {
+// The lead bytes of a double-byte code page: lead[b] for each byte b (all false: none).
+using Leads = std::array<bool, 256>;
+
+// Whether the byte at i is a lead byte without a trail byte: a lead byte at an even distance
+// from the start of its run of lead bytes (which starts at the text's start or after a byte
+// that is no lead byte) that ends the text or comes before a byte below 0x40.
+inline bool LoneLead(std::string_view text, std::size_t i, const Leads& leads) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  if (!leads[byte(i)] || (i + 1 < text.size() && byte(i + 1) >= 0x40)) return false;
+  std::size_t run = 0;
+  while (run < i && leads[byte(i - run - 1)]) ++run;
+  return run % 2 == 0;
+}
+
+// The six replacements, in their order, on text that holds no lead byte without a trail byte.
+inline std::string EscapeWhole(std::string text) {
   text = ReplaceEvery(std::move(text), "&", "&amp;");
   text = ReplaceEvery(std::move(text), "<", "&lt;");
   text = ReplaceEvery(std::move(text), ">", "&gt;");
   text = ReplaceEvery(std::move(text), "\"", "&quot;");
-  return ReplaceEvery(std::move(text), "\r\n", "<br>");
+  text = ReplaceEvery(std::move(text), "\r\n", "<br>");
+  return ReplaceEvery(std::move(text), std::string_view("\0", 1), "&#xFFFD;");
+}
+
+// Escaped cell text: the pieces between lead bytes without a trail byte escaped, those lead
+// bytes &#xFFFD;.
+inline std::string Escape(const std::string& text, const Leads& leads = {}) {
+  std::string out;
+  std::size_t piece = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (!LoneLead(text, i, leads)) continue;
+    out += EscapeWhole(text.substr(piece, i - piece)) + "&#xFFFD;";
+    piece = i + 1;
+  }
+  return out + EscapeWhole(text.substr(piece));
 }
 
 // The fourteen tags in the order table, tableRow, tdRow1, tdRowX, tdCol1, tdColX, tdEtc.
@@ -149,7 +181,8 @@ struct Tags {
   std::string close[7] = {"</table>", "</tr>", "", "", "", "", "</td>"};
 };
 
-inline std::string Render(const std::vector<Fields>& rows, const Tags& tags) {
+inline std::string Render(const std::vector<Fields>& rows, const Tags& tags,
+                          const Leads& leads = {}) {
   enum { kTable, kRow, kRow1, kRowX, kCol1, kColX, kEtc };
   std::size_t columns = 0;
   for (const Fields& row : rows) columns = row.size() > columns ? row.size() : columns;
@@ -168,12 +201,19 @@ inline std::string Render(const std::vector<Fields>& rows, const Tags& tags) {
         section = kColX;
       }
       html += tags.open[section];
-      if (k < rows[j].size()) html += Escape(rows[j][k]);
+      if (k < rows[j].size()) html += Escape(rows[j][k], leads);
       html += tags.close[section];
     }
     html += tags.close[kRow];
   }
   return html + tags.close[kTable];
+}
+
+inline Leads Leads932() {
+  Leads leads{};
+  for (unsigned b = 0x81; b <= 0x9F; ++b) leads[b] = true;
+  for (unsigned b = 0xE0; b <= 0xFC; ++b) leads[b] = true;
+  return leads;
 }
 
 }  // namespace gridloom::reference
