@@ -44,6 +44,8 @@ class Tag {
 };
 
 constexpr std::size_t kFileBufferSize = 1 << 18;
+// Rows longer than this are measured for the room they take when rendered, not bounded.
+constexpr std::size_t kMeasuredRow = std::size_t{1} << 20;
 
 // The CSV data from an offset on, as a stream buffer that tells where in the data it stands.
 class DataInput : public std::streambuf {
@@ -454,11 +456,17 @@ void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
     rowHighs[kind] = kinds[kind].Sum(&Tag::HighBytes);
   }
   const auto rowBound = [&](const RecordView& record, Kind kind) {  // at least its size
-    // Escaping makes text at most eight times as long (a NUL: &#xFFFD;).
+    // Escaping makes text at most eight times as long (a NUL: &#xFFFD;). A long row is
+    // measured instead: eight times a field of 200 MB is more than a 32-bit process can hold.
     const std::size_t text =
         record.empty() ? 0 : static_cast<std::size_t>(record[record.size() - 1].end() -
                                                        record[0].begin());
-    return SizeAdd(rowSizes[kind], SizeMul(8, text));
+    if (text <= kMeasuredRow) return SizeAdd(rowSizes[kind], SizeMul(8, text));
+    std::size_t size = SizeAdd(rowSizes[kind], kEscapePadding);
+    for (std::size_t k = 0; k < record.size(); ++k) {
+      size = SizeAdd(size, SizeAdd(record[k].size(), EscapeGrowthOf(record[k], leads)));
+    }
+    return size;
   };
   const auto writeRow = [&](char* out, const RecordView& record, const Pieces& p) {
     out = p.first.Write(out);

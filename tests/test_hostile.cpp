@@ -102,6 +102,18 @@ std::vector<BigCase> BigCases() {
                 html.ends_with(u"xx</td></tr></table>") &&
                 html.find_first_not_of(u'x', 15) == 15 + kField;
        }},
+      // A row long enough to be measured rather than bounded, every byte of it escaped.
+      {"field of 4 MB that escaping makes five times as long",
+       [](const std::string& path) { WriteRepeated(path, std::string("\0<&>", 4), kMillion); },
+       4 * kMillion, 21 * kMillion + 33,
+       [](const std::u16string& html) {
+         const std::u16string_view piece = u"&#xFFFD;&lt;&amp;&gt;";
+         if (html.size() != 21 * kMillion + 33) return false;
+         for (std::size_t at = 15; at < 15 + 21 * kMillion; at += piece.size()) {
+           if (std::u16string_view(html).substr(at, piece.size()) != piece) return false;
+         }
+         return html.starts_with(u"<table><tr><td>&#xFFFD;") && html.ends_with(u"&gt;</td></tr></table>");
+       }},
       {"one row of a million fields",
        [](const std::string& path) { WriteRepeated(path, "a,", kMillion - 1, "a\r\n"); },
        2 * kMillion + 1, 10 * kMillion + 24,
