@@ -1,5 +1,7 @@
 #include "expand.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +15,8 @@
 #include <thread>
 #include <utility>
 
+#include "gridloom/input_file.h"
+#include "gridloom/native_path.h"
 #include "inline_scan.h"
 #include "plugin_loader.h"
 
@@ -20,58 +24,148 @@ namespace gridloom::host {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Bytes that a page encoding must write as ASCII for calls to be found in its bytes.
+constexpr std::string_view kAsciiProbe = "&gridloom(\"<!-->),\\/.\r\n azAZ09";
+
+bool WritesAsciiAsAscii(const std::string& charset) {
+  Recoder probe("UTF-8", charset);
+  return probe.Convert(kAsciiProbe) == std::string(kAsciiProbe);
+}
+
+bool IsUtf8Name(std::string name) {
+  std::erase_if(name, [](char c) { return c == '-' || c == '_'; });
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name == "UTF8";
+}
+
+// A file of a call as people read it: the page's folder, then the name with slashes.
+std::string Shown(const fs::path& folder, std::string name) {
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return folder.empty() ? name : folder.string() + "/" + name;
+}
+
+}  // namespace
+
+std::size_t PageResult::Tables() const {
+  return static_cast<std::size_t>(
+      std::count_if(calls.begin(), calls.end(), [](const CallReport& c) { return c.table; }));
+}
+
+std::size_t PageResult::Problems() const {
+  return static_cast<std::size_t>(std::count_if(
+      calls.begin(), calls.end(), [](const CallReport& c) { return !c.problems.empty(); }));
+}
+
+std::string Unreadable(const std::string& ansiPath, bool csv) {
+  if (csv && IsDeviceName(ansiPath)) return "a device name of Windows, never a table";
+  const std::string native = NativePath(ansiPath);
+  const int fd = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Reason(errno);
+  struct stat info {};
+  const bool folder = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
+  close(fd);
+  return folder ? Reason(EISDIR) : std::string();
+}
+
 PageExpander::PageExpander(InlineFunction call, const Encodings& encodings)
     : call_(std::move(call)),
       encodings_(encodings),
-      toAnsi_(encodings.page, encodings.ansi),
-      folderToAnsi_("UTF-8", encodings.ansi),
+      asciiCompatible_(WritesAsciiAsAscii(encodings.page)),
       toUtf8_(encodings.page, "UTF-8"),
-      toPage_(encodings.page) {}
+      utf8ToAnsi_("UTF-8", encodings.ansi),
+      fromUtf8_("UTF-8", encodings.page),
+      toPage_(asciiCompatible_ ? encodings.page : std::string("UTF-8")) {}
+
+CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder,
+                                 std::string& ansiArgs, std::string& ansiBase) {
+  CallReport report;
+  const std::string cp = "code page " + std::to_string(encodings_.codePage);
+  const std::optional<std::string> utf8 =
+      asciiCompatible_ ? toUtf8_.Convert(args) : std::optional(std::string(args));
+  if (!utf8) {
+    std::string problem = "the call is not valid " + encodings_.pageName;
+    if (IsUtf8Name(encodings_.pageName)) {
+      problem += " (a Shift_JIS page needs --page-encoding Shift_JIS)";
+    }
+    report.problems.push_back(problem + "; left as written");
+    return report;
+  }
+  report.csv = Shown(folder, ArgumentField(*utf8, 0));
+  const std::string iniName = ArgumentField(*utf8, 1);
+  if (!iniName.empty()) report.ini = Shown(folder, iniName);
+  const std::string folderText = folder.empty() ? std::string(".") : folder.string();
+  const std::optional<std::string> argsInCp = utf8ToAnsi_.Convert(*utf8);
+  const std::optional<std::string> baseInCp = utf8ToAnsi_.Convert(folderText);
+  if (!argsInCp || !baseInCp) {
+    report.problems.push_back(
+        (argsInCp ? "the folder " + folderText : std::string("the argument text")) +
+        " cannot be written in " + cp + " (--codepage 65001 takes every name); left as written");
+    return report;
+  }
+  ansiArgs = *argsInCp;
+  ansiBase = *baseInCp;
+  report.csvPath = NativePath(ansiBase + '\\' + ArgumentField(ansiArgs, 0));
+  if (!iniName.empty()) {
+    const std::string iniAnsi = ansiBase + '\\' + ArgumentField(ansiArgs, 1);
+    report.iniPath = NativePath(iniAnsi);
+    const std::string why = Unreadable(iniAnsi, false);
+    if (!why.empty()) {
+      report.problems.push_back("cannot read INI file " + report.ini + ": " + why +
+                                "; the default tags are used");
+    }
+  }
+  return report;
+}
 
 PageResult PageExpander::Expand(std::string_view page, const std::string& name,
-                                const fs::path& folder) {
+                                const fs::path& folder, bool render) {
+  std::string decoded;
+  if (!asciiCompatible_) {
+    std::optional<std::string> utf8 = toUtf8_.Convert(page);
+    if (!utf8) throw IoError("cannot read " + name + " as " + encodings_.pageName);
+    decoded = std::move(*utf8);
+    page = decoded;
+  }
   PageResult result;
-  result.text.reserve(page.size() + page.size() / 2);
-  const std::string folderText = folder.empty() ? std::string(".") : folder.string();
-  std::optional<std::optional<std::string>> base;  // the folder in the ANSI code page, once
-  const auto warn = [&](const InlineCall& call, const std::string& what) {
-    result.warnings.push_back(name + ":" + std::to_string(call.line) + ": " + what);
-  };
-  const std::string cp = "code page " + std::to_string(encodings_.codePage);
-
+  if (render) result.text.reserve(page.size() + page.size() / 2);
   std::size_t copied = 0;
   for (const InlineCall& call : FindInlineCalls(page)) {
-    result.text.append(page.substr(copied, call.begin - copied));
-    copied = call.end;
     const std::string_view written = page.substr(call.begin, call.end - call.begin);
-    if (!call.balanced) {
-      warn(call, "unbalanced parentheses or quotes in &gridloom(; left as written");
-      ++result.failures;
-      result.text.append(written);
-      continue;
-    }
-    const std::optional<std::string> argText = toAnsi_.Convert(call.args);
-    if (!base) base = folderToAnsi_.Convert(folderText);
-    if (!argText || !*base) {
-      warn(call, (argText ? "folder " + folderText : std::string("argument text")) +
-                     " cannot be written in " + cp + "; left as written");
-      ++result.failures;
-      result.text.append(written);
-      continue;
-    }
-    const std::u16string html = call_(*argText, **base);
-    if (html == Plugin::kFailureComment) {
-      ++result.failures;
-      const std::string csv = CsvFileName(call.args);
-      std::string shown = toUtf8_.Convert(csv).value_or(csv);
-      std::replace(shown.begin(), shown.end(), '\\', '/');
-      warn(call, "cannot open CSV file " + (folder.empty() ? shown : folderText + "/" + shown));
+    if (render) result.text.append(page.substr(copied, call.begin - copied));
+    copied = call.end;
+    std::string ansiArgs, ansiBase;
+    CallReport report;
+    if (!call.Balanced()) {
+      report.problems.push_back("malformed call: " + std::string(call.malformed) +
+                                " before its \")\"; left as written");
     } else {
-      ++result.tables;
+      report = Resolve(call.args, folder, ansiArgs, ansiBase);
     }
-    result.text += toPage_.Encode(html);
+    report.line = call.line;
+    const bool callable = !report.csvPath.empty();
+    if (render && callable) {
+      const std::u16string html = call_(ansiArgs, ansiBase);
+      report.table = html != Plugin::kFailureComment;
+      if (!report.table) {
+        const std::string why = Unreadable(ansiBase + '\\' + ArgumentField(ansiArgs, 0), true);
+        report.problems.insert(report.problems.begin(),
+                               "cannot open CSV file " + report.csv + ": " +
+                                   (why.empty() ? "no table could be made of it" : why));
+      }
+      result.text += toPage_.Encode(html);
+    } else if (render) {
+      result.text.append(written);
+    }
+    result.calls.push_back(std::move(report));
   }
-  result.text.append(page.substr(copied));
+  if (render) result.text.append(page.substr(copied));
+  if (render && !asciiCompatible_) {
+    std::optional<std::string> back = fromUtf8_.Convert(result.text);
+    if (!back) throw IoError("cannot write " + name + " back as " + encodings_.pageName);
+    result.text = std::move(*back);
+  }
   return result;
 }
 
@@ -80,7 +174,7 @@ namespace {
 struct Job {
   fs::path source;
   std::string name;  // as the user sees it
-  fs::path target;   // empty: standard output
+  fs::path target;   // empty: standard output (or nothing, for a check)
   bool page = true;  // else a file that is copied
 };
 
@@ -134,6 +228,39 @@ class Progress {
   Clock::time_point start_ = Clock::now(), drawn_{};
 };
 
+// Collects the jobs below a folder. A folder that cannot be read is named and skipped, and
+// the walk goes on; symlinks to folders are not followed (they may loop), nor is the output
+// tree when it lies inside the input.
+void Walk(const ExpandRequest& request, const fs::path& root, const fs::path& folder,
+          const std::optional<fs::path>& outDir, std::vector<Job>& found, bool& ok) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error), end;
+  std::vector<fs::path> folders;
+  for (; !error && it != end; it.increment(error)) {
+    const fs::directory_entry& entry = *it;
+    std::error_code ignored;
+    if (entry.is_directory(ignored)) {
+      if (entry.is_symlink(ignored)) continue;
+      if (outDir && fs::equivalent(entry.path(), *outDir, ignored)) continue;
+      folders.push_back(entry.path());
+      continue;
+    }
+    if (!entry.is_regular_file(ignored)) continue;
+    const bool page = IsPageName(entry.path());
+    if (!page && !request.outDir) continue;
+    const fs::path relative = entry.path().lexically_relative(root);
+    found.push_back({entry.path(), entry.path().string(),
+                     request.outDir ? *request.outDir / relative : request.outFile.value_or(fs::path()),
+                     page});
+  }
+  if (error) {
+    Error("cannot read folder " + folder.string() + ": " + error.message() +
+          "; what it holds is skipped");
+    ok = false;
+  }
+  for (const fs::path& below : folders) Walk(request, root, below, outDir, found, ok);
+}
+
 // The jobs of a request, sorted by name; false after an error (already reported).
 bool CollectJobs(const ExpandRequest& request, std::vector<Job>& jobs) {
   bool ok = true;
@@ -156,33 +283,79 @@ bool CollectJobs(const ExpandRequest& request, std::vector<Job>& jobs) {
       continue;
     }
     std::vector<Job> found;
-    fs::recursive_directory_iterator it(input, error), end;
-    for (; !error && it != end; it.increment(error)) {
-      const fs::directory_entry& entry = *it;
-      if (entry.is_directory()) {
-        // The output tree may lie inside the input tree: it is not read.
-        std::error_code ignored;
-        if (outDir && fs::equivalent(entry.path(), *outDir, ignored)) it.disable_recursion_pending();
-        continue;
-      }
-      if (!entry.is_regular_file()) continue;
-      const bool page = IsPageName(entry.path());
-      if (!page && !request.outDir) continue;
-      const fs::path relative = entry.path().lexically_relative(input);
-      found.push_back({entry.path(), entry.path().string(),
-                       request.outDir ? *request.outDir / relative
-                                      : request.outFile.value_or(fs::path()),
-                       page});
-    }
-    if (error) {
-      Error("cannot read " + input.string() + ": " + error.message());
-      ok = false;
-    }
+    Walk(request, input, input, outDir, found, ok);
     std::sort(found.begin(), found.end(),
               [](const Job& a, const Job& b) { return a.name < b.name; });
     jobs.insert(jobs.end(), found.begin(), found.end());
   }
   return ok;
+}
+
+// An output that is one of the run's own inputs (a page, a copied file, a CSV or INI file
+// that a call reads), by device and inode: its message, or nothing. Only outputs that exist
+// can be inputs, so a first build reads no page here.
+std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
+                                               const InlineFunction& call,
+                                               const Encodings& encodings) {
+  std::map<FileId, const Job*> outputs;
+  for (const Job& job : jobs) {
+    if (const std::optional<FileId> id = IdOf(job.target)) outputs.emplace(*id, &job);
+  }
+  if (outputs.empty()) return std::nullopt;
+  const auto refuse = [](const Job& output, const std::string& what) {
+    return "refusing to write " + output.target.string() + ": it is " + what +
+           " (the same file); choose another output";
+  };
+  for (const Job& job : jobs) {
+    const auto it = outputs.find(IdOf(job.source).value_or(FileId{}));
+    if (it != outputs.end()) {
+      return refuse(*it->second, (job.page ? "the page " : "the file ") + job.name);
+    }
+  }
+  PageExpander expander(call, encodings);
+  for (const Job& job : jobs) {
+    if (!job.page) continue;
+    PageResult result;
+    try {
+      result = expander.Expand(ReadFile(job.source), job.name, job.source.parent_path(), false);
+    } catch (const IoError&) {
+      continue;  // reported when the page is expanded
+    }
+    for (const CallReport& report : result.calls) {
+      for (const auto& [path, shown, kind] :
+           {std::tuple(&report.csvPath, &report.csv, "CSV"),
+            std::tuple(&report.iniPath, &report.ini, "INI")}) {
+        if (path->empty()) continue;
+        const auto it = outputs.find(IdOf(*path).value_or(FileId{}));
+        if (it == outputs.end()) continue;
+        return refuse(*it->second, std::string("the ") + kind + " file " + *shown + " that " +
+                                       job.name + ":" + std::to_string(report.line) + " reads");
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// A page's messages: one line a problem (expand), or one line a call (check).
+std::string Messages(const Job& job, const PageResult& result, bool check) {
+  std::string text;
+  for (const CallReport& report : result.calls) {
+    const std::string where = job.name + ":" + std::to_string(report.line) + ": ";
+    if (check) {
+      text += where;
+      if (!report.csvPath.empty()) {
+        text += "CSV " + report.csv + ", INI " + (report.ini.empty() ? "(none)" : report.ini) + ": ";
+      }
+      if (report.problems.empty()) text += "ok";
+      for (std::size_t i = 0; i < report.problems.size(); ++i) {
+        text += (i > 0 ? "; " : "") + report.problems[i];
+      }
+      text += '\n';
+      continue;
+    }
+    for (const std::string& problem : report.problems) text += where + problem + "\n";
+  }
+  return text;
 }
 
 }  // namespace
@@ -193,12 +366,12 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   bool ioFailure = !CollectJobs(request, jobs);
   const auto pages = static_cast<std::size_t>(
       std::count_if(jobs.begin(), jobs.end(), [](const Job& job) { return job.page; }));
-  if (!request.outDir && pages > 1) {
+  if (!request.check && !request.outDir && pages > 1) {
     Error("expand: " + std::to_string(pages) + " pages: use --out-dir to expand more than one");
     return kUsage;
   }
   if (!request.outDir && pages == 0 && !ioFailure) {
-    Error("expand: no pages (*.html, *.htm) found");
+    Error(std::string(request.check ? "check" : "expand") + ": no pages (*.html, *.htm) found");
     return kUsage;
   }
   if (request.outDir) {
@@ -211,6 +384,15 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
         return kUsage;
       }
     }
+  }
+  try {
+    if (const std::optional<std::string> refusal = OutputThatIsAnInput(jobs, call, encodings)) {
+      Error(*refusal);
+      return kUsage;
+    }
+  } catch (const std::invalid_argument& e) {
+    Error(e.what());
+    return kUsage;
   }
 
   // Folders first, on one thread; the jobs below a folder that cannot be made are dropped.
@@ -233,9 +415,11 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   });
 
   std::mutex lock;  // guards standard error, the progress line and the counts below
-  Progress progress(!request.quiet && pages > 8 && isatty(STDERR_FILENO), pages);
-  std::size_t failures = 0;
+  Progress progress(!request.quiet && !request.check && pages > 8 && isatty(STDERR_FILENO),
+                    pages);
+  std::size_t problems = 0, calls = 0;
   std::string standardOutput;
+  std::vector<std::string> checked(request.check ? jobs.size() : 0);
   std::atomic<std::size_t> next{0};
 
   const auto work = [&] {
@@ -247,7 +431,7 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
       try {
         const std::string data = ReadFile(job.source);
         if (!job.page) {
-          WriteFileAtomic(job.target, data);
+          WriteFileAtomic(job.target, data, &job.source);
         } else {
           result = expander.Expand(data, job.name, job.source.parent_path());
           if (!job.target.empty()) WriteFileAtomic(job.target, result.text);
@@ -257,16 +441,25 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
       } catch (const std::exception& e) {
         error = job.name + ": " + e.what();
       }
+      const std::string messages = Messages(job, result, request.check);
       const std::lock_guard<std::mutex> guard(lock);
-      if (!result.warnings.empty() || !error.empty()) progress.Clear();
-      for (const std::string& warning : result.warnings) std::fprintf(stderr, "%s\n", warning.c_str());
+      if (request.check) {
+        checked[i] = messages;
+      } else if (!messages.empty()) {
+        progress.Clear();
+        std::fputs(messages.c_str(), stderr);
+      }
       if (!error.empty()) {
+        progress.Clear();
         Error(error);
         ioFailure = true;
       }
-      failures += result.failures;
-      if (job.page && job.target.empty() && error.empty()) standardOutput = std::move(result.text);
-      if (job.page) progress.PageDone(result.tables);
+      problems += result.Problems();
+      calls += result.calls.size();
+      if (job.page && job.target.empty() && error.empty() && !request.check) {
+        standardOutput = std::move(result.text);
+      }
+      if (job.page) progress.PageDone(result.Tables());
     }
   };
   const unsigned threads =
@@ -277,16 +470,22 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   for (std::thread& worker : workers) worker.join();
   progress.Finish();
 
-  if (!standardOutput.empty() && !request.outFile && !request.outDir) {
-    if (std::fwrite(standardOutput.data(), 1, standardOutput.size(), stdout) !=
-            standardOutput.size() ||
-        std::fflush(stdout) != 0) {
-      Error("cannot write standard output");
+  std::string out = std::move(standardOutput);
+  if (request.check) {
+    for (const std::string& lines : checked) out += lines;
+    out += std::to_string(calls) + (calls == 1 ? " call" : " calls") + " in " +
+           std::to_string(pages) + (pages == 1 ? " page" : " pages") + ": " +
+           std::to_string(calls - problems) + " ok, " + std::to_string(problems) +
+           " with problems\n";
+  }
+  if (!out.empty() && !request.outFile && !request.outDir) {
+    if (const int error = WriteAll(STDOUT_FILENO, out)) {
+      Error("cannot write standard output: " + Reason(error));
       return kIoFailure;
     }
   }
   if (ioFailure) return kIoFailure;
-  return request.strict && failures > 0 ? kNoTable : kOk;
+  return (request.strict || request.check) && problems > 0 ? kNoTable : kOk;
 }
 
 }  // namespace gridloom::host

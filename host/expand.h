@@ -1,6 +1,7 @@
 // Expansion of pages: each inline call is replaced by the plug-in's result for its argument
 // text, with the page's own folder as the base directory. ExpandPages runs a whole request
-// (pages and folders, output to a stream, a file or a mirrored tree) on several threads.
+// (pages and folders, output to a stream, a file or a mirrored tree, or only a check) on
+// several threads.
 #pragma once
 
 #include <cstddef>
@@ -26,32 +27,52 @@ struct Encodings {
   std::string page;      // charset of pages, an iconv name
   std::string ansi;      // charset of the ANSI code page, an iconv name
   unsigned codePage = 932;
+  std::string pageName = "UTF-8";  // the page encoding as the user named it
+};
+
+// What one call in a page came to.
+struct CallReport {
+  std::size_t line = 0;
+  std::string csv, ini;  // the files as resolved, for people; ini is empty when none is named
+  std::string csvPath, iniPath;       // the same as the operating system takes them
+  std::vector<std::string> problems;  // none: the call is fine
+  bool table = false;                 // the plug-in made a table
 };
 
 // What became of one page.
 struct PageResult {
-  std::string text;                   // the expanded page
-  std::size_t tables = 0;             // calls that gave a table
-  std::size_t failures = 0;           // calls that gave no table
-  std::vector<std::string> warnings;  // "PAGE:LINE: ..." lines
+  std::string text;  // the expanded page
+  std::vector<CallReport> calls;
+  std::size_t Tables() const;
+  std::size_t Problems() const;  // calls with a problem
 };
 
 // Expands single pages; holds the converters of one thread.
 class PageExpander {
  public:
   PageExpander(InlineFunction call, const Encodings& encodings);  // throws invalid_argument
-  // name: the page as the user sees it, for warnings. folder: its folder, the base directory.
+  // name: the page as the user sees it, for messages. folder: its folder, the base
+  // directory. render false: the calls are resolved and checked but the plug-in is not
+  // called, and no text is made. Throws IoError for a page its encoding cannot read.
   PageResult Expand(std::string_view page, const std::string& name,
-                    const std::filesystem::path& folder);
+                    const std::filesystem::path& folder, bool render = true);
 
  private:
+  CallReport Resolve(std::string_view args, const std::filesystem::path& folder,
+                     std::string& ansiArgs, std::string& ansiBase);
+
   InlineFunction call_;
   Encodings encodings_;
-  Recoder toAnsi_;        // page charset to ANSI code page
-  Recoder folderToAnsi_;  // file names (UTF-8) to ANSI code page
-  Recoder toUtf8_;        // page charset to UTF-8, for messages
-  WideEncoder toPage_;    // plug-in results to page charset
+  bool asciiCompatible_;  // the page encoding writes ASCII as ASCII
+  Recoder toUtf8_;        // page charset to UTF-8
+  Recoder utf8ToAnsi_;    // UTF-8 to the ANSI code page
+  Recoder fromUtf8_;      // UTF-8 to the page charset
+  WideEncoder toPage_;    // plug-in results to the page charset
 };
+
+// Why the file an ANSI path names cannot be read (the operating system's words), or nothing
+// when it can. csv: also a device name of Windows, which the plug-in never opens as a table.
+std::string Unreadable(const std::string& ansiPath, bool csv);
 
 struct ExpandRequest {
   std::vector<std::filesystem::path> inputs;  // pages and folders
@@ -60,6 +81,7 @@ struct ExpandRequest {
   unsigned jobs = 1;
   bool strict = false;
   bool quiet = false;
+  bool check = false;  // report every call on standard output, write nothing
 };
 
 // Runs a request; messages go to standard error, a single page without an output to

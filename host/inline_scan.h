@@ -1,6 +1,8 @@
 // Finds the inline calls "&gridloom(ARGS)" in a page, byte by byte (any ASCII-compatible
-// encoding, Shift_JIS included). ARGS ends at the first ")" outside double quotes; a call
-// without one is unbalanced and is reported so that it can be left as written.
+// encoding, Shift_JIS included), in one pass. ARGS ends at the first ")" outside double
+// quotes. A call is written on one line: a line end, a "<" outside quotes, another
+// "&gridloom(" or the end of the page before its ")" makes it malformed, and it is then
+// left as written. Calls inside HTML comments are not calls: authors comment them out.
 #pragma once
 
 #include <cstddef>
@@ -12,18 +14,20 @@ namespace gridloom::host {
 
 struct InlineCall {
   std::size_t begin = 0;  // offset of "&"
-  std::size_t end = 0;    // just after ")"; for an unbalanced call, just after "("
-  std::string_view args;  // the text between the parentheses; empty when unbalanced
-  std::size_t line = 0;   // line of "&", from 1
-  bool balanced = false;
+  std::size_t end = 0;    // just after ")"; for a malformed call, where scanning stopped
+  std::string_view args;  // the text between the parentheses; empty when malformed
+  std::size_t line = 0;   // line of "&", from 1 (LF, CR LF and a lone CR end a line)
+  std::string_view malformed;  // empty, or what came before the ")", as "the line ends"
+
+  bool Balanced() const { return malformed.empty(); }
 };
 
-// Every call in page order. Scanning resumes after each call, and after the "(" of an
-// unbalanced one.
+// Every call in page order.
 std::vector<InlineCall> FindInlineCalls(std::string_view page);
 
-// Field 0 of the argument text (the CSV file name), split by the plug-in's CSV rules.
-std::string CsvFileName(std::string_view argText);
+// Field INDEX of an argument text, split as the plug-in splits it (the CSV rules), e.g. 0
+// for the CSV file's name and 1 for the INI file's.
+std::string ArgumentField(std::string_view argText, unsigned index);
 
 // Argument text that names the files as given: each quoted, quotes doubled.
 std::string ArgumentText(const std::vector<std::string>& names);

@@ -1,10 +1,15 @@
 // gridloom: the command-line host of the plug-in. Parses the command line, loads the
-// plug-in at run time and runs one of render, inline, expand and info.
+// plug-in at run time and runs one of render, inline, expand, check and info.
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <iostream>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -13,6 +18,7 @@
 #include <vector>
 
 #include "expand.h"
+#include "gridloom/native_path.h"
 #include "gridloom/winapi.h"
 #include "inline_scan.h"
 #include "plugin_loader.h"
@@ -51,23 +57,6 @@ std::string DefaultPluginPath() {
   return build.lexically_normal().string();
 }
 
-bool WriteOutput(const std::optional<std::string>& file, const std::string& data) {
-  if (file) {
-    try {
-      WriteFileAtomic(*file, data);
-    } catch (const IoError& e) {
-      Error(e.what());
-      return false;
-    }
-    return true;
-  }
-  if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() || std::fflush(stdout) != 0) {
-    Error("cannot write standard output");
-    return false;
-  }
-  return true;
-}
-
 // Pages called Shift_JIS are Windows code page 932 (backslash and tilde at 5C and 7E, the
 // NEC and IBM extensions); glibc's SHIFT_JIS is the JIS X 0208 one, without them.
 std::string PageCharset(const std::string& name) {
@@ -78,6 +67,22 @@ std::string PageCharset(const std::string& name) {
 }
 
 std::string Utf8(std::u16string_view text) { return WideEncoder("UTF-8").Encode(text); }
+
+// A file of a call as people read it: the base directory, then the name with slashes.
+std::string Shown(const std::string& base, std::string name) {
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return base == "." ? name : base + "/" + name;
+}
+
+// Writes bytes to standard output; false after reporting a failure.
+bool WriteStandardOutput(std::string_view data) {
+  std::fflush(stdout);
+  if (const int error = WriteAll(STDOUT_FILENO, data)) {
+    Error("cannot write standard output: " + Reason(error));
+    return false;
+  }
+  return true;
+}
 
 // A table as UTF-8, written in pieces to FILE or standard output.
 bool WriteOutput(const std::optional<std::string>& file, std::u16string_view html) {
@@ -90,48 +95,170 @@ bool WriteOutput(const std::optional<std::string>& file, std::u16string_view htm
     }
     return true;
   }
-  if (std::fflush(stdout) != 0 || WriteUtf8(STDOUT_FILENO, html) != 0) {
-    Error("cannot write standard output");
+  std::fflush(stdout);
+  if (const int error = WriteUtf8(STDOUT_FILENO, html)) {
+    Error("cannot write standard output: " + Reason(error));
     return false;
   }
   return true;
 }
 
+// Help and version texts go through CLI11 to std::cout; a write that fails (a full disk,
+// a closed pipe) is an error like any other.
+int ExitAfterPrinting(CLI::App& app, const CLI::Error& e) {
+  const int status = app.exit(e);
+  std::cout.flush();
+  if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    const int error = errno;
+    Error("cannot write standard output: " + Reason(error != 0 ? error : EIO));
+    return kIoFailure;
+  }
+  return status;
+}
+
+constexpr const char* kExitStatuses =
+    "Exit status: 0 done; 1 a call gave no table (or, with --strict, an INI file could not be "
+    "read); 2 the command line is wrong, or an output is one of the inputs; 3 a file could "
+    "not be read or written.";
+
+// An input of render or inline that is not a regular file (standard input, a pipe, a
+// device) is copied to a temporary file first: the plug-in reads its INI file once a key.
+std::unique_ptr<TempCopy> CopyIfNotRegular(const std::string& path, const std::string& shown) {
+  if (path == "-") return std::make_unique<TempCopy>(STDIN_FILENO, "standard input");
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) {
+    return nullptr;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;  // the plug-in finds it unreadable, and the message says why
+  std::unique_ptr<TempCopy> copy;
+  try {
+    copy = std::make_unique<TempCopy>(fd, shown);
+  } catch (...) {
+    close(fd);
+    throw;
+  }
+  close(fd);
+  return copy;
+}
+
+struct Options {
+  std::string pluginPath;
+  unsigned codePage = 932;
+  std::string pageEncoding = "UTF-8";
+  bool strict = false;
+};
+
+// What render and inline share: the names in the code page, the checks of the INI file and
+// of the outcome, and the output.
+class OneCall {
+ public:
+  OneCall(const Plugin& plugin, const Options& options, Recoder& toAnsi)
+      : plugin_(plugin), options_(options), toAnsi_(toAnsi) {}
+
+  std::optional<std::string> Ansi(const std::string& text, const std::string& what) {
+    std::optional<std::string> converted = toAnsi_.Convert(text);
+    if (!converted) {
+      Error(what + " " + text + " cannot be written in code page " +
+            std::to_string(options_.codePage) + " (--codepage 65001 takes every name)");
+    }
+    return converted;
+  }
+
+  // Calls the plug-in; reports an INI file it cannot read and a CSV file it cannot open,
+  // writes the result, and answers the exit status.
+  int Run(const std::string& ansiArgs, const std::string& ansiBase, const std::string& csvShown,
+          const std::string& iniShown, const std::optional<std::string>& output) {
+    bool iniProblem = false;
+    const std::string iniName = ArgumentField(ansiArgs, 1);
+    if (!iniName.empty()) {
+      const std::string why = Unreadable(ansiBase + '\\' + iniName, false);
+      if (!why.empty()) {
+        Error("cannot read INI file " + iniShown + ": " + why + "; the default tags are used");
+        iniProblem = true;
+      }
+    }
+    const WideText html = plugin_.InlineText(ansiArgs, ansiBase);
+    const bool created = html.View() != Plugin::kFailureComment;
+    if (!created) {
+      const std::string why = Unreadable(ansiBase + '\\' + ArgumentField(ansiArgs, 0), true);
+      Error("cannot open CSV file " + csvShown + ": " +
+            (why.empty() ? "no table could be made of it" : why));
+    }
+    if (!WriteOutput(output, html.View())) return kIoFailure;
+    return !created || (options_.strict && iniProblem) ? kNoTable : kOk;
+  }
+
+ private:
+  const Plugin& plugin_;
+  const Options& options_;
+  Recoder& toAnsi_;
+};
+
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
   CLI::App app{"gridloom: turns CSV files into HTML tables through the gridloom plug-in.",
                "gridloom"};
   app.set_version_flag("--version", "gridloom " GRIDLOOM_VERSION);
   app.require_subcommand(1);
   app.fallthrough();
+  app.footer(std::string("Example:\n  gridloom check site\n  gridloom expand site --out-dir "
+                         "public\n\n") +
+             kExitStatuses);
 
-  std::string pluginPath;
-  unsigned codePage = 932;
-  std::string pageEncoding = "UTF-8";
-  app.add_option("--plugin", pluginPath, "The plug-in library to load (default: the one built or "
-                                         "installed with this program)");
-  app.add_option("--codepage", codePage,
+  Options options;
+  app.add_option("--plugin", options.pluginPath,
+                 "The plug-in library to load (default: the one built or installed with this "
+                 "program)");
+  app.add_option("--codepage", options.codePage,
                  "ANSI code page of CSV and INI files: " + AcceptedCodePages() +
                      " (932: Shift_JIS, 65001: UTF-8)")
       ->capture_default_str();
-  app.add_option("--page-encoding", pageEncoding,
-                 "Encoding of pages, an iconv name such as UTF-8 or Shift_JIS")
+  app.add_option("--page-encoding", options.pageEncoding,
+                 "Encoding of pages, an iconv name such as UTF-8, Shift_JIS or UTF-16LE")
       ->capture_default_str();
+
+  const auto jobsValidator = CLI::Validator(
+      [](std::string& text) -> std::string {
+        const bool digits = !text.empty() && text.size() <= 4 &&
+                            std::all_of(text.begin(), text.end(),
+                                        [](char c) { return c >= '0' && c <= '9'; });
+        const int value = digits ? std::stoi(text) : 0;
+        if (value >= 1 && value <= 1024) return "";
+        return "the number of jobs is a whole number from 1 to 1024, not " + text;
+      },
+      "1 to 1024");
+  const auto strictFlag = [&options](CLI::App* command, const std::string& what) {
+    command->add_flag("--strict", options.strict, "Exit with status 1 when " + what);
+  };
 
   auto* render = app.add_subcommand("render", "Write the HTML table of one CSV file as UTF-8");
   std::string csvFile;
   std::optional<std::string> iniFile, renderOut;
-  render->add_option("CSV", csvFile, "The CSV file")->required();
+  render->add_option("CSV", csvFile, "The CSV file; - reads it from standard input")->required();
   render->add_option("INI", iniFile, "The INI file with the tags (default tags when left out)");
   render->add_option("-o,--output", renderOut, "Write to this file instead of standard output");
+  strictFlag(render, "the INI file cannot be read");
+  render->footer(std::string("Example:\n  gridloom render data/prices.csv param.ini -o "
+                             "prices.html\n  sort prices.csv | gridloom render - param.ini\n\n") +
+                 kExitStatuses);
 
   auto* inlineCmd = app.add_subcommand("inline", "One call of PluginInline; the result as UTF-8");
   std::string argText;
   std::string baseDir = ".";
-  inlineCmd->add_option("ARGTEXT", argText, "The argument text, e.g. '\"t.csv\",\"t.ini\"'")
+  inlineCmd
+      ->add_option("ARGTEXT", argText,
+                   "The argument text, e.g. '\"t.csv\",\"t.ini\"'; a CSV file named - is read "
+                   "from standard input")
       ->required();
   inlineCmd->add_option("--base", baseDir, "The base directory")->capture_default_str();
+  strictFlag(inlineCmd, "the INI file cannot be read");
+  inlineCmd->footer(std::string("Example:\n  gridloom inline '\"../data/table1.csv\",\"../"
+                                "param.ini\"' --base site/pages\n\n") +
+                    kExitStatuses);
 
   auto* expand = app.add_subcommand(
       "expand", "Replace each &gridloom(ARGS) in pages by the table; folders are searched for "
@@ -139,29 +266,42 @@ int main(int argc, char** argv) {
   std::vector<std::string> inputs;
   std::optional<std::string> expandOut, outDir;
   ExpandRequest request;
-  request.jobs = std::max(1u, std::thread::hardware_concurrency());
+  request.jobs = std::clamp(std::thread::hardware_concurrency(), 1u, 1024u);
   expand->add_option("PATH", inputs, "Pages and folders")->required();
   auto* outOption = expand->add_option("-o,--output", expandOut, "Write the one page here");
   expand->add_option("--out-dir", outDir, "Write the pages into this folder, mirroring the input "
-                                          "tree; other files are copied")
+                                          "tree; other files are copied with their mode and time")
       ->excludes(outOption);
-  expand->add_option("-j,--jobs", request.jobs, "Pages expanded at once")
-      ->check(CLI::PositiveNumber)
+  expand->add_option("-j,--jobs", request.jobs, "Pages expanded at once (1 to 1024)")
+      ->check(jobsValidator)
       ->capture_default_str();
-  expand->add_flag("--strict", request.strict,
-                   "Exit with status 1 when a call gives no table or is left as written");
+  strictFlag(expand, "a call gives no table, is left as written, or its INI file cannot be read");
   expand->add_flag("-q,--quiet", request.quiet, "No progress line");
+  expand->footer(std::string("Example:\n  gridloom expand site/index.html -o public/index.html\n"
+                             "  gridloom expand site --out-dir public --strict\n\n") +
+                 kExitStatuses);
+
+  auto* check = app.add_subcommand(
+      "check", "Report every call in pages and folders, and each problem, writing nothing");
+  std::vector<std::string> checkInputs;
+  check->add_option("PATH", checkInputs, "Pages and folders")->required();
+  check->add_option("-j,--jobs", request.jobs, "Pages checked at once (1 to 1024)")
+      ->check(jobsValidator)
+      ->capture_default_str();
+  check->footer(std::string("Example:\n  gridloom check site\n\nExit status: 0 every call is "
+                            "fine; 1 a call has a problem; 2 the command line is wrong; 3 a page "
+                            "or folder could not be read."));
 
   auto* info = app.add_subcommand("info", "The plug-in's information exports");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return ExitAfterPrinting(app, e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return ExitAfterPrinting(app, e);
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return ExitAfterPrinting(app, e);
   } catch (const CLI::ParseError& e) {
     const std::vector<std::string> extra = app.remaining();
     if (!app.get_subcommands().empty() || extra.empty()) {
@@ -172,32 +312,44 @@ int main(int argc, char** argv) {
     return kUsage;
   }
 
-  if (!GridloomSetACP(codePage)) {
-    Error("unsupported code page " + std::to_string(codePage) + "; the code pages are " +
+  // Empty names name no file, and a later step would take them for the working folder.
+  const std::pair<bool, const char*> emptyNames[] = {
+      {*render && (csvFile.empty() || (iniFile && iniFile->empty())), "render: a file name"},
+      {*render && renderOut && renderOut->empty(), "-o: the output's name"},
+      {*expand && expandOut && expandOut->empty(), "-o: the output's name"},
+      {*expand && outDir && outDir->empty(), "--out-dir: the folder's name"},
+      {std::any_of(inputs.begin(), inputs.end(), [](auto& i) { return i.empty(); }) ||
+           std::any_of(checkInputs.begin(), checkInputs.end(), [](auto& i) { return i.empty(); }),
+       "PATH: a page's or folder's name"},
+  };
+  for (const auto& [empty, what] : emptyNames) {
+    if (empty) {
+      Error(std::string(what) + " is empty (see gridloom --help)");
+      return kUsage;
+    }
+  }
+
+  if (!GridloomSetACP(options.codePage)) {
+    Error("unsupported code page " + std::to_string(options.codePage) + "; the code pages are " +
           AcceptedCodePages());
     return kUsage;
   }
-  Encodings encodings{PageCharset(pageEncoding), CodePageCharset(codePage), codePage};
+  Encodings encodings{PageCharset(options.pageEncoding), CodePageCharset(options.codePage),
+                      options.codePage, options.pageEncoding};
   std::unique_ptr<Recoder> utf8ToAnsi;
   try {
     utf8ToAnsi = std::make_unique<Recoder>("UTF-8", encodings.ansi);
-    Recoder check(encodings.page, encodings.ansi);
+    Recoder pages(encodings.page, encodings.ansi);
   } catch (const std::invalid_argument& e) {
     Error(e.what());
     return kUsage;
   }
-  const auto toAnsi = [&](const std::string& text, const char* what) {
-    std::optional<std::string> converted = utf8ToAnsi->Convert(text);
-    if (!converted) {
-      Error(std::string(what) + " " + text + " cannot be written in code page " +
-            std::to_string(codePage));
-    }
-    return converted;
-  };
+  InstallSignalCleanup(request.jobs + 4);
 
   std::unique_ptr<Plugin> plugin;
   try {
-    plugin = std::make_unique<Plugin>(pluginPath.empty() ? DefaultPluginPath() : pluginPath);
+    plugin = std::make_unique<Plugin>(options.pluginPath.empty() ? DefaultPluginPath()
+                                                                 : options.pluginPath);
   } catch (const PluginError& e) {
     Error(e.what());
     return kIoFailure;
@@ -212,45 +364,97 @@ int main(int argc, char** argv) {
     for (const auto& [label, which] : texts) {
       text += std::string(label) + ": " + Utf8(plugin->Text(which)) + "\n";
     }
-    return WriteOutput(std::nullopt, text) ? kOk : kIoFailure;
+    return WriteStandardOutput(text) ? kOk : kIoFailure;
   }
 
+  OneCall one(*plugin, options, *utf8ToAnsi);
   if (*render) {
-    // Absolute paths, named from the root: the plug-in puts the base "" and a backslash
-    // before each, which makes "/" again.
-    std::vector<std::string> names;
+    // An output that is one of the inputs would be lost: refused before anything is read.
+    if (const std::optional<FileId> out = renderOut ? IdOf(*renderOut) : std::nullopt) {
+      for (const std::string* file : {&csvFile, iniFile ? &*iniFile : nullptr}) {
+        if (file != nullptr && *file != "-" && IdOf(*file) == out) {
+          Error("refusing to write " + *renderOut + ": it is the input " + *file +
+                " (the same file); choose another output");
+          return kUsage;
+        }
+      }
+    }
+    std::vector<std::unique_ptr<TempCopy>> copies;
+    std::vector<std::string> paths;
     for (const std::string* file : {&csvFile, iniFile ? &*iniFile : nullptr}) {
       if (file == nullptr) continue;
-      const std::string absolute = fs::absolute(*file).lexically_normal().string();
-      const std::optional<std::string> name = toAnsi(absolute.substr(1), "file name");
-      if (!name) return kUsage;
-      names.push_back(*name);
+      copies.push_back(CopyIfNotRegular(*file, *file));
+      paths.push_back(copies.back() ? copies.back()->Path() : *file);
     }
-    const WideText html = plugin->InlineText(ArgumentText(names), "");
-    const bool created = html.View() != Plugin::kFailureComment;
-    if (!created) Error("cannot open CSV file " + csvFile);
-    if (!WriteOutput(renderOut, html.View())) return kIoFailure;
-    return created ? kOk : kNoTable;
+    // Names as typed, relative to the working folder; when one is absolute, all are, from
+    // the root (the plug-in puts a backslash after the base "", which makes "/" again).
+    const bool absolute = std::any_of(paths.begin(), paths.end(),
+                                      [](const std::string& p) { return p.front() == '/'; });
+    std::vector<std::string> names;
+    for (const std::string& path : paths) {
+      const std::string name =
+          absolute ? fs::absolute(path).lexically_normal().string().substr(1) : path;
+      const std::optional<std::string> ansi = one.Ansi(name, "file name");
+      if (!ansi) return kUsage;
+      names.push_back(*ansi);
+    }
+    return one.Run(ArgumentText(names), absolute ? "" : ".", csvFile,
+                   iniFile.value_or(std::string()), renderOut);
   }
 
   if (*inlineCmd) {
-    const std::optional<std::string> ansiArgs = toAnsi(argText, "argument text");
-    const std::optional<std::string> ansiBase = toAnsi(baseDir, "base directory");
+    std::optional<std::string> ansiArgs = one.Ansi(argText, "argument text");
+    const std::optional<std::string> ansiBase = one.Ansi(baseDir, "base directory");
     if (!ansiArgs || !ansiBase) return kUsage;
-    const WideText html = plugin->InlineText(*ansiArgs, *ansiBase);
-    const bool created = html.View() != Plugin::kFailureComment;
-    if (!created) Error("cannot open CSV file " + baseDir + "/" + CsvFileName(argText));
-    if (!WriteOutput(std::nullopt, html.View())) return kIoFailure;
-    return created ? kOk : kNoTable;
+    // A CSV file named - and inputs that are not regular files are copied, and the argument
+    // text names the copies, relative to the base directory.
+    std::vector<std::unique_ptr<TempCopy>> copies;
+    std::vector<std::string> fields = {ArgumentField(*ansiArgs, 0), ArgumentField(*ansiArgs, 1)};
+    bool rewritten = false;
+    for (std::string& field : fields) {
+      if (field.empty()) continue;
+      const std::string native = field == "-" && &field == &fields[0]
+                                     ? std::string("-")
+                                     : gridloom::NativePath(*ansiBase + '\\' + field);
+      copies.push_back(CopyIfNotRegular(native, Shown(baseDir, ArgumentField(argText, 0))));
+      if (!copies.back()) continue;
+      const fs::path copy = copies.back()->Path();
+      field = ansiBase->empty()
+                  ? copy.string().substr(1)
+                  : copy.lexically_relative(fs::canonical(gridloom::NativePath(*ansiBase))).string();
+      rewritten = true;
+    }
+    if (rewritten) ansiArgs = ArgumentText(fields);
+    return one.Run(*ansiArgs, *ansiBase, Shown(baseDir, ArgumentField(argText, 0)),
+                   Shown(baseDir, ArgumentField(argText, 1)), std::nullopt);
   }
 
-  for (const std::string& input : inputs) request.inputs.emplace_back(input);
+  for (const std::string& input : *expand ? inputs : checkInputs) request.inputs.emplace_back(input);
   if (expandOut) request.outFile = *expandOut;
   if (outDir) request.outDir = *outDir;
+  request.strict = options.strict;
+  request.check = check->parsed();
   const Plugin& loaded = *plugin;
   return ExpandPages(
       [&loaded](const std::string& args, const std::string& base) {
         return loaded.Inline(args, base);
       },
       encodings, request);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // No input ends in an abort: whatever escapes is a message and an exit status.
+  try {
+    return Run(argc, argv);
+  } catch (const fs::filesystem_error& e) {
+    Error(e.code().message() + (e.path1().empty() ? "" : ": " + e.path1().string()) + " (" +
+          e.what() + ")");
+  } catch (const std::bad_alloc&) {
+    Error("out of memory");
+  } catch (const std::exception& e) {
+    Error(e.what());
+  }
+  return kIoFailure;
 }

@@ -7,10 +7,16 @@
 #include <emmintrin.h>
 #endif
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
+#include <csignal>
+#include <cstring>
 #include <bit>
 #include <cctype>
 #include <cerrno>
@@ -43,8 +49,6 @@ iconv_t Open(const std::string& to, const std::string& from) {
   return cd;
 }
 
-std::string Reason(int error) { return std::generic_category().message(error); }
-
 // The mode a new file gets: what open(2) would give, read once before any thread starts.
 mode_t CreateMode() {
   const mode_t mask = umask(0);
@@ -55,26 +59,18 @@ const mode_t kCreateMode = CreateMode();
 
 }  // namespace
 
+std::string Reason(int error) { return std::generic_category().message(error); }
+
 std::string CodePageCharset(unsigned codePage) {
   return codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage);
 }
 
-Recoder::Recoder(const std::string& from, const std::string& to) {
-  // iconv_open also checks the names when they are the same.
-  iconv_t cd = Open(to, from);
-  if (strcasecmp(from.c_str(), to.c_str()) == 0) {
-    iconv_close(cd);
-  } else {
-    cd_ = cd;
-  }
-}
+// Between the same charsets too: iconv then checks that the text is valid in it.
+Recoder::Recoder(const std::string& from, const std::string& to) : cd_(Open(to, from)) {}
 
-Recoder::~Recoder() {
-  if (cd_ != nullptr) iconv_close(static_cast<iconv_t>(cd_));
-}
+Recoder::~Recoder() { iconv_close(static_cast<iconv_t>(cd_)); }
 
 std::optional<std::string> Recoder::Convert(std::string_view text) {
-  if (cd_ == nullptr) return std::string(text);
   auto cd = static_cast<iconv_t>(cd_);
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   std::string out(text.size() * 2 + 16, '\0');
@@ -317,33 +313,217 @@ int WriteUtf8(int fd, std::u16string_view text) {
   return WriteAll(fd, std::string_view(encoded.get(), encodedSize));
 }
 
-void WriteFileAtomic(const std::filesystem::path& path, std::string_view data) {
-  WriteFileAtomic(path, [data](int fd) { return WriteAll(fd, data); });
+std::optional<FileId> IdOf(const std::filesystem::path& path) {
+  struct stat info {};
+  if (path.empty() || stat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileId{static_cast<unsigned long long>(info.st_dev),
+                static_cast<unsigned long long>(info.st_ino)};
 }
 
-void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(int)>& fill) {
-  const auto fail = [&path](int error) {
-    throw IoError("cannot write " + path.string() + ": " + Reason(error));
-  };
-  std::filesystem::path folder = path.parent_path();
-  if (folder.empty()) folder = ".";
-  std::string name = path.filename().string();
-  name.insert(0, 1, '.');  // built in place: GCC 12 -O3 warns (-Wrestrict) on "." + name
-  name.append(".XXXXXX");
-  std::string temp = (folder / name).string();
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) fail(errno);
+namespace {
 
+// Temporary files that a signal must remove. A thread that makes one blocks the signals
+// while it does, and a handler that finds one being made waits for it, so none is missed.
+struct TempSlot {
+  std::atomic<bool> taken{false};
+  std::atomic<bool> live{false};
+  char path[PATH_MAX];
+};
+TempSlot* g_slots = nullptr;
+std::size_t g_slotCount = 0;
+std::atomic<int> g_making{0};
+std::atomic<bool> g_dying{false};
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void RemoveTempsAndDie(int signal) {
+  g_dying.store(true);
+  // A file being made on another thread is registered within microseconds; the bound is a
+  // guard against a thread stopped there by a debugger.
+  for (long spins = 0; g_making.load() > 0 && spins < 100000000; ++spins) {
+  }
+  for (std::size_t i = 0; i < g_slotCount; ++i) {
+    if (g_slots[i].live.load()) unlink(g_slots[i].path);
+  }
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : kCleanupSignals) sigaddset(&set, signal);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// mkostemp on the template name, the file registered for removal on a signal; answers the
+// descriptor (or -1 with errno set) and the slot (or -1 when nothing is registered).
+int MakeTemp(std::string& name, int& slot) {
+  const SignalsBlocked blocked;
+  slot = -1;
+  g_making.fetch_add(1);
+  if (g_dying.load()) {
+    g_making.fetch_sub(1);
+    errno = EINTR;
+    return -1;
+  }
+  const int fd = mkostemp(name.data(), O_CLOEXEC);
+  const int error = errno;
+  if (fd >= 0 && name.size() < PATH_MAX) {
+    for (std::size_t i = 0; i < g_slotCount; ++i) {
+      bool expected = false;
+      if (g_slots[i].taken.compare_exchange_strong(expected, true)) {
+        std::memcpy(g_slots[i].path, name.c_str(), name.size() + 1);
+        g_slots[i].live.store(true);
+        slot = static_cast<int>(i);
+        break;
+      }
+    }
+  }
+  g_making.fetch_sub(1);
+  errno = error;
+  return fd;
+}
+
+void ReleaseTemp(int slot) {
+  if (slot < 0) return;
+  g_slots[slot].live.store(false);
+  g_slots[slot].taken.store(false);
+}
+
+// The file a path leads to through symlinks (the path itself when it is none).
+std::filesystem::path FollowLinks(const std::filesystem::path& path) {
+  std::filesystem::path target = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info {};
+    if (lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return target;
+    std::error_code error;
+    const std::filesystem::path link = std::filesystem::read_symlink(target, error);
+    if (error) return target;
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+  throw IoError("cannot write " + path.string() + ": " + Reason(ELOOP));
+}
+
+}  // namespace
+
+void InstallSignalCleanup(std::size_t writers) {
+  if (g_slots == nullptr) {
+    g_slotCount = writers;
+    g_slots = new TempSlot[writers];  // lives as long as the process
+  }
+  for (const int signal : kCleanupSignals) {
+    struct sigaction action {};
+    if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+    action = {};
+    action.sa_handler = RemoveTempsAndDie;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+void WriteFileAtomic(const std::filesystem::path& path, std::string_view data,
+                     const std::filesystem::path* keep) {
+  WriteFileAtomic(path, [data](int fd) { return WriteAll(fd, data); }, keep);
+}
+
+void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(int)>& fill,
+                     const std::filesystem::path* keep) {
+  const auto fail = [&path](const std::string& reason) {
+    throw IoError("cannot write " + (path.empty() ? std::string("''") : path.string()) + ": " +
+                  reason);
+  };
+  if (path.empty()) fail("the name is empty");
+  const std::filesystem::path target = FollowLinks(path);
   struct stat old {};
-  const mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : kCreateMode;
+  const bool exists = stat(target.c_str(), &old) == 0;
+  if (exists && S_ISDIR(old.st_mode)) fail(Reason(EISDIR));
+  if (path.string().back() == '/') fail("a name ending in / names a folder, not a file");
+  if (exists && !S_ISREG(old.st_mode)) {
+    // A FIFO, a device: written into, as a shell's redirection does.
+    const int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) fail(Reason(errno));
+    int error = fill(fd);
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error != 0) fail(Reason(error));
+    return;
+  }
+
+  // A short temporary name, so that every name the file system takes works.
+  std::filesystem::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  std::string temp = (folder / ".gridloom-XXXXXX").string();
+  int slot = -1;
+  const int fd = MakeTemp(temp, slot);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == EACCES || error == EROFS || error == EPERM) {
+      fail("the folder " + folder.string() + " is not writable (" + Reason(error) + ")");
+    }
+    fail(Reason(error));
+  }
+  struct stat source {};
+  if (keep != nullptr && stat(keep->c_str(), &source) != 0) source = {};
+  const mode_t mode = keep != nullptr && source.st_mode != 0 ? (source.st_mode & 07777)
+                      : exists                               ? (old.st_mode & 07777)
+                                                             : kCreateMode;
   int error = fchmod(fd, mode) == 0 ? 0 : errno;
   if (error == 0) error = fill(fd);
-  if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    unlink(temp.c_str());
-    fail(error);
+  if (error == 0 && keep != nullptr && source.st_mode != 0) {
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    if (futimens(fd, times) != 0) error = errno;
   }
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temp.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) unlink(temp.c_str());
+  ReleaseTemp(slot);
+  if (error != 0) fail(Reason(error));
+}
+
+TempCopy::TempCopy(int fd, const std::string& what) {
+  const char* folder = std::getenv("TMPDIR");
+  path_ = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/gridloom-XXXXXX";
+  const int out = MakeTemp(path_, slot_);
+  if (out < 0) {
+    const int error = errno;
+    throw IoError("cannot copy " + what + " to " + path_ + ": " + Reason(error));
+  }
+  char buffer[65536];
+  int error = 0;
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    if ((error = WriteAll(out, std::string_view(buffer, static_cast<std::size_t>(n)))) != 0) {
+      close(out);
+      unlink(path_.c_str());
+      ReleaseTemp(slot_);
+      throw IoError("cannot copy " + what + " to " + path_ + ": " + Reason(error));
+    }
+  }
+  close(out);
+  if (error != 0) {
+    unlink(path_.c_str());
+    ReleaseTemp(slot_);
+    throw IoError("cannot read " + what + ": " + Reason(error));
+  }
+}
+
+TempCopy::~TempCopy() {
+  unlink(path_.c_str());
+  ReleaseTemp(slot_);
 }
 
 }  // namespace gridloom::host

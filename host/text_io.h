@@ -33,7 +33,7 @@ class Recoder {
   std::optional<std::string> Convert(std::string_view text);
 
  private:
-  void* cd_ = nullptr;  // null when both charsets are the same
+  void* cd_;
 };
 
 // Converts UTF-16 to a charset. A character the charset lacks becomes a numeric character
@@ -65,10 +65,49 @@ int WriteAll(int fd, std::string_view data);
 // Writes text as UTF-8 in pieces, so that no UTF-8 copy of the whole text is made.
 int WriteUtf8(int fd, std::u16string_view text);
 
-// Replaces path with data: writes a temporary file beside it and renames it. On failure the
-// old file, if any, is left as it was and the temporary file is removed. Throws IoError.
-void WriteFileAtomic(const std::filesystem::path& path, std::string_view data);
-// The same, with the file's content written by fill (which answers 0 or an errno).
-void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(int fd)>& fill);
+// The operating system's words for an errno, as "No such file or directory".
+std::string Reason(int error);
+
+// A file's identity, its device and inode, whatever name leads to it.
+struct FileId {
+  unsigned long long device = 0, inode = 0;
+  bool operator==(const FileId&) const = default;
+  auto operator<=>(const FileId&) const = default;
+};
+// The identity of the file a path names, following symlinks; nothing when there is none.
+std::optional<FileId> IdOf(const std::filesystem::path& path);
+
+// Replaces the file that path names with data. A symlink's target is replaced and the link
+// stays; a FIFO or a device is written into directly; a regular file (or none yet) is
+// replaced through a temporary file in its folder and a rename, so that the file is always
+// either the old one or the whole new one. On failure the temporary file is removed. With
+// keep, the new file gets that file's mode and times (a copy), else the old file's mode.
+// Throws IoError naming path and the reason.
+void WriteFileAtomic(const std::filesystem::path& path, std::string_view data,
+                     const std::filesystem::path* keep = nullptr);
+// The same, with the content written by fill (which answers 0 or an errno).
+void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(int fd)>& fill,
+                     const std::filesystem::path* keep = nullptr);
+
+// From here on, SIGINT, SIGTERM, SIGHUP and SIGQUIT remove every temporary file of ours
+// before the process ends as the signal says. writers: how many temporary files can exist at
+// once (one a thread that writes, and the copies below). Signals that are ignored stay so.
+void InstallSignalCleanup(std::size_t writers);
+
+// A regular file holding what a descriptor gives (standard input, a pipe, a device), for
+// inputs that must be read more than once. Made in $TMPDIR (or /tmp), removed when destroyed
+// or by a signal. Throws IoError naming what.
+class TempCopy {
+ public:
+  TempCopy(int fd, const std::string& what);
+  ~TempCopy();
+  TempCopy(const TempCopy&) = delete;
+  TempCopy& operator=(const TempCopy&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+  int slot_ = -1;
+};
 
 }  // namespace gridloom::host

@@ -9,14 +9,19 @@ import select
 import shutil
 import signal
 import subprocess
+import random
+import stat
 import sys
 import tempfile
+import threading
+import time
 import unittest
 from pathlib import Path
 
 GRIDLOOM = ""
 EXAMPLES = Path()
 COMMENT = "<!-- 作成できませんでした -->"
+START = time.time()
 CRLF = b"\r\n"
 
 
@@ -70,7 +75,8 @@ class Info(Case):
         self.assertEqual((r.returncode, r.stdout), (0, b"gridloom 0.5.0\n"))
         r = run("--help")
         self.assertEqual(r.returncode, 0)
-        for word in (b"render", b"inline", b"expand", b"info", b"--codepage", b"--plugin"):
+        for word in (b"render", b"inline", b"expand", b"check", b"info", b"--codepage",
+                     b"--plugin", b"Exit status"):
             self.assertIn(word, r.stdout)
 
 
@@ -108,7 +114,8 @@ class Render(Case):
         r = run("render", "nope.csv", "t.ini", cwd=self.dir)
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stdout.decode(), COMMENT)
-        self.assertEqual(r.stderr, b"gridloom: cannot open CSV file nope.csv\n")
+        self.assertEqual(r.stderr,
+                         b"gridloom: cannot open CSV file nope.csv: No such file or directory\n")
 
     def test_code_pages(self):
         text = "表,café\r\n"
@@ -174,8 +181,11 @@ class ExpandOnePage(Case):
                '<p>' + table([["a", "b"]]) + 'x' + COMMENT + '</p>\n'
                '<p>&gridloom("data/t.csv","a)b\n')
         warnings = [
-            "site/index.html:2: cannot open CSV file site/data/missing.csv",
-            "site/index.html:3: unbalanced parentheses or quotes in &gridloom(; left as written",
+            "site/index.html:2: cannot read INI file site/none.ini: No such file or directory; "
+            "the default tags are used",
+            "site/index.html:2: cannot open CSV file site/data/missing.csv: "
+            "No such file or directory",
+            'site/index.html:3: malformed call: the line ends before its ")"; left as written',
         ]
         for options, status in (([], 0), (["--strict"], 1), (["-j", "2", "-q"], 0)):
             with self.subTest(options=options):
@@ -219,7 +229,8 @@ class ExpandOnePage(Case):
         r = run("expand", "site/e.html", "--strict", cwd=self.dir)
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stdout.decode(), '&gridloom("café.csv")')
-        self.assertIn("site/e.html:1: argument text cannot be written in code page 932",
+        self.assertIn("site/e.html:1: the argument text cannot be written in code page 932 "
+                      "(--codepage 65001 takes every name)",
                       r.stderr.decode())
 
 
@@ -272,7 +283,8 @@ class ExpandTree(Case):
         r = run("expand", "site", "--out-dir", "out", "-j", "2", cwd=self.dir)
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stderr.decode(),
-                         "site/sub/bad.html:3: cannot open CSV file site/sub/nothere.csv\n")
+                         "site/sub/bad.html:3: cannot open CSV file site/sub/nothere.csv: "
+                         "No such file or directory\n")
         self.assertEqual((self.dir / "out/sub/bad.html").read_text(), "x\n\n" + COMMENT)
         r = run("expand", "site", "--out-dir", "out", "--strict", cwd=self.dir)
         self.assertEqual(r.returncode, 1)
@@ -400,6 +412,379 @@ class ProgressLine(Case):
         self.assertEqual((r.returncode, r.stderr), (0, b""))
         self.write("few/p.html", "x")
         self.assertEqual(self.run_with_terminal("expand", "few", "--out-dir", "out4"), "")
+
+def as_other_user():
+    """A preexec function under which permissions hold: root reads every folder, so a test
+    run as root runs gridloom as nobody."""
+    if os.geteuid() != 0:
+        return None
+
+    def drop():
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+    return drop
+
+
+def open_to_all(path):
+    """Lets another user (see as_other_user) into a test's folder."""
+    path.chmod(0o777)
+    for p in path.rglob("*"):
+        if not p.is_symlink():
+            p.chmod(0o777 if p.is_dir() else 0o666)
+
+
+def temporary_files(folder):
+    """Hidden files below folder: the temporary files of writes (no test makes others)."""
+    return sorted(str(p) for p in Path(folder).rglob(".*") if p.is_file())
+
+
+class NoInputEndsInAnAbort(Case):
+    """Every error is a message and an exit status, never an uncaught exception."""
+
+    def test_empty_names_and_a_lost_working_folder(self):
+        self.write("t.csv", b"a\r\n")
+        self.write("p.html", b"x")
+        gone = self.dir / "gone"
+        gone.mkdir()
+        cases = [
+            # name, arguments, working folder made to vanish, exit status, message fragment
+            ("empty CSV name", ["render", ""], False, 2, "is empty"),
+            ("empty INI name", ["render", "t.csv", ""], False, 2, "is empty"),
+            ("empty -o of render", ["render", "t.csv", "-o", ""], False, 2, "is empty"),
+            ("empty -o of expand", ["expand", "p.html", "-o", ""], False, 2, "is empty"),
+            ("empty --out-dir", ["expand", "p.html", "--out-dir", ""], False, 2, "is empty"),
+            ("empty page name", ["expand", ""], False, 2, "is empty"),
+            ("empty check path", ["check", ""], False, 2, "is empty"),
+            ("render, folder deleted", ["render", "t.csv"], True, 1, "cannot open CSV file"),
+            ("render, absolute INI, folder deleted", ["render", "t.csv", self.dir / "t.csv"],
+             True, 3, "gridloom: "),
+            ("expand, folder deleted", ["expand", "p.html"], True, 3, "cannot read p.html"),
+            ("check, folder deleted", ["check", "."], True, 2, "no pages"),
+        ]
+        for name, args, vanish, status, fragment in cases:
+            with self.subTest(name):
+                def leave(): os.chdir(gone); os.rmdir(gone)
+                if vanish:
+                    gone.mkdir(exist_ok=True)
+                r = run(*args, cwd=self.dir, preexec_fn=leave if vanish else None)
+                self.assertEqual(r.returncode, status, r.stderr)
+                err = r.stderr.decode()
+                self.assertTrue(err.startswith("gridloom: ") or ":" in err, err)
+                self.assertIn(fragment, err)
+                self.assertNotIn("terminate called", err)
+
+
+class OutputsKeepData(Case):
+    def setUp(self):
+        super().setUp()
+        self.write("site/data/t.csv", b"a,b\r\n")
+        self.write("site/t.ini", HEADER_INI)
+        self.write("site/p.html", b'<p>&gridloom("data/t.csv","t.ini")</p>')
+        self.page = "<p>" + table([["a", "b"]], row1=TH) + "</p>"
+
+    def test_links_fifos_and_devices_are_written_through(self):
+        (self.dir / "real").mkdir()
+        self.write("real/old.html", b"old")
+        os.symlink("real/old.html", self.dir / "link.html")
+        os.mkfifo(self.dir / "fifo")
+        # A twin of /dev/null where the test may make one: a binary that replaced the device
+        # it was given would then replace only the twin.
+        device = "/dev/null"
+        try:
+            os.mknod(self.dir / "null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+            device = "null"
+        except PermissionError:
+            pass
+        got = []
+        reader = threading.Thread(target=lambda: got.append((self.dir / "fifo").read_text()),
+                                  daemon=True)
+        reader.start()
+        cases = [
+            # output named, the file that must hold the page, its kind before and after
+            ("link.html", self.dir / "real/old.html", stat.S_ISLNK),
+            ("fifo", None, stat.S_ISFIFO),
+            (device, None, stat.S_ISCHR),
+            ("n" * 255, self.dir / ("n" * 255), None),
+            ("m" * 248, self.dir / ("m" * 248), None),
+        ]
+        for output, holder, kind in cases:
+            with self.subTest(output[:20]):
+                r = run("expand", "site/p.html", "-o", output, cwd=self.dir)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                if holder:
+                    self.assertEqual(holder.read_text(), self.page)
+                if kind:
+                    self.assertTrue(kind(os.lstat(os.path.join(self.dir, output)).st_mode))
+        reader.join(timeout=10)
+        self.assertEqual(got, [self.page])
+        self.assertEqual(temporary_files(self.dir), [])
+
+    def test_an_output_that_is_an_input_is_refused(self):
+        os.symlink("site", self.dir / "site-link")
+        os.link(self.dir / "site/data/t.csv", self.dir / "hard.csv")
+        cases = [
+            # arguments, the input that would be lost
+            (["render", "site/data/t.csv", "-o", "site/data/t.csv"], "site/data/t.csv"),
+            (["render", "site/data/t.csv", "-o", "./site/../hard.csv"], "site/data/t.csv"),
+            (["render", "site/data/t.csv", "site/t.ini", "-o", "site-link/t.ini"], "site/t.ini"),
+            (["expand", "site/p.html", "-o", "site/p.html"], "site/p.html"),
+            (["expand", "site/p.html", "-o", "hard.csv"], "site/data/t.csv"),
+            (["expand", "site/p.html", "-o", "site/t.ini"], "site/t.ini"),
+            (["expand", "site", "--out-dir", "site"], "site/"),
+            (["expand", "site", "--out-dir", "site-link"], "site/"),
+        ]
+        before = {p: p.read_bytes() for p in self.dir.rglob("*") if p.is_file()}
+        for args, lost in cases:
+            with self.subTest(args=args):
+                r = run(*args, cwd=self.dir)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                err = r.stderr.decode()
+                self.assertTrue(err.startswith("gridloom: refusing to write "), err)
+                self.assertIn(lost, err)
+                self.assertEqual({p: p.read_bytes() for p in self.dir.rglob("*") if p.is_file()},
+                                 before)
+
+    def test_copies_keep_mode_and_time(self):
+        self.write("site/run.cgi", b"#!/bin/sh\n")
+        self.write("site/.htpasswd", b"user:x\n")
+        cases = [("run.cgi", 0o755), (".htpasswd", 0o600), ("data/t.csv", 0o640)]
+        for name, mode in cases:
+            os.chmod(self.dir / "site" / name, mode)
+            os.utime(self.dir / "site" / name, ns=(1_600_000_000_123_456_789,) * 2)
+        r = run("expand", "site", "--out-dir", "out", cwd=self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for name, mode in cases:
+            with self.subTest(name):
+                copy = os.stat(self.dir / "out" / name)
+                self.assertEqual(stat.S_IMODE(copy.st_mode), mode)
+                self.assertEqual(copy.st_mtime_ns, 1_600_000_000_123_456_789)
+
+    def test_the_walk_goes_past_unreadable_folders(self):
+        for name in ("a", "b", "c"):
+            self.write(f"site/{name}/p.html", b'&gridloom("../data/t.csv")')
+        self.write("site/z.html", b"z")
+        open_to_all(self.dir)
+        os.chmod(self.dir / "site/b", 0)
+        self.addCleanup(os.chmod, self.dir / "site/b", 0o777)
+        r = run("expand", "site", "--out-dir", "out", cwd=self.dir, preexec_fn=as_other_user())
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertIn("gridloom: cannot read folder site/b: Permission denied", r.stderr.decode())
+        for page in ("a/p.html", "c/p.html", "p.html", "z.html"):
+            self.assertTrue((self.dir / "out" / page).exists(), page)
+
+    def test_interrupted_runs_leave_no_temporary_file_and_no_half_output(self):
+        rows = b"".join(b"%d,%s\r\n" % (i, b"x" * 60) for i in range(20000))
+        for i in range(8):
+            self.write(f"tree/data/{i}.csv", rows)
+            self.write(f"tree/p{i}.html", f'&gridloom("data/{i}.csv")'.encode())
+        r = run("expand", "tree", "--out-dir", "new", "-j", "2", cwd=self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        new = {p.relative_to(self.dir / "new"): p.read_bytes()
+               for p in (self.dir / "new").rglob("*") if p.is_file()}
+        rng = random.Random(20)
+        out = self.dir / "out"
+        interrupted = 0
+        for attempt in range(50):
+            shutil.rmtree(out, ignore_errors=True)
+            for name in new:
+                (out / name).parent.mkdir(parents=True, exist_ok=True)
+                (out / name).write_bytes(b"old")
+            proc = subprocess.Popen([GRIDLOOM, "expand", "tree", "--out-dir", "out", "-j", "2"],
+                                    cwd=self.dir, stderr=subprocess.PIPE)
+            time.sleep(rng.uniform(0, 0.4))
+            proc.send_signal(signal.SIGINT if attempt % 2 == 0 else signal.SIGTERM)
+            proc.communicate(timeout=60)
+            interrupted += proc.returncode < 0
+            self.assertEqual(temporary_files(self.dir), [], f"attempt {attempt}")
+            for name, data in new.items():
+                self.assertIn((out / name).read_bytes(), (b"old", data), f"{attempt}: {name}")
+        self.assertGreater(interrupted, 10)  # most runs were cut short, not finished
+
+
+class PageScanning(Case):
+    def setUp(self):
+        super().setUp()
+        self.write("t.csv", b"a\r\n")
+
+    def test_calls_as_written(self):
+        t = table([["a"]])
+        cases = [
+            # name, page, page encoding, expanded page, warnings (":LINE: text")
+            ("no ) on its line: the page's own ( ) stay",
+             '<p>&gridloom("t.csv"</p>\nPrices (tax included)\n&gridloom("t.csv")',
+             "UTF-8",
+             '<p>&gridloom("t.csv"</p>\nPrices (tax included)\n' + t,
+             [':1: malformed call: a "<" comes before its ")"; left as written']),
+            ("another call before the )",
+             '&gridloom("t.csv" &gridloom(t.csv)',
+             "UTF-8",
+             '&gridloom("t.csv" ' + t,
+             [':1: malformed call: another &gridloom( comes before its ")"; left as written']),
+            ("a call inside a comment is left alone",
+             '<!-- old: &gridloom("gone.csv") -->\n&gridloom(t.csv)',
+             "UTF-8",
+             '<!-- old: &gridloom("gone.csv") -->\n' + t,
+             []),
+            ("line numbers with CR line ends",
+             'a\rb\r\r&gridloom("x.csv")',
+             "UTF-8",
+             'a\rb\r\r' + COMMENT,
+             [":4: cannot open CSV file x.csv: No such file or directory"]),
+            ("a UTF-16 page is read and written back as UTF-16",
+             '<p>表 &gridloom("t.csv")</p>\n<!-- &gridloom("x") -->',
+             "UTF-16LE",
+             '<p>表 ' + t + '</p>\n<!-- &gridloom("x") -->',
+             []),
+            ("a Shift_JIS page read as UTF-8",
+             '<p>表 &gridloom("表.csv")</p>'.encode("cp932"),
+             "UTF-8",
+             '<p>表 &gridloom("表.csv")</p>'.encode("cp932"),
+             [':1: the call is not valid UTF-8 (a Shift_JIS page needs --page-encoding '
+              'Shift_JIS); left as written']),
+        ]
+        for name, page, encoding, expanded, warnings in cases:
+            with self.subTest(name):
+                codec = encoding.replace("UTF-16LE", "utf-16-le")
+                data = page if isinstance(page, bytes) else page.encode(codec)
+                self.write("p.html", data)
+                for strict in (False, True):
+                    r = run("--page-encoding", encoding, "expand", "p.html",
+                            *(["--strict"] if strict else []), cwd=self.dir)
+                    self.assertEqual(r.returncode, 1 if strict and warnings else 0, r.stderr)
+                    want = expanded if isinstance(expanded, bytes) else expanded.encode(codec)
+                    self.assertEqual(r.stdout, want)
+                    self.assertEqual(r.stderr.decode().splitlines(),
+                                     ["p.html" + w for w in warnings])
+
+
+class Inputs(Case):
+    def setUp(self):
+        super().setUp()
+        self.write("t.csv", b"a,b\r\n")
+        self.ini = b"[table]\r\nopen=<table class=x>\r\n[tdEtc]\r\nopen=<td class=e>\r\n"
+        self.write("t.ini", self.ini)
+        self.expected = '<table class=x><tr><td class=e>a</td><td class=e>b</td></tr></table>'
+
+    def test_inputs_that_are_not_files(self):
+        r_fd, w_fd = os.pipe()
+        threading.Thread(target=lambda: (os.write(w_fd, self.ini), os.close(w_fd))).start()
+        r = run("render", "t.csv", f"/dev/fd/{r_fd}", cwd=self.dir, pass_fds=(r_fd,))
+        os.close(r_fd)
+        self.assertEqual((r.returncode, r.stdout.decode()), (0, self.expected), r.stderr)
+        cases = [
+            ("render - reads standard input", ["render", "-", "t.ini"]),
+            ("render - with an absolute INI name", ["render", "-", self.dir / "t.ini"]),
+            ("inline - reads standard input", ["inline", '"-","t.ini"']),
+            ("inline - with a base", ["inline", '"-","../t.ini"', "--base", "sub"]),
+        ]
+        (self.dir / "sub").mkdir()
+        for name, args in cases:
+            with self.subTest(name):
+                r = run(*args, cwd=self.dir, input=b"a,b\r\n")
+                self.assertEqual((r.returncode, r.stdout.decode()), (0, self.expected), r.stderr)
+        self.assertEqual([p for p in Path(tempfile.gettempdir()).glob("gridloom-??????")
+                          if p.stat().st_uid == os.getuid() and p.stat().st_mtime > START], [])
+
+    def test_names_as_typed(self):
+        # The folder's absolute name has a character that code page 932 lacks; the names the
+        # user typed have none.
+        folder = self.dir / "café"
+        folder.mkdir()
+        shutil.copy(self.dir / "t.csv", folder)
+        r = run("render", "t.csv", "../t.ini", cwd=folder)
+        self.assertEqual((r.returncode, r.stdout.decode()), (0, self.expected), r.stderr)
+        r = run("render", folder / "t.csv")
+        self.assertUsage(r, "cannot be written in code page 932 (--codepage 65001")
+        r = run("--codepage", "65001", "render", folder / "t.csv")
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+
+class Messages(Case):
+    def test_each_error_says_why(self):
+        self.write("t.csv", b"a\r\n")
+        self.write("p.html", b'&gridloom("t.csv")')
+        (self.dir / "folder").mkdir()
+        long = "x" * 300
+        cases = [
+            # arguments, exit status, what the message must hold
+            (["--codepage", "1361", "info"], 2, "the code pages are 874, 932, 936"),
+            (["expand", "p.html", "-j", "0"], 2, "a whole number from 1 to 1024, not 0"),
+            (["expand", "p.html", "-j", "x"], 2, "a whole number from 1 to 1024, not x"),
+            (["check", "p.html", "-j", "1025"], 2, "a whole number from 1 to 1024, not 1025"),
+            (["expand", "p.html", "-o", "folder/"], 3, "cannot write folder/: Is a directory"),
+            (["expand", "p.html", "-o", "folder"], 3, "cannot write folder: Is a directory"),
+            (["render", "t.csv", "-o", "new/"], 3, "names a folder"),
+            (["render", "folder"], 1, "cannot open CSV file folder: Is a directory"),
+            (["render", long + ".csv"], 1, "File name too long"),
+            (["render", "t.csv", "none.ini", "--strict"], 1,
+             "cannot read INI file none.ini: No such file or directory; the default tags"),
+            (["inline", '"t.csv","none.ini"', "--strict"], 1, "cannot read INI file none.ini"),
+            (["expand", "p.html", "-o", long + ".html"], 3, "File name too long"),
+            (["render", "COM1"], 1, "cannot open CSV file COM1: a device name of Windows"),
+        ]
+        for args, status, fragment in cases:
+            with self.subTest(args=[a[:20] for a in args]):
+                r = run(*args, cwd=self.dir)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(fragment, r.stderr.decode())
+
+    def test_write_errors_of_standard_output(self):
+        with open("/dev/full", "wb") as full:
+            for args in (["--help"], ["render", "--help"], ["--version"], ["info"]):
+                with self.subTest(args=args):
+                    r = subprocess.run([GRIDLOOM, *args], stdout=full, stderr=subprocess.PIPE)
+                    self.assertEqual(r.returncode, 3)
+                    self.assertIn(b"No space left on device", r.stderr)
+
+    def test_permissions(self):
+        self.write("t.csv", b"a\r\n")
+        self.write("secret.csv", b"a\r\n")
+        (self.dir / "locked").mkdir()
+        open_to_all(self.dir)
+        os.chmod(self.dir / "secret.csv", 0)
+        os.chmod(self.dir / "locked", 0o555)
+        cases = [
+            (["render", "secret.csv"], 1, "cannot open CSV file secret.csv: Permission denied"),
+            (["render", "t.csv", "-o", "locked/t.html"], 3,
+             "cannot write locked/t.html: the folder locked is not writable (Permission denied)"),
+        ]
+        for args, status, fragment in cases:
+            with self.subTest(args=args):
+                r = run(*args, cwd=self.dir, preexec_fn=as_other_user())
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(fragment, r.stderr.decode())
+
+
+class Check(Case):
+    def test_reports_every_call_and_writes_nothing(self):
+        self.write("site/data/t.csv", b"a\r\n")
+        self.write("site/t.ini", HEADER_INI)
+        self.write("site/a.html", '&gridloom("data/t.csv","t.ini")\n&gridloom("data/x.csv")')
+        self.write("site/sub/b.html", '\n&gridloom("../data/t.csv","no.ini")\n'
+                                      '&gridloom("../data/t.csv"\n&gridloom("café.csv")')
+        self.write("site/c.html", "no calls")
+        before = sorted(self.dir.rglob("*"))
+        r = run("check", "site", "-j", "2", cwd=self.dir)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(r.stdout.decode().splitlines(), [
+            "site/a.html:1: CSV site/data/t.csv, INI site/t.ini: ok",
+            "site/a.html:2: CSV site/data/x.csv, INI (none): cannot open CSV file "
+            "site/data/x.csv: No such file or directory",
+            "site/sub/b.html:2: CSV site/sub/../data/t.csv, INI site/sub/no.ini: cannot read INI "
+            "file site/sub/no.ini: No such file or directory; the default tags are used",
+            'site/sub/b.html:3: malformed call: the line ends before its ")"; left as written',
+            "site/sub/b.html:4: the argument text cannot be written in code page 932 "
+            "(--codepage 65001 takes every name); left as written",
+            "5 calls in 3 pages: 1 ok, 4 with problems"])
+        self.assertEqual(r.stderr, b"")
+        self.assertEqual(sorted(self.dir.rglob("*")), before)
+        r = run("check", "site/a.html", "site/c.html", cwd=self.dir)
+        self.assertEqual(r.returncode, 1)
+        self.write("site/data/x.csv", b"b\r\n")
+        r = run("check", "site/a.html", cwd=self.dir)
+        self.assertEqual((r.returncode, r.stdout.decode().splitlines()[-1]),
+                         (0, "2 calls in 1 page: 2 ok, 0 with problems"))
 
 
 def main():

@@ -1,9 +1,14 @@
 // Charset conversion and atomic file writes of the host.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
 
 #include <filesystem>
 #include <fstream>
@@ -85,7 +90,9 @@ TEST(Recoder, ConvertsOrRefuses) {
       {"UTF-8", "CP932", "\xE8\xA1\xA8.csv", "\x95\x5C.csv"},
       {"CP932", "UTF-8", "\x95\x5C", "\xE8\xA1\xA8"},
       {"UTF-8", "CP932", "caf\xC3\xA9", std::nullopt},  // no é in code page 932
-      {"UTF-8", "UTF-8", "\xFF kept as is", "\xFF kept as is"},
+      {"UTF-8", "UTF-8", "\xE8\xA1\xA8 kept", "\xE8\xA1\xA8 kept"},
+      {"UTF-8", "UTF-8", "\xFF is no UTF-8", std::nullopt},  // checked, though the same
+      {"CP932", "CP932", "\x95\x5C", "\x95\x5C"},
       {"UTF-8", "CP1252", "\xE2\x82\xAC", "\x80"},
       {"UTF-8", "CP932", "", ""},
   };
@@ -115,10 +122,100 @@ TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
   EXPECT_THROW(WriteFileAtomic(dir / "missing" / "page.html", "data"), IoError);
   EXPECT_THROW(ReadFile(dir / "missing.html"), IoError);
   EXPECT_THROW(ReadFile(dir), IoError);
+  EXPECT_THROW(WriteFileAtomic("", "data"), IoError);
+  EXPECT_THROW(WriteFileAtomic(dir.string() + "/taken/", "data"), IoError);
+  EXPECT_THROW(WriteFileAtomic(dir.string() + "/new/", "data"), IoError);
   std::size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++entries;
   EXPECT_EQ(entries, 2u);  // page.html and taken
   fs::remove_all(dir);
+}
+
+// What each kind of output name gets: the file it leads to is replaced or written into, the
+// name itself stays what it was, and no temporary file is left.
+TEST(WriteFileAtomic, EachKindOfOutput) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("gridloom-kinds-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "sub");
+  struct Kind {
+    const char* name;
+    std::function<fs::path()> make;  // answers the output name
+    fs::path written;                // the file that must hold the data
+  };
+  const std::string longName(255, 'n');
+  const std::vector<Kind> kinds = {
+      {"new file", [&] { return dir / "new.html"; }, dir / "new.html"},
+      {"name of 255 bytes", [&] { return dir / longName; }, dir / longName},
+      {"relative symlink",
+       [&] {
+         WriteFileAtomic(dir / "sub/target.html", "old");
+         fs::create_symlink("sub/target.html", dir / "link.html");
+         return dir / "link.html";
+       },
+       dir / "sub/target.html"},
+      {"symlink to a symlink, to a file not made yet",
+       [&] {
+         fs::create_symlink("sub/later.html", dir / "l1");
+         fs::create_symlink(dir / "l1", dir / "l2");
+         return dir / "l2";
+       },
+       dir / "sub/later.html"},
+  };
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    const fs::path output = kind.make();
+    const auto before = fs::symlink_status(output).type();
+    WriteFileAtomic(output, "data");
+    EXPECT_EQ(ReadFile(kind.written), "data");
+    if (before != fs::file_type::not_found) {
+      EXPECT_EQ(fs::symlink_status(output).type(), before);
+    }
+  }
+
+  // A copy keeps its source's mode and modification time.
+  const fs::path source = dir / "run.cgi";
+  WriteFileAtomic(source, "#!/bin/sh\n");
+  fs::permissions(source, fs::perms(0750));
+  const auto then = fs::last_write_time(source) - std::chrono::hours(50);
+  fs::last_write_time(source, then);
+  WriteFileAtomic(dir / "copy.cgi", ReadFile(source), &source);
+  EXPECT_EQ(fs::status(dir / "copy.cgi").permissions(), fs::perms(0750));
+  EXPECT_EQ(fs::last_write_time(dir / "copy.cgi"), then);
+
+  // A FIFO is written into: a reader on a thread gets the data, and the FIFO stays.
+  const fs::path fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string got;
+  std::thread reader([&] { got = ReadFile(fifo); });
+  WriteFileAtomic(fifo, "through the pipe");
+  reader.join();
+  EXPECT_EQ(got, "through the pipe");
+  EXPECT_EQ(fs::symlink_status(fifo).type(), fs::file_type::fifo);
+
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".gridloom-")) << entry.path();
+  }
+  fs::remove_all(dir);
+}
+
+TEST(TempCopy, HoldsWhatTheDescriptorGaveUntilDestroyed) {
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  std::thread writer([&] {
+    EXPECT_EQ(WriteAll(pipeFds[1], "a,b\r\n"), 0);
+    close(pipeFds[1]);
+  });
+  std::string path;
+  {
+    const TempCopy copy(pipeFds[0], "standard input");
+    writer.join();
+    path = copy.Path();
+    EXPECT_EQ(ReadFile(path), "a,b\r\n");
+    EXPECT_EQ(ReadFile(path), "a,b\r\n");  // read again: a regular file
+  }
+  close(pipeFds[0]);
+  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 // Texts of one piece and of several, with a surrogate pair across the edge of a piece and
