@@ -293,6 +293,8 @@ int Run(int argc, char** argv) {
                             "or folder could not be read."));
 
   auto* info = app.add_subcommand("info", "The plug-in's information exports");
+  info->footer("Example:\n  gridloom --plugin ./libgridloom.so info\n\nExit status: 0 done; 3 the "
+               "plug-in could not be loaded, or standard output could not be written.");
 
   try {
     app.parse(argc, argv);

@@ -78,6 +78,11 @@ class Info(Case):
         for word in (b"render", b"inline", b"expand", b"check", b"info", b"--codepage",
                      b"--plugin", b"Exit status"):
             self.assertIn(word, r.stdout)
+        for command in ("render", "inline", "expand", "check", "info"):
+            r = run(command, "--help")
+            self.assertEqual(r.returncode, 0)
+            self.assertIn(b"Example:\n  gridloom ", r.stdout, command)
+            self.assertIn(b"Exit status: 0 ", r.stdout, command)
 
 
 class Render(Case):
