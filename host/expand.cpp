@@ -107,9 +107,11 @@ CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder,
   ansiArgs = *argsInCp;
   ansiBase = *baseInCp;
   report.csvPath = NativePath(ansiBase + '\\' + ArgumentField(ansiArgs, 0));
+  report.csvStamp = StampOf(report.csvPath);
   if (!iniName.empty()) {
     const std::string iniAnsi = ansiBase + '\\' + ArgumentField(ansiArgs, 1);
     report.iniPath = NativePath(iniAnsi);
+    report.iniStamp = StampOf(report.iniPath);
     const std::string why = Unreadable(iniAnsi, false);
     if (!why.empty()) {
       report.problems.push_back("cannot read INI file " + report.ini + ": " + why +
@@ -167,6 +169,18 @@ PageResult PageExpander::Expand(std::string_view page, const std::string& name,
     result.text = std::move(*back);
   }
   return result;
+}
+
+std::vector<Input> InputsOf(const PageResult& result) {
+  std::vector<Input> inputs;
+  std::set<std::string> seen;
+  for (const CallReport& report : result.calls) {
+    for (const auto& [path, stamp] : {std::pair(&report.csvPath, &report.csvStamp),
+                                      std::pair(&report.iniPath, &report.iniStamp)}) {
+      if (!path->empty() && seen.insert(*path).second) inputs.push_back({*path, *stamp});
+    }
+  }
+  return inputs;
 }
 
 namespace {
@@ -246,6 +260,7 @@ void Walk(const ExpandRequest& request, const fs::path& root, const fs::path& fo
       continue;
     }
     if (!entry.is_regular_file(ignored)) continue;
+    if (entry.path().filename() == Manifest::kFileName) continue;  // an output folder's own
     const bool page = IsPageName(entry.path());
     if (!page && !request.outDir) continue;
     const fs::path relative = entry.path().lexically_relative(root);
@@ -293,8 +308,10 @@ bool CollectJobs(const ExpandRequest& request, std::vector<Job>& jobs) {
 
 // An output that is one of the run's own inputs (a page, a copied file, a CSV or INI file
 // that a call reads), by device and inode: its message, or nothing. Only outputs that exist
-// can be inputs, so a first build reads no page here.
+// can be inputs, so a first build reads no page here; nor does a rebuild read the pages that
+// are up to date (current: their records), whose inputs are known.
 std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
+                                               const std::vector<const OutputRecord*>& current,
                                                const InlineFunction& call,
                                                const Encodings& encodings) {
   std::map<FileId, const Job*> outputs;
@@ -313,8 +330,18 @@ std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
     }
   }
   PageExpander expander(call, encodings);
-  for (const Job& job : jobs) {
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    const Job& job = jobs[i];
     if (!job.page) continue;
+    if (current[i] != nullptr) {
+      for (const Input& input : current[i]->inputs) {
+        const auto it = outputs.find(IdOf(input.path).value_or(FileId{}));
+        if (it != outputs.end()) {
+          return refuse(*it->second, "the file " + input.path + " that " + job.name + " reads");
+        }
+      }
+      continue;
+    }
     PageResult result;
     try {
       result = expander.Expand(ReadFile(job.source), job.name, job.source.parent_path(), false);
@@ -360,6 +387,53 @@ std::string Messages(const Job& job, const PageResult& result, bool check) {
 
 }  // namespace
 
+namespace {
+
+// Whether the file already holds exactly data; an output that would not change is not
+// written again, so that its time stays and later build steps see nothing new.
+bool Holds(const fs::path& path, std::string_view data) {
+  std::error_code error;
+  if (!fs::is_regular_file(path, error) || fs::file_size(path, error) != data.size() || error) {
+    return false;
+  }
+  try {
+    return ReadFile(path) == data;
+  } catch (const IoError&) {
+    return false;
+  }
+}
+
+// Removes the outputs of pages and files that are gone from the input (with --delete), and
+// the folders this leaves empty. An output changed since it was written is someone else's
+// work now, and stays.
+bool RemoveStale(const fs::path& outDir, const std::map<std::string, OutputRecord>& stale,
+                 std::map<std::string, OutputRecord>& kept) {
+  bool ok = true;
+  for (const auto& [name, record] : stale) {
+    const fs::path target = outDir / name;
+    const FileStamp now = StampOf(target, false);
+    if (now.exists && now != record.outStamp) {
+      Error("kept " + target.string() + ": it changed since it was written");
+      continue;
+    }
+    std::error_code error;
+    fs::remove(target, error);
+    if (error) {
+      Error("cannot remove " + target.string() + ": " + error.message());
+      kept.emplace(name, record);
+      ok = false;
+      continue;
+    }
+    for (fs::path folder = target.parent_path(); folder != outDir && !folder.empty();
+         folder = folder.parent_path()) {
+      if (!fs::is_empty(folder, error) || error || !fs::remove(folder, error)) break;
+    }
+  }
+  return ok;
+}
+
+}  // namespace
+
 int ExpandPages(const InlineFunction& call, const Encodings& encodings,
                 const ExpandRequest& request) {
   std::vector<Job> jobs;
@@ -385,8 +459,28 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
       }
     }
   }
+
+  // What an earlier build into the same folder made, and which outputs are still current.
+  const bool incremental = request.outDir && !request.check;
+  Manifest manifest;
+  if (incremental) manifest = Manifest::Load(*request.outDir, request.buildKey);
+  const bool rebuild = !manifest.outputs.empty();
+  std::vector<std::string> names(jobs.size());
+  std::vector<const OutputRecord*> current(jobs.size(), nullptr);
+  for (std::size_t i = 0; incremental && i < jobs.size(); ++i) {
+    names[i] = jobs[i].target.lexically_relative(*request.outDir).generic_string();
+    const auto it = manifest.outputs.find(names[i]);
+    if (request.force || it == manifest.outputs.end()) continue;
+    const OutputRecord& record = it->second;
+    if (record.page == jobs[i].page && record.source == jobs[i].source.string() &&
+        record.UpToDate(jobs[i].target)) {
+      current[i] = &record;
+    }
+  }
+
   try {
-    if (const std::optional<std::string> refusal = OutputThatIsAnInput(jobs, call, encodings)) {
+    if (const std::optional<std::string> refusal =
+            OutputThatIsAnInput(jobs, current, call, encodings)) {
       Error(*refusal);
       return kUsage;
     }
@@ -398,8 +492,8 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   // Folders first, on one thread; the jobs below a folder that cannot be made are dropped.
   // Only the output tree is made; the folder of an -o file must exist.
   std::set<fs::path> folders, failedFolders;
-  for (const Job& job : jobs) {
-    if (request.outDir) folders.insert(job.target.parent_path());
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (request.outDir && current[i] == nullptr) folders.insert(jobs[i].target.parent_path());
   }
   for (const fs::path& folder : folders) {
     std::error_code error;
@@ -410,38 +504,55 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
       ioFailure = true;
     }
   }
-  std::erase_if(jobs, [&](const Job& job) {
-    return !job.target.empty() && failedFolders.count(job.target.parent_path()) != 0;
-  });
 
   std::mutex lock;  // guards standard error, the progress line and the counts below
   Progress progress(!request.quiet && !request.check && pages > 8 && isatty(STDERR_FILENO),
                     pages);
-  std::size_t problems = 0, calls = 0;
+  std::size_t problems = 0, calls = 0, expanded = 0, copied = 0, written = 0;
   std::string standardOutput;
   std::vector<std::string> checked(request.check ? jobs.size() : 0);
+  std::vector<std::optional<OutputRecord>> records(jobs.size());
   std::atomic<std::size_t> next{0};
 
   const auto work = [&] {
     PageExpander expander(call, encodings);
     for (std::size_t i = next++; i < jobs.size(); i = next++) {
       const Job& job = jobs[i];
+      if (!job.target.empty() && failedFolders.count(job.target.parent_path()) != 0) continue;
       PageResult result;
-      std::string error;
-      try {
-        const std::string data = ReadFile(job.source);
-        if (!job.page) {
-          WriteFileAtomic(job.target, data, &job.source);
-        } else {
-          result = expander.Expand(data, job.name, job.source.parent_path());
-          if (!job.target.empty()) WriteFileAtomic(job.target, result.text);
+      OutputRecord record;
+      std::string error, messages;
+      bool wrote = false;
+      if (current[i] != nullptr) {
+        record = *current[i];
+        messages = record.messages;
+      } else {
+        try {
+          record.page = job.page;
+          record.source = job.source.string();
+          record.sourceStamp = StampOf(job.source);
+          const std::string data = ReadFile(job.source);
+          if (!job.page) {
+            wrote = !Holds(job.target, data);
+            if (wrote) WriteFileAtomic(job.target, data, &job.source);
+          } else {
+            result = expander.Expand(data, job.name, job.source.parent_path());
+            wrote = !job.target.empty() && !(incremental && Holds(job.target, result.text));
+            if (wrote) WriteFileAtomic(job.target, result.text);
+            record.inputs = InputsOf(result);
+          }
+          if (!job.target.empty()) record.outStamp = StampOf(job.target, false);
+        } catch (const IoError& e) {
+          error = e.what();
+        } catch (const std::exception& e) {
+          error = job.name + ": " + e.what();
         }
-      } catch (const IoError& e) {
-        error = e.what();
-      } catch (const std::exception& e) {
-        error = job.name + ": " + e.what();
+        messages = Messages(job, result, request.check);
+        record.messages = messages;
+        record.calls = result.calls.size();
+        record.problems = result.Problems();
+        record.tables = result.Tables();
       }
-      const std::string messages = Messages(job, result, request.check);
       const std::lock_guard<std::mutex> guard(lock);
       if (request.check) {
         checked[i] = messages;
@@ -453,13 +564,17 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
         progress.Clear();
         Error(error);
         ioFailure = true;
+      } else {
+        records[i] = std::move(record);
       }
-      problems += result.Problems();
-      calls += result.calls.size();
+      problems += records[i] ? records[i]->problems : 0;
+      calls += records[i] ? records[i]->calls : 0;
+      if (current[i] == nullptr) (job.page ? expanded : copied) += 1;
+      written += wrote ? 1 : 0;
       if (job.page && job.target.empty() && error.empty() && !request.check) {
         standardOutput = std::move(result.text);
       }
-      if (job.page) progress.PageDone(result.Tables());
+      if (job.page) progress.PageDone(records[i] ? records[i]->tables : 0);
     }
   };
   const unsigned threads =
@@ -470,6 +585,59 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   for (std::thread& worker : workers) worker.join();
   progress.Finish();
 
+  if (request.depfile && !ioFailure) {
+    std::vector<DepRule> rules;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+      if (!jobs[i].page || jobs[i].target.empty() || !records[i]) continue;
+      DepRule& rule = rules.emplace_back();
+      rule.target = jobs[i].target.string();
+      rule.page = jobs[i].source.string();
+      // A file that is missing is stood for by the nearest folder that exists: the file's
+      // arrival changes that folder's time, and so rebuilds the page, without making the
+      // page out of date for as long as the file stays away.
+      for (const Input& input : records[i]->inputs) {
+        fs::path path = input.path;
+        std::error_code error;
+        while (!input.stamp.exists && !path.empty() && !fs::exists(path, error)) {
+          path = path.parent_path();
+        }
+        rule.inputs.push_back(path.empty() ? std::string(".") : path.string());
+      }
+    }
+    try {
+      WriteFileAtomic(*request.depfile, DepfileText(rules));
+    } catch (const IoError& e) {
+      Error(e.what());
+      ioFailure = true;
+    }
+  }
+
+  if (incremental) {
+    // Outputs that failed have no record and are made again next time; outputs of pages that
+    // are gone are kept on record until --delete removes them.
+    std::map<std::string, OutputRecord> outputs;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+      if (records[i]) outputs.emplace(names[i], std::move(*records[i]));
+      manifest.outputs.erase(names[i]);
+    }
+    if (request.deleteStale) {
+      ioFailure |= !RemoveStale(*request.outDir, manifest.outputs, outputs);
+    } else {
+      outputs.merge(manifest.outputs);
+    }
+    manifest.outputs = std::move(outputs);
+    try {
+      manifest.Save(*request.outDir);
+    } catch (const IoError& e) {
+      Error(std::string(e.what()) + "; the next build makes everything again");
+      ioFailure = true;
+    }
+    const std::size_t files = jobs.size() - pages;
+    if (rebuild && !request.quiet) {
+      std::fprintf(stderr, "gridloom: %zu of %zu pages expanded, %zu of %zu other files copied, "
+                   "%zu written; the rest up to date\n", expanded, pages, copied, files, written);
+    }
+  }
   std::string out = std::move(standardOutput);
   if (request.check) {
     for (const std::string& lines : checked) out += lines;

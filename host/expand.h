@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "build_state.h"
 #include "text_io.h"
 
 namespace gridloom::host {
@@ -37,6 +38,7 @@ struct CallReport {
   std::string csvPath, iniPath;       // the same as the operating system takes them
   std::vector<std::string> problems;  // none: the call is fine
   bool table = false;                 // the plug-in made a table
+  FileStamp csvStamp, iniStamp;       // taken before the plug-in read them
 };
 
 // What became of one page.
@@ -56,6 +58,8 @@ class PageExpander {
   // called, and no text is made. Throws IoError for a page its encoding cannot read.
   PageResult Expand(std::string_view page, const std::string& name,
                     const std::filesystem::path& folder, bool render = true);
+  // Whether the page encoding writes ASCII as ASCII (text can be put into pages as bytes).
+  bool AsciiCompatible() const { return asciiCompatible_; }
 
  private:
   CallReport Resolve(std::string_view args, const std::filesystem::path& folder,
@@ -82,7 +86,17 @@ struct ExpandRequest {
   bool strict = false;
   bool quiet = false;
   bool check = false;  // report every call on standard output, write nothing
+  // With outDir: what besides pages and data the outputs depend on (a change rebuilds
+  // everything), whether to rebuild everything anyway, and whether outputs whose page or
+  // file is gone are removed.
+  std::string buildKey;
+  bool force = false;
+  bool deleteStale = false;
+  std::optional<std::filesystem::path> depfile;  // rules for make and ninja, written here
 };
+
+// The files a page's calls read, once each, as the operating system takes them.
+std::vector<Input> InputsOf(const PageResult& result);
 
 // Runs a request; messages go to standard error, a single page without an output to
 // standard output. Returns the exit status.

@@ -276,9 +276,21 @@ int Run(int argc, char** argv) {
       ->check(jobsValidator)
       ->capture_default_str();
   strictFlag(expand, "a call gives no table, is left as written, or its INI file cannot be read");
-  expand->add_flag("-q,--quiet", request.quiet, "No progress line");
-  expand->footer(std::string("Example:\n  gridloom expand site/index.html -o public/index.html\n"
-                             "  gridloom expand site --out-dir public --strict\n\n") +
+  expand->add_flag("-q,--quiet", request.quiet, "No progress line, no summary");
+  expand->add_flag("--force", request.force,
+                   "With --out-dir: make every output again, even those that are up to date");
+  expand->add_flag("--delete", request.deleteStale,
+                   "With --out-dir: remove the outputs of pages and files that are gone");
+  std::optional<std::string> depfile;
+  expand->add_option("--depfile", depfile,
+                     "Write the files each output was made from as rules for make and ninja");
+  expand->footer(std::string("With --out-dir, only what changed is made again: a page whose page, "
+                             "CSV or INI\nfiles changed, a file that changed. What each output was "
+                             "made from is kept in\nthe folder's .gridloom-manifest.\n\n"
+                             "Example:\n  gridloom expand site/index.html -o public/index.html\n"
+                             "  gridloom expand site --out-dir public --strict\n"
+                             "  gridloom expand site/index.html -o public/index.html --depfile "
+                             "public/index.html.d\n\n") +
                  kExitStatuses);
 
   auto* check = app.add_subcommand(
@@ -320,6 +332,7 @@ int Run(int argc, char** argv) {
       {*render && renderOut && renderOut->empty(), "-o: the output's name"},
       {*expand && expandOut && expandOut->empty(), "-o: the output's name"},
       {*expand && outDir && outDir->empty(), "--out-dir: the folder's name"},
+      {*expand && depfile && depfile->empty(), "--depfile: the file's name"},
       {std::any_of(inputs.begin(), inputs.end(), [](auto& i) { return i.empty(); }) ||
            std::any_of(checkInputs.begin(), checkInputs.end(), [](auto& i) { return i.empty(); }),
        "PATH: a page's or folder's name"},
@@ -327,6 +340,17 @@ int Run(int argc, char** argv) {
   for (const auto& [empty, what] : emptyNames) {
     if (empty) {
       Error(std::string(what) + " is empty (see gridloom --help)");
+      return kUsage;
+    }
+  }
+  const std::pair<bool, const char*> needOutDir[] = {
+      {*expand && depfile && !expandOut && !outDir, "--depfile needs -o or --out-dir"},
+      {*expand && request.force && !outDir, "--force needs --out-dir"},
+      {*expand && request.deleteStale && !outDir, "--delete needs --out-dir"},
+  };
+  for (const auto& [wrong, what] : needOutDir) {
+    if (wrong) {
+      Error(std::string(what) + " (see gridloom expand --help)");
       return kUsage;
     }
   }
@@ -434,6 +458,15 @@ int Run(int argc, char** argv) {
   for (const std::string& input : *expand ? inputs : checkInputs) request.inputs.emplace_back(input);
   if (expandOut) request.outFile = *expandOut;
   if (outDir) request.outDir = *outDir;
+  if (depfile) request.depfile = *depfile;
+  const std::string pluginPath =
+      options.pluginPath.empty() ? DefaultPluginPath() : options.pluginPath;
+  std::error_code noFolder;
+  request.buildKey = "gridloom " GRIDLOOM_VERSION "\nfolder " +
+                     fs::current_path(noFolder).string() + "\ncode page " +
+                     std::to_string(options.codePage) + "\npages " + options.pageEncoding +
+                     "\nplug-in " + fs::absolute(pluginPath, noFolder).string() + " " +
+                     StampOf(pluginPath, false).Text();
   request.strict = options.strict;
   request.check = check->parsed();
   const Plugin& loaded = *plugin;

@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import random
+import re
 import stat
 import sys
 import tempfile
@@ -257,7 +258,7 @@ class ExpandTree(Case):
         out = self.dir / "out"
         files = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
         self.assertEqual(files, sorted([
-            "data/0.csv", "data/1.csv", "data/2.csv", "data/t.csv", "img/logo.png",
+            ".gridloom-manifest", "data/0.csv", "data/1.csv", "data/2.csv", "data/t.csv", "img/logo.png",
             "p0.html", "p1.html", "p2.html", "style.css", "sub/deep/page.htm", "t.ini"]))
         for i in range(3):
             self.assertEqual((out / f"p{i}.html").read_text(),
@@ -293,6 +294,189 @@ class ExpandTree(Case):
         self.assertEqual((self.dir / "out/sub/bad.html").read_text(), "x\n\n" + COMMENT)
         r = run("expand", "site", "--out-dir", "out", "--strict", cwd=self.dir)
         self.assertEqual(r.returncode, 1)
+
+
+PAST = 1_700_000_000_000_000_000  # file times long before any build
+
+
+def settle(folder, when=PAST):
+    """Gives every file below folder an old time, then waits until the changes just made are
+    older than the file system's clock tick, so that no build takes their stamps for unsure."""
+    for p in Path(folder).rglob("*"):
+        os.utime(p, ns=(when, when))
+    time.sleep(0.06)
+
+
+def summary(stderr):
+    """The counts of a rebuild's summary line, or None when there was none (a full build)."""
+    found = re.search(r"^gridloom: (\d+) of \d+ pages expanded, (\d+) of \d+ other files "
+                      r"copied, (\d+) written; the rest up to date$", stderr, re.M)
+    return tuple(map(int, found.groups())) if found else None  # pages, copies, written
+
+
+class Incremental(Case):
+    """--out-dir builds that make again only what changed, and depfiles for make and ninja."""
+    PAGES, CSVS = 24, 6
+
+    def setUp(self):
+        super().setUp()
+        for c in range(self.CSVS):
+            self.write(f"site/data/{c}.csv", f"n,{c}\r\n")
+        self.write("site/a.ini", HEADER_INI)
+        self.write("site/b.ini", b"")
+        self.write("site/style.css", b"body{}\n")
+        for i in range(self.PAGES):
+            self.write(f"site/p{i}.html",
+                       f'<h1>{i}</h1>&gridloom("data/{i % self.CSVS}.csv","{"ab"[i % 2]}.ini")')
+        self.write("site/late.html", '&gridloom("data/late.csv")')
+        settle(self.dir / "site")
+
+    def build(self, *extra, out="out"):
+        r = run("expand", "site", "--out-dir", out, *extra, cwd=self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        missing = not (self.dir / "site/data/late.csv").exists()
+        warned = "site/late.html:1: cannot open CSV file site/data/late.csv" in r.stderr.decode()
+        self.assertEqual(warned, missing, "said again on every build while it lasts")
+        return r.stderr.decode()
+
+    def outputs(self, out="out"):
+        out = self.dir / out
+        return {str(p.relative_to(out)): (p.stat().st_ino, p.stat().st_mtime_ns, p.read_bytes())
+                for p in out.rglob("*") if p.is_file() and p.name != ".gridloom-manifest"}
+
+    def assertLikeAFullBuild(self):
+        shutil.rmtree(self.dir / "ref", ignore_errors=True)
+        self.assertIsNone(summary(self.build(out="ref")))
+        self.assertEqual({k: v[2] for k, v in self.outputs().items()},
+                         {k: v[2] for k, v in self.outputs("ref").items()})
+
+    def test_a_rebuild_makes_exactly_what_changed(self):
+        odd = [f"p{i}.html" for i in range(1, self.PAGES, 2)]
+        reading3 = [f"p{i}.html" for i in range(3, self.PAGES, self.CSVS)]
+        cases = [  # what changes, pages expanded, other files copied, outputs written
+            ("nothing", lambda: None, 0, 0, []),
+            ("a CSV touched", lambda: os.utime(self.dir / "site/data/3.csv"), 4, 1, []),
+            ("a CSV changed", lambda: self.write("site/data/3.csv", "n,three\r\n"), 4, 1,
+             reading3 + ["data/3.csv"]),
+            ("an INI changed", lambda: self.write("site/b.ini", HEADER_INI), 12, 1,
+             odd + ["b.ini"]),
+            ("a missing CSV appears", lambda: self.write("site/data/late.csv", "x\r\n"), 1, 1,
+             ["late.html", "data/late.csv"]),
+            ("a page changed", lambda: self.write("site/p5.html", "five"), 1, 0, ["p5.html"]),
+            ("an output edited", lambda: self.write("out/p7.html", "x"), 1, 0, ["p7.html"]),
+            ("an output removed", lambda: os.remove(self.dir / "out/p8.html"), 1, 0,
+             ["p8.html"]),
+            ("a copy edited", lambda: self.write("out/style.css", "x"), 0, 1, ["style.css"]),
+        ]
+        self.assertIsNone(summary(self.build()))
+        for what, change, pages, copies, written in cases:
+            with self.subTest(what):
+                before = self.outputs()
+                change()
+                time.sleep(0.06)
+                counts = summary(self.build())
+                after = self.outputs()
+                self.assertEqual(counts, (pages, copies, len(written)))
+                self.assertEqual(sorted(k for k in after if before.get(k, ())[:2] != after[k][:2]),
+                                 sorted(written))
+                self.assertLikeAFullBuild()
+        counts = summary(self.build("--force"))
+        self.assertEqual(counts, (self.PAGES + 1, 10, 0))
+
+    def test_a_damaged_manifest_means_a_full_build(self):
+        manifest = self.dir / "out/.gridloom-manifest"
+        cases = [
+            ("missing", lambda data: None),
+            ("empty", lambda data: b""),
+            ("cut short", lambda data: data[: len(data) // 2]),
+            ("a byte changed", lambda data: data.replace(b"/p3.html", b"/p4.html", 1)),
+            ("no end line", lambda data: data[: data.rindex(b"end ")]),
+            ("not a manifest", lambda data: bytes(range(256)) * 8),
+        ]
+        for what, damage in cases:
+            with self.subTest(what):
+                shutil.rmtree(self.dir / "out", ignore_errors=True)
+                self.build()
+                self.write("out/p3.html", "stale")
+                data = damage(manifest.read_bytes())
+                manifest.unlink()
+                if data is not None:
+                    manifest.write_bytes(data)
+                self.assertIsNone(summary(self.build()))
+                self.assertLikeAFullBuild()
+                self.assertEqual(summary(self.build()), (0, 0, 0))
+        r = run("--codepage", "65001", "expand", "site", "--out-dir", "out", cwd=self.dir)
+        self.assertIsNone(summary(r.stderr.decode()), "other settings: a full build")
+
+    def test_delete_removes_only_what_is_gone(self):
+        self.write("site/sub/only.html", "only")
+        settle(self.dir / "site")
+        self.build()
+        for name in ("p1.html", "style.css", "p2.html", "sub/only.html"):
+            os.remove(self.dir / "site" / name)
+        self.write("out/p2.html", "edited by hand")
+        self.write("out/mine.txt", "not made by gridloom")
+        time.sleep(0.06)
+        self.build()
+        self.assertTrue((self.dir / "out/p1.html").exists(), "kept without --delete")
+        err = self.build("--delete")
+        self.assertIn("gridloom: kept out/p2.html: it changed since it was written\n", err)
+        left = self.outputs()
+        for name, kept in [("p1.html", False), ("style.css", False), ("sub/only.html", False),
+                           ("p2.html", True), ("mine.txt", True), ("p3.html", True)]:
+            self.assertEqual(name in left, kept, name)
+        self.assertFalse((self.dir / "out/sub").exists(), "the folder left empty goes too")
+
+    def test_depfiles(self):
+        self.write("my site#1/t $x.csv", "a,b\r\n")
+        self.write("my site#1/t.ini", HEADER_INI)
+        self.write("my site#1/page.html", '&gridloom("t $x.csv","t.ini")&gridloom("gone/x.csv")')
+        r = run("expand", "my site#1/page.html", "-o", "out.html", "--depfile", "out.d",
+                cwd=self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual((self.dir / "out.d").read_text(),
+                         "out.html: my\\ site\\#1/page.html \\\n  my\\ site\\#1/t\\ $$x.csv \\\n"
+                         "  my\\ site\\#1/t.ini \\\n  my\\ site\\#1\n\nmy\\ site\\#1:\n\n"
+                         "my\\ site\\#1/t\\ $$x.csv:\n\nmy\\ site\\#1/t.ini:\n")
+        self.build("--depfile", "site.d")
+        rules = (self.dir / "site.d").read_text()
+        self.assertIn("out/p3.html: site/p3.html \\\n  site/data/3.csv \\\n  site/b.ini\n", rules)
+        self.assertIn("out/late.html: site/late.html \\\n  site/data\n", rules)
+        for args in (["site/p1.html", "--depfile", "x.d"], ["site/p1.html", "--force"],
+                     ["site/p1.html", "-o", "x.html", "--delete"]):
+            self.assertUsage(run("expand", *args, cwd=self.dir), "needs")
+
+    def test_make_and_ninja_remake_one_page(self):
+        tools = [("make", ["make", f"GRIDLOOM={GRIDLOOM}"], ["-q"], "public"),
+                 ("ninja", ["ninja"], ["-n"], "public-ninja")]
+        env = dict(os.environ, PATH=f"{Path(GRIDLOOM).parent}:{os.environ['PATH']}")
+        for tool, command, dry, out in tools:
+            if shutil.which(tool) is None:
+                self.skipTest(f"{tool} is not installed")
+            with self.subTest(tool):
+                work = self.dir / tool
+                shutil.copytree(EXAMPLES, work)
+                tool_run = lambda *args: subprocess.run(
+                    [*command, *args], cwd=work, env=env, capture_output=True, text=True)
+                self.assertEqual(tool_run().returncode, 0)
+                pages = sorted(p.name for p in (work / out).glob("*.html"))
+                self.assertEqual(pages, ["fares.html", "index.html", "timetable.html"])
+                for name, made in [("site/data/stations.csv", "index.html"),
+                                   ("site/ini/matrix.ini", "timetable.html"),
+                                   ("site/data/fares-2019.csv", "fares.html")]:
+                    settle(work / out, PAST + 10**9)
+                    settle(work / "site")
+                    quiet = tool_run(*dry)
+                    self.assertTrue(quiet.returncode == 0 and "no work to do" in quiet.stdout
+                                    if tool == "ninja" else quiet.returncode == 0, quiet.stdout)
+                    (work / name).parent.mkdir(exist_ok=True)
+                    (work / name).open("a").close()
+                    os.utime(work / name)
+                    r = tool_run()
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    remade = [p.name for p in (work / out).glob("*.html")
+                              if p.stat().st_mtime_ns > PAST + 10**9]
+                    self.assertEqual(remade, [made], name)
 
 
 class Errors(Case):
@@ -453,8 +637,10 @@ def open_to_all(path):
 
 
 def temporary_files(folder):
-    """Hidden files below folder: the temporary files of writes (no test makes others)."""
-    return sorted(str(p) for p in Path(folder).rglob(".*") if p.is_file())
+    """Hidden files below folder but manifests: the temporary files of writes (no test makes
+    others)."""
+    return sorted(str(p) for p in Path(folder).rglob(".*")
+                  if p.is_file() and p.name != ".gridloom-manifest")
 
 
 class NoInputEndsInAnAbort(Case):
@@ -600,7 +786,8 @@ class OutputsKeepData(Case):
         r = run("expand", "tree", "--out-dir", "new", "-j", "2", cwd=self.dir)
         self.assertEqual(r.returncode, 0, r.stderr)
         new = {p.relative_to(self.dir / "new"): p.read_bytes()
-               for p in (self.dir / "new").rglob("*") if p.is_file()}
+               for p in (self.dir / "new").rglob("*")
+               if p.is_file() and p.name != ".gridloom-manifest"}
         rng = random.Random(20)
         out = self.dir / "out"
         interrupted = 0

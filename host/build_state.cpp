@@ -1,0 +1,286 @@
+#include "build_state.h"
+
+#include <sys/stat.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <set>
+#include <sstream>
+
+#include "text_io.h"
+
+namespace gridloom::host {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+long long Nanoseconds(const struct timespec& time) {
+  return static_cast<long long>(time.tv_sec) * 1'000'000'000LL + time.tv_nsec;
+}
+
+// How long after a write its file's times may still read the same after another write. The
+// kernel stamps files from a clock that ticks every few milliseconds; file systems that keep
+// whole seconds (no nanoseconds in either time) round to two seconds at worst (FAT).
+long long Granularity(const FileStamp& stamp) {
+  const bool wholeSeconds = stamp.mtime % 1'000'000'000 == 0 && stamp.ctime % 1'000'000'000 == 0;
+  return wholeSeconds ? 2'000'000'000LL : 50'000'000LL;
+}
+
+// Manifest fields are words: a colon, then the text with backslash, space, tab and line
+// breaks escaped, so that an empty text is a word too.
+std::string Word(std::string_view text) {
+  std::string word = ":";
+  for (char c : text) {
+    switch (c) {
+      case '\\': word += "\\\\"; break;
+      case ' ': word += "\\s"; break;
+      case '\t': word += "\\t"; break;
+      case '\n': word += "\\n"; break;
+      case '\r': word += "\\r"; break;
+      default: word += c;
+    }
+  }
+  return word;
+}
+
+std::optional<std::string> Unword(std::string_view word) {
+  if (word.empty() || word.front() != ':') return std::nullopt;
+  std::string text;
+  for (std::size_t i = 1; i < word.size(); ++i) {
+    if (word[i] != '\\') {
+      text += word[i];
+      continue;
+    }
+    if (++i == word.size()) return std::nullopt;
+    switch (word[i]) {
+      case '\\': text += '\\'; break;
+      case 's': text += ' '; break;
+      case 't': text += '\t'; break;
+      case 'n': text += '\n'; break;
+      case 'r': text += '\r'; break;
+      default: return std::nullopt;
+    }
+  }
+  return text;
+}
+
+std::vector<std::string_view> Split(std::string_view line) {
+  std::vector<std::string_view> words;
+  while (!line.empty()) {
+    const std::size_t space = line.find(' ');
+    words.push_back(line.substr(0, space));
+    if (space == std::string_view::npos) break;
+    line.remove_prefix(space + 1);
+  }
+  return words;
+}
+
+template <typename Number>
+bool ParseNumber(std::string_view text, Number& value, int base = 10) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+// FNV-1a: enough to tell a manifest that was cut short or altered from a whole one.
+std::uint64_t Checksum(std::string_view text) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
+}
+
+constexpr std::string_view kHeader = "gridloom-manifest 1\n";
+
+std::optional<Manifest> Parse(std::string_view text) {
+  if (!text.starts_with(kHeader) || text.empty() || text.back() != '\n') return std::nullopt;
+  const std::size_t last = text.rfind('\n', text.size() - 2);
+  const std::vector<std::string_view> end = Split(text.substr(last + 1, text.size() - last - 2));
+  std::uint64_t sum = 0;
+  std::size_t count = 0;
+  if (end.size() != 3 || end[0] != "end" || !ParseNumber(end[1], count) ||
+      !ParseNumber(end[2], sum, 16) || Checksum(text.substr(0, last + 1)) != sum) {
+    return std::nullopt;
+  }
+  Manifest manifest;
+  OutputRecord* record = nullptr;
+  std::string_view body = text.substr(kHeader.size(), last + 1 - kHeader.size());
+  while (!body.empty()) {
+    const std::size_t newline = body.find('\n');
+    const std::vector<std::string_view> words = Split(body.substr(0, newline));
+    body.remove_prefix(newline + 1);
+    if (words.empty()) return std::nullopt;
+    if (words[0] == "key" && words.size() == 2) {
+      const std::optional<std::string> key = Unword(words[1]);
+      if (!key) return std::nullopt;
+      manifest.key = *key;
+    } else if (words[0] == "output" && words.size() == 9) {
+      const std::optional<std::string> target = Unword(words[1]), source = Unword(words[3]);
+      const std::optional<FileStamp> sourceStamp = FileStamp::Parse(words[4]),
+                                     outStamp = FileStamp::Parse(words[5]);
+      OutputRecord next;
+      if (!target || !source || !sourceStamp || !outStamp || (words[2] != "page" && words[2] != "file") ||
+          !ParseNumber(words[6], next.calls) || !ParseNumber(words[7], next.problems) ||
+          !ParseNumber(words[8], next.tables)) {
+        return std::nullopt;
+      }
+      next.page = words[2] == "page";
+      next.source = *source;
+      next.sourceStamp = *sourceStamp;
+      next.outStamp = *outStamp;
+      record = &(manifest.outputs[*target] = std::move(next));
+    } else if (words[0] == "input" && words.size() == 3 && record != nullptr) {
+      const std::optional<std::string> path = Unword(words[1]);
+      const std::optional<FileStamp> stamp = FileStamp::Parse(words[2]);
+      if (!path || !stamp) return std::nullopt;
+      record->inputs.push_back({*path, *stamp});
+    } else if (words[0] == "messages" && words.size() == 2 && record != nullptr) {
+      const std::optional<std::string> messages = Unword(words[1]);
+      if (!messages) return std::nullopt;
+      record->messages = *messages;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (manifest.outputs.size() != count) return std::nullopt;
+  return manifest;
+}
+
+}  // namespace
+
+bool FileStamp::operator==(const FileStamp& other) const {
+  if (unsure || other.unsure) return false;
+  if (!exists || !other.exists) return exists == other.exists;
+  return device == other.device && inode == other.inode && size == other.size &&
+         mtime == other.mtime && ctime == other.ctime;
+}
+
+std::string FileStamp::Text() const {
+  if (unsure) return "?";
+  if (!exists) return "-";
+  std::ostringstream text;
+  text << device << '/' << inode << '/' << size << '/' << mtime << '/' << ctime;
+  return text.str();
+}
+
+std::optional<FileStamp> FileStamp::Parse(std::string_view text) {
+  FileStamp stamp;
+  if (text == "?") stamp.unsure = true;
+  if (text == "?" || text == "-") return stamp;
+  stamp.exists = true;
+  std::string_view parts[5];
+  for (std::string_view& part : parts) {
+    const std::size_t slash = text.find('/');
+    part = text.substr(0, slash);
+    text = slash == std::string_view::npos ? std::string_view() : text.substr(slash + 1);
+  }
+  if (!text.empty() || !ParseNumber(parts[0], stamp.device) || !ParseNumber(parts[1], stamp.inode) ||
+      !ParseNumber(parts[2], stamp.size) || !ParseNumber(parts[3], stamp.mtime) ||
+      !ParseNumber(parts[4], stamp.ctime)) {
+    return std::nullopt;
+  }
+  return stamp;
+}
+
+FileStamp StampOf(const fs::path& path, bool settle) {
+  FileStamp stamp;
+  struct stat info {};
+  if (path.empty() || stat(path.c_str(), &info) != 0) return stamp;
+  stamp.exists = true;
+  stamp.device = static_cast<unsigned long long>(info.st_dev);
+  stamp.inode = static_cast<unsigned long long>(info.st_ino);
+  stamp.size = static_cast<unsigned long long>(info.st_size);
+  stamp.mtime = Nanoseconds(info.st_mtim);
+  stamp.ctime = Nanoseconds(info.st_ctim);
+  if (settle) {
+    const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    stamp.unsure = now - std::max(stamp.mtime, stamp.ctime) < Granularity(stamp);
+  }
+  return stamp;
+}
+
+bool OutputRecord::UpToDate(const fs::path& target) const {
+  if (StampOf(source) != sourceStamp || StampOf(target, false) != outStamp) return false;
+  for (const Input& input : inputs) {
+    if (StampOf(input.path) != input.stamp) return false;
+  }
+  return true;
+}
+
+Manifest Manifest::Load(const fs::path& outDir, const std::string& key) {
+  std::optional<Manifest> manifest;
+  try {
+    manifest = Parse(ReadFile(outDir / kFileName));
+  } catch (const IoError&) {
+  }
+  if (!manifest || manifest->key != key) manifest = Manifest();
+  manifest->key = key;
+  return *std::move(manifest);
+}
+
+void Manifest::Save(const fs::path& outDir) const {
+  std::string text(kHeader);
+  text += "key " + Word(key) + "\n";
+  for (const auto& [target, record] : outputs) {
+    text += "output " + Word(target) + (record.page ? " page " : " file ") + Word(record.source) +
+            " " + record.sourceStamp.Text() + " " + record.outStamp.Text() + " " +
+            std::to_string(record.calls) + " " + std::to_string(record.problems) + " " +
+            std::to_string(record.tables) + "\n";
+    for (const Input& input : record.inputs) {
+      text += "input " + Word(input.path) + " " + input.stamp.Text() + "\n";
+    }
+    if (!record.messages.empty()) text += "messages " + Word(record.messages) + "\n";
+  }
+  char sum[17];
+  const auto end = std::to_chars(sum, sum + sizeof sum, Checksum(text), 16).ptr;
+  text += "end " + std::to_string(outputs.size()) + " " + std::string(sum, end) + "\n";
+  WriteFileAtomic(outDir / kFileName, text);
+}
+
+namespace {
+
+// A name as make and ninja read it in a rule: a space or # after n backslashes is written
+// after 2n+1 of them, and a dollar sign is doubled.
+std::string MakeName(const std::string& name) {
+  if (name.find_first_of("\n\r") != std::string::npos) {
+    throw IoError("cannot write the name " + name + " in a depfile: it holds a line break");
+  }
+  std::string escaped;
+  std::size_t backslashes = 0;
+  for (char c : name) {
+    if (c == ' ' || c == '#') {
+      escaped.append(backslashes + 1, '\\');
+    } else if (c == '$') {
+      escaped += '$';
+    }
+    backslashes = c == '\\' ? backslashes + 1 : 0;
+    escaped += c;
+  }
+  return escaped;
+}
+
+}  // namespace
+
+std::string DepfileText(const std::vector<DepRule>& rules) {
+  std::string text;
+  std::set<std::string> phony;
+  for (const DepRule& rule : rules) {
+    text += MakeName(rule.target) + ": " + MakeName(rule.page);
+    std::set<std::string> listed;
+    for (const std::string& input : rule.inputs) {
+      if (!listed.insert(input).second) continue;
+      text += " \\\n  " + MakeName(input);
+      phony.insert(input);
+    }
+    text += '\n';
+  }
+  for (const std::string& input : phony) text += "\n" + MakeName(input) + ":\n";
+  return text;
+}
+
+}  // namespace gridloom::host

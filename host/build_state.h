@@ -1,0 +1,86 @@
+// What a build remembers so that the next one redoes only what changed: the stamps of files,
+// the manifest that an expand with --out-dir keeps in its output folder, and depfiles in
+// the syntax of make and ninja.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace gridloom::host {
+
+// What tells that a file changed: identity, size and times. A file that is missing has a
+// stamp too, so a file that appears is a change. A stamp taken while the file could still
+// change unseen (its times too close to the moment it was taken, within the granularity of
+// the file system's clock) is unsure, and unsure stamps equal nothing: the next build looks
+// again rather than miss a write.
+struct FileStamp {
+  bool exists = false;
+  bool unsure = false;
+  unsigned long long device = 0, inode = 0, size = 0;
+  long long mtime = 0, ctime = 0;  // nanoseconds since the epoch
+
+  bool operator==(const FileStamp& other) const;
+  std::string Text() const;  // one word, as the manifest keeps it
+  static std::optional<FileStamp> Parse(std::string_view text);
+};
+
+// The stamp of the file that path names, following symlinks. With settle, a stamp whose
+// times are too recent to be trusted is marked unsure (for inputs; an output we just wrote
+// is ours and is stamped as it is).
+FileStamp StampOf(const std::filesystem::path& path, bool settle = true);
+
+// A file that one output was made from: a CSV or an INI file read by a call of the page.
+struct Input {
+  std::string path;  // as the operating system takes it
+  FileStamp stamp;
+  bool operator==(const Input&) const = default;
+};
+
+// What one output of a build was made from, and what its build said.
+struct OutputRecord {
+  bool page = true;     // else a copied file
+  std::string source;   // the page or file, as the operating system takes it
+  FileStamp sourceStamp, outStamp;
+  std::vector<Input> inputs;
+  std::string messages;  // the page's problems, said again when it is up to date
+  std::size_t calls = 0, problems = 0, tables = 0;
+
+  // Whether the output is still what a build would make: source, inputs and the output
+  // itself unchanged.
+  bool UpToDate(const std::filesystem::path& target) const;
+};
+
+// The record of a build into an output folder, kept there as one small file that is
+// replaced atomically. A manifest that is missing, damaged, or written for other settings
+// loads as empty, which means a full build, never a wrong one.
+class Manifest {
+ public:
+  static constexpr std::string_view kFileName = ".gridloom-manifest";
+
+  // key: everything besides the inputs that the outputs depend on (version, code pages,
+  // plug-in, working folder).
+  static Manifest Load(const std::filesystem::path& outDir, const std::string& key);
+  void Save(const std::filesystem::path& outDir) const;  // throws IoError
+
+  std::string key;
+  std::map<std::string, OutputRecord> outputs;  // by the output's path below the folder
+};
+
+// The text of a depfile: for each output, the rule "output: prerequisites" in the syntax
+// that make, ninja, CMake and Meson read, and an empty rule for each data file so that a
+// missing one rebuilds the output instead of stopping make. Throws IoError for a name that
+// the syntax cannot hold (a line break).
+struct DepRule {
+  std::string target;
+  std::string page;
+  std::vector<std::string> inputs;
+};
+std::string DepfileText(const std::vector<DepRule>& rules);
+
+}  // namespace gridloom::host
