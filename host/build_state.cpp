@@ -152,7 +152,10 @@ std::optional<Manifest> Parse(std::string_view text) {
 }  // namespace
 
 bool FileStamp::operator==(const FileStamp& other) const {
-  if (unsure || other.unsure) return false;
+  return !unsure && !other.unsure && Same(other);
+}
+
+bool FileStamp::Same(const FileStamp& other) const {
   if (!exists || !other.exists) return exists == other.exists;
   return device == other.device && inode == other.inode && size == other.size &&
          mtime == other.mtime && ctime == other.ctime;

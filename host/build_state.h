@@ -26,6 +26,7 @@ struct FileStamp {
   long long mtime = 0, ctime = 0;  // nanoseconds since the epoch
 
   bool operator==(const FileStamp& other) const;
+  bool Same(const FileStamp& other) const;  // the same values, sure or not
   std::string Text() const;  // one word, as the manifest keeps it
   static std::optional<FileStamp> Parse(std::string_view text);
 };

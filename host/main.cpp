@@ -1,5 +1,5 @@
 // gridloom: the command-line host of the plug-in. Parses the command line, loads the
-// plug-in at run time and runs one of render, inline, expand, check and info.
+// plug-in at run time and runs one of render, inline, expand, check, serve and info.
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "expand.h"
+#include "serve.h"
 #include "gridloom/native_path.h"
 #include "gridloom/winapi.h"
 #include "inline_scan.h"
@@ -304,6 +305,27 @@ int Run(int argc, char** argv) {
                             "fine; 1 a call has a problem; 2 the command line is wrong; 3 a page "
                             "or folder could not be read."));
 
+  auto* serve = app.add_subcommand(
+      "serve", "Serve a site over HTTP, each page expanded when it is asked for; an open page "
+               "reloads itself when its page, CSV or INI files change");
+  ServeRequest serveRequest;
+  std::string site;
+  serve->add_option("SITE", site, "The folder of the site")->required();
+  serve->add_option("--port", serveRequest.port, "The port; 0 takes a free one")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  serve->add_option("--bind", serveRequest.bind,
+                    "The address to listen on; another than 127.0.0.1 or ::1 lets other "
+                    "machines see the site")
+      ->capture_default_str();
+  serve->footer(std::string("Pages are served as gridloom expand would write them, with a small "
+                            "script that\nreloads them; other files as they are. Nothing outside "
+                            "SITE is served, nor\nnames that start with a dot, nor folder "
+                            "listings.\n\nExample:\n  gridloom serve site\n  gridloom serve "
+                            "site --port 0 --bind ::1\n\nExit status: 0 stopped by Ctrl-C (or "
+                            "SIGTERM, SIGHUP); 2 the command line is\nwrong; 3 the site or the "
+                            "port cannot be had."));
+
   auto* info = app.add_subcommand("info", "The plug-in's information exports");
   info->footer("Example:\n  gridloom --plugin ./libgridloom.so info\n\nExit status: 0 done; 3 the "
                "plug-in could not be loaded, or standard output could not be written.");
@@ -333,6 +355,7 @@ int Run(int argc, char** argv) {
       {*expand && expandOut && expandOut->empty(), "-o: the output's name"},
       {*expand && outDir && outDir->empty(), "--out-dir: the folder's name"},
       {*expand && depfile && depfile->empty(), "--depfile: the file's name"},
+      {*serve && site.empty(), "SITE: a folder's name"},
       {std::any_of(inputs.begin(), inputs.end(), [](auto& i) { return i.empty(); }) ||
            std::any_of(checkInputs.begin(), checkInputs.end(), [](auto& i) { return i.empty(); }),
        "PATH: a page's or folder's name"},
@@ -455,6 +478,15 @@ int Run(int argc, char** argv) {
                    Shown(baseDir, ArgumentField(argText, 1)), std::nullopt);
   }
 
+  const Plugin& loaded = *plugin;
+  const InlineFunction call = [&loaded](const std::string& args, const std::string& base) {
+    return loaded.Inline(args, base);
+  };
+  if (*serve) {
+    serveRequest.site = site;
+    return Serve(call, encodings, serveRequest);
+  }
+
   for (const std::string& input : *expand ? inputs : checkInputs) request.inputs.emplace_back(input);
   if (expandOut) request.outFile = *expandOut;
   if (outDir) request.outDir = *outDir;
@@ -469,12 +501,7 @@ int Run(int argc, char** argv) {
                      StampOf(pluginPath, false).Text();
   request.strict = options.strict;
   request.check = check->parsed();
-  const Plugin& loaded = *plugin;
-  return ExpandPages(
-      [&loaded](const std::string& args, const std::string& base) {
-        return loaded.Inline(args, base);
-      },
-      encodings, request);
+  return ExpandPages(call, encodings, request);
 }
 
 }  // namespace

@@ -4,16 +4,24 @@ page the browser built must hold exactly the fields of its CSV file, and a call 
 file is missing must leave the plug-in's comment. Then a page whose CSV files are damaged (NUL
 bytes, lead bytes without a trail byte, a UTF-8 file with a byte order mark): every cell must
 be where it belongs, with U+FFFD for the broken bytes, and the text after the calls outside
-the tables. Exit status 77 (skipped) when chromium is not installed."""
+the tables. Last, a page served by gridloom serve, open in Chromium (driven through
+chromedriver), must reload itself with the new cell when its CSV file changes. Exit status 77
+(skipped) when chromium is not installed."""
 import argparse
 import csv
 import html.parser
 import io
+import json
+import os
 import re
+import select
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import time
+import urllib.request
 from pathlib import Path
 
 COMMENT = "<!-- 作成できませんでした -->"
@@ -113,6 +121,104 @@ def check_damaged(gridloom, chromium, temp):
     return failures
 
 
+class WebDriver:
+    """Just enough of the WebDriver protocol to open a page and run script in it."""
+
+    def __init__(self, chromedriver, chromium, profile):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.proc = subprocess.Popen([chromedriver, f"--port={self.port}"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                if self.call("GET", "/status")["ready"]:
+                    break
+            except OSError:
+                pass
+            if time.monotonic() > deadline:
+                raise RuntimeError("chromedriver did not start")
+            time.sleep(0.1)
+        options = {"binary": chromium, "args": [
+            "--headless=new", "--no-sandbox", "--disable-gpu", "--no-proxy-server",
+            "--no-first-run", "--disable-background-networking", f"--user-data-dir={profile}"]}
+        self.session = self.call("POST", "/session", {"capabilities": {"alwaysMatch": {
+            "browserName": "chrome", "goog:chromeOptions": options}}})["sessionId"]
+
+    def call(self, method, path, body=None):
+        data = None if body is None else json.dumps(body).encode()
+        request = urllib.request.Request(f"http://127.0.0.1:{self.port}{path}", data=data,
+                                         method=method,
+                                         headers={"Content-Type": "application/json"})
+        with self.opener.open(request, timeout=60) as response:
+            return json.load(response)["value"]
+
+    def open(self, url):
+        self.call("POST", f"/session/{self.session}/url", {"url": url})
+
+    def run(self, script):
+        return self.call("POST", f"/session/{self.session}/execute/sync",
+                         {"script": script, "args": []})
+
+    def quit(self):
+        try:
+            self.call("DELETE", f"/session/{self.session}")
+        finally:
+            self.proc.terminate()
+            self.proc.wait(timeout=30)
+
+
+def check_live_reload(gridloom, chromium, examples, temp):
+    """A served page reloads itself when its CSV file changes: answers the number of failures."""
+    chromedriver = shutil.which("chromedriver")
+    if chromedriver is None:
+        print("SKIPPED: live reload: chromedriver is not installed (apt-get install "
+              "chromium-driver)")
+        return 0
+    site = temp / "served"
+    shutil.copytree(Path(examples) / "site", site)
+    server = subprocess.Popen([gridloom, "serve", str(site), "--port", "0"],
+                              stderr=subprocess.PIPE, text=True)
+    driver = None
+    try:
+        ready, _, _ = select.select([server.stderr], [], [], 20)
+        found = re.search(r"http://127\.0\.0\.1:(\d+)/", server.stderr.readline() if ready else "")
+        if not found:
+            print("FAIL: live reload: gridloom serve did not start")
+            return 1
+        driver = WebDriver(chromedriver, chromium, temp / "driver-profile")
+        driver.open(f"http://127.0.0.1:{found.group(1)}/index.html")
+        first_cell = "var c = document.querySelector('td'); return c ? c.textContent : null;"
+        before = driver.run(first_cell)
+        driver.run("window.gridloomMarker = 1;")
+        stations = site / "data" / "stations.csv"
+        data = stations.read_bytes()
+        if before != "東京" or "東京".encode("cp932") not in data:
+            print(f"FAIL: live reload: the served page's first cell is {before!r}, not 東京")
+            return 1
+        (site / "stations.new").write_bytes(data.replace("東京".encode("cp932"),
+                                                          "品川".encode("cp932"), 1))
+        start = time.monotonic()
+        os.replace(site / "stations.new", stations)
+        while time.monotonic() - start < 20:
+            state = driver.run("return [window.gridloomMarker === undefined, "
+                               "(document.querySelector('td') || {}).textContent];")
+            if state == [True, "品川"]:
+                print(f"live reload: the new cell showed {1000 * (time.monotonic() - start):.0f} "
+                      "ms after the CSV file changed")
+                return 0
+            time.sleep(0.02)
+        print(f"FAIL: live reload: 20 s after the CSV file changed the page shows {state}")
+        return 1
+    finally:
+        if driver is not None:
+            driver.quit()
+        server.terminate()
+        server.communicate(timeout=30)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--gridloom", required=True)
@@ -163,6 +269,7 @@ def main():
                 print(f"{name}: {len(found.tables)} tables, "
                       f"{sum(len(r) for t in found.tables for r in t)} cells checked")
         failures += check_damaged(args.gridloom, chromium, temp)
+        failures += check_live_reload(args.gridloom, chromium, args.examples, temp)
     print(f"{checked} tables checked, {failures} failures")
     return 1 if failures else 0
 

@@ -2,6 +2,9 @@
 """Drives the built gridloom binary as a user would: render, inline, expand, info, the
 warnings and the exit statuses."""
 import argparse
+import concurrent.futures
+import http.client
+import itertools
 import os
 import pty
 import resource
@@ -477,6 +480,157 @@ class Incremental(Case):
                     remade = [p.name for p in (work / out).glob("*.html")
                               if p.stat().st_mtime_ns > PAST + 10**9]
                     self.assertEqual(remade, [made], name)
+
+
+SCRIPT = re.compile(rb"<script>/\* gridloom serve: .*?</script>")
+
+
+class Server:
+    """gridloom serve on a free loopback port, stopped (and waited for) by the test."""
+
+    def __init__(self, case, site, *extra):
+        self.proc = subprocess.Popen([GRIDLOOM, "serve", str(site), "--port", "0", *extra],
+                                     stderr=subprocess.PIPE)
+        case.addCleanup(self.stop)
+        ready, _, _ = select.select([self.proc.stderr], [], [], 20)
+        line = self.proc.stderr.readline().decode() if ready else ""
+        found = re.search(r"at http://127\.0\.0\.1:(\d+)/ \(Ctrl-C stops\)$", line)
+        case.assertTrue(found, f"no start line: {line!r}")
+        self.port = int(found.group(1))
+
+    def get(self, path, method="GET"):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
+        try:
+            connection.request(method, path)
+            response = connection.getresponse()
+            return response.status, response.read(), dict(response.getheaders())
+        finally:
+            connection.close()
+
+    def stop(self, signal_number=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal_number)
+        try:
+            _, err = self.proc.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise
+        return self.proc.returncode, err.decode()
+
+    def rss_kib(self):
+        with open(f"/proc/{self.proc.pid}/status") as status:
+            return int(re.search(r"VmRSS:\s+(\d+) kB", status.read()).group(1))
+
+
+def replace(path, data):
+    """Writes a file as editors save: a new file renamed over the old one."""
+    path.with_name(path.name + ".new").write_bytes(data)
+    os.replace(path.with_name(path.name + ".new"), path)
+
+
+class Serve(Case):
+    def setUp(self):
+        super().setUp()
+        self.write("site/t.csv", "a,b\r\n")
+        self.write("site/t.ini", HEADER_INI)
+        self.write("site/index.html", '<body>&gridloom("t.csv","t.ini")</body>')
+        self.write("site/sub/index.htm", 'sub &gridloom("../t.csv")')
+        self.write("site/style.css", "body{}\n")
+        self.write("site/.secret", "hidden\n")
+        self.write("outside.txt", "outside\n")
+        os.symlink("../outside.txt", self.dir / "site/out.txt")
+        os.symlink("style.css", self.dir / "site/in.css")
+        os.symlink("..", self.dir / "site/up")
+
+    def expanded(self, page):
+        r = run("expand", page, cwd=self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r.stdout
+
+    def test_pages_files_and_reloads(self):
+        server = Server(self, self.dir / "site")
+        status, body, headers = server.get("/")
+        self.assertEqual((status, headers["Content-Type"]), (200, "text/html"))
+        self.assertEqual(SCRIPT.sub(b"", body), self.expanded("site/index.html"))
+        self.assertRegex(body, rb"</script></body>$", "the script goes before </body>")
+        stamp = server.get("/.gridloom/stamp?page=/")[1]
+        self.assertIn(b'var t="' + stamp + b'"', body)
+        replace(self.dir / "site/t.csv", b"c,d\r\n")
+        self.assertNotEqual(server.get("/.gridloom/stamp?page=/")[1], stamp)
+        status, body, _ = server.get("/index.html")
+        self.assertIn(table([["c", "d"]], row1=TH).encode(), body)
+        self.assertEqual(SCRIPT.sub(b"", server.get("/sub/")[1]), self.expanded("site/sub/index.htm"))
+        for path, expected in [("/style.css", (200, b"body{}\n", "text/css")),
+                               ("/in.css", (200, b"body{}\n", "text/css")),
+                               ("/t.csv", (200, b"c,d\r\n", "text/csv"))]:
+            status, body, headers = server.get(path)
+            self.assertEqual((status, body, headers["Content-Type"]), expected, path)
+        self.assertEqual(server.get("/sub")[:1], (301,))
+        self.assertEqual(server.get("/", "HEAD")[:2], (200, b""))
+        code, err = server.stop(signal.SIGINT)
+        self.assertEqual((code, err.splitlines()[-1]), (0, "gridloom: stopped"))
+        self.assertFalse(any(b"gridloom serve" in p.read_bytes()
+                             for p in (self.dir / "site").rglob("*") if p.is_file()))
+
+    def test_nothing_outside_the_site(self):
+        server = Server(self, self.dir / "site")
+        cases = [("/../outside.txt", 403), ("/%2e%2e/outside.txt", 403),
+                 ("/sub/%2E%2E/%2e%2e/outside.txt", 403), ("/sub/..%2f..%2foutside.txt", 403),
+                 ("//etc/passwd", 403), ("/%2Fetc/passwd", 403), ("/out.txt", 403),
+                 ("/up/outside.txt", 403), ("/t.csv%00.html", 403), ("/..\\outside.txt", 403),
+                 ("/.secret", 403), ("/.gridloom-manifest", 403), ("/nothere.html", 404),
+                 ("/sub/nothere/", 404), ("/up/", 403), ("http://example.org/", 403)]
+        listing = self.write("site/empty/x.txt", "x")
+        listing.unlink()
+        cases.append(("/empty/", 404))
+        for path, status in cases:
+            with self.subTest(path):
+                got, body, _ = server.get(path)
+                self.assertEqual(got, status, body)
+                self.assertNotIn(b"outside", body)
+
+    def test_under_load_every_page_is_whole(self):
+        rows = [[str(r), f"名前{r}", "x" * (r % 40)] for r in range(300)]
+        versions = []
+        for mark in ("old", "new"):
+            data = "".join(",".join([mark, *row]) + "\r\n" for row in rows).encode("cp932")
+            replace(self.dir / "site/t.csv", data)
+            versions.append((data, self.expanded("site/index.html")))
+        server = Server(self, self.dir / "site")
+        done = threading.Event()
+
+        def churn():
+            for i in itertools.count():
+                if done.wait(0.003) or i > 100000:
+                    return
+                replace(self.dir / "site/t.csv", versions[i % 2][0])
+
+        def fetch(i):
+            status, body, _ = server.get("/" if i % 2 else "/index.html")
+            return status == 200 and SCRIPT.sub(b"", body) in (versions[0][1], versions[1][1])
+
+        writer = threading.Thread(target=churn)
+        writer.start()
+        try:
+            with concurrent.futures.ThreadPoolExecutor(50) as pool:
+                warm = list(pool.map(fetch, range(500)))
+                rss_warm = server.rss_kib()
+                rest = list(pool.map(fetch, range(500, 2000)))
+                rss_end = server.rss_kib()
+        finally:
+            done.set()
+            writer.join(timeout=20)
+        self.assertEqual((warm + rest).count(False), 0, "a page that is neither version")
+        # AddressSanitizer keeps freed memory aside to catch its use, and its leak check
+        # fails the exit status below instead.
+        if b"__asan_init" not in Path(GRIDLOOM).read_bytes():
+            self.assertLess(rss_end - rss_warm, 8 * 1024, (rss_warm, rss_end))
+        self.assertEqual(server.stop()[0], 0)
+
+    def test_usage(self):
+        self.assertEqual(run("serve", "site/index.html", cwd=self.dir).returncode, 2)
+        self.assertEqual(run("serve", "nothere", cwd=self.dir).returncode, 3)
+        self.assertUsage(run("serve", "site", "--port", "70000", cwd=self.dir), "--port")
 
 
 class Errors(Case):

@@ -1,0 +1,296 @@
+#include "serve.h"
+
+#include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace gridloom::host {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Say(const std::string& message) { std::fprintf(stderr, "gridloom: %s\n", message.c_str()); }
+
+// The address of the reload script's questions; a name no file can take, as the server
+// refuses every path with a segment that starts with a dot.
+constexpr std::string_view kStampPath = "/.gridloom/stamp";
+
+// How often an open page asks whether its files changed, in milliseconds.
+constexpr int kPollMilliseconds = 250;
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string ContentType(const fs::path& path) {
+  static const std::map<std::string, std::string> types = {
+      {".html", "text/html"}, {".htm", "text/html"}, {".css", "text/css"},
+      {".js", "text/javascript"}, {".mjs", "text/javascript"}, {".json", "application/json"},
+      {".csv", "text/csv"}, {".txt", "text/plain"}, {".ini", "text/plain"},
+      {".svg", "image/svg+xml"}, {".png", "image/png"}, {".jpg", "image/jpeg"},
+      {".jpeg", "image/jpeg"}, {".gif", "image/gif"}, {".webp", "image/webp"},
+      {".ico", "image/vnd.microsoft.icon"}, {".woff", "font/woff"}, {".woff2", "font/woff2"},
+      {".pdf", "application/pdf"}, {".xml", "application/xml"}};
+  const auto it = types.find(Lower(path.extension().string()));
+  return it == types.end() ? "application/octet-stream" : it->second;
+}
+
+// One word for the state of a page's files, which the reload script compares with the one
+// its page was made with.
+std::string Token(const fs::path& page, const std::vector<Input>& inputs) {
+  std::string text = StampOf(page, false).Text();
+  for (const Input& input : inputs) text += " " + StampOf(input.path, false).Text();
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
+  char word[17];
+  std::snprintf(word, sizeof word, "%016llx", static_cast<unsigned long long>(hash));
+  return word;
+}
+
+std::string ReloadScript(const std::string& token) {
+  return "<script>/* gridloom serve: reloads the page when its files change */(function(){"
+         "var t=\"" + token + "\",p=decodeURIComponent(location.pathname);function ask(){fetch(\"" +
+         std::string(kStampPath) +
+         "?page=\"+encodeURIComponent(p),{cache:\"no-store\"}).then(function(r){return "
+         "r.ok?r.text():t}).then(function(s){if(s!==t)location.reload();else "
+         "setTimeout(ask," + std::to_string(kPollMilliseconds) +
+         ")},function(){setTimeout(ask,1000)})}setTimeout(ask," +
+         std::to_string(kPollMilliseconds) + ")})();</script>";
+}
+
+// Puts the script before the last </body>, or at the end of a page that has none.
+void Inject(std::string& page, const std::string& script) {
+  const std::string lower = Lower(page);
+  const std::size_t body = lower.rfind("</body>");
+  page.insert(body == std::string::npos ? page.size() : body, script);
+}
+
+struct CachedPage {
+  FileStamp stamp;
+  std::vector<Input> inputs;
+  std::string body;  // with the reload script
+  std::string messages;
+
+  bool UpToDate(const fs::path& page) const {
+    if (StampOf(page) != stamp) return false;
+    for (const Input& input : inputs) {
+      if (StampOf(input.path) != input.stamp) return false;
+    }
+    return true;
+  }
+};
+
+class Site {
+ public:
+  Site(const InlineFunction& call, const Encodings& encodings, const ServeRequest& request,
+       fs::path root)
+      : call_(call), encodings_(encodings), request_(request), root_(std::move(root)) {}
+
+  void Handle(const httplib::Request& request, httplib::Response& response);
+
+ private:
+  struct Found {
+    fs::path path;  // as the site was named, for the plug-in's base directory and messages
+    int status = 200;
+  };
+  Found Resolve(const std::string& urlPath) const;
+  std::shared_ptr<const CachedPage> Page(const fs::path& path);
+  void AnswerStamp(const httplib::Request& request, httplib::Response& response);
+
+  const InlineFunction& call_;
+  const Encodings& encodings_;
+  const ServeRequest& request_;
+  const fs::path root_;  // canonical
+  std::mutex lock_;      // guards pages_
+  std::map<fs::path, std::shared_ptr<const CachedPage>> pages_;
+};
+
+// The file a URL path names below the site. Refused: NUL, backslashes, empty, dot and dot-dot
+// segments and names that start with a dot (403); what leads out of the site through a
+// symlink (403); what does not exist, or is neither a regular file nor a folder with an
+// index page (404). A folder named without its final slash is sent there (301).
+Site::Found Site::Resolve(const std::string& urlPath) const {
+  Found found;
+  if (urlPath.empty() || urlPath.front() != '/' || urlPath.find('\0') != std::string::npos ||
+      urlPath.find('\\') != std::string::npos) {
+    return {{}, 403};
+  }
+  fs::path relative;
+  std::size_t start = 1;
+  while (start <= urlPath.size()) {
+    std::size_t slash = urlPath.find('/', start);
+    if (slash == std::string::npos) slash = urlPath.size();
+    const std::string segment = urlPath.substr(start, slash - start);
+    if (segment.empty() && slash != urlPath.size()) return {{}, 403};
+    if (!segment.empty() && segment.front() == '.') return {{}, 403};
+    if (!segment.empty()) relative /= segment;
+    start = slash + 1;
+  }
+  std::error_code error;
+  fs::path real = fs::canonical(root_ / relative, error);
+  if (error) return {{}, 404};
+  const auto [rootEnd, realAt] = std::mismatch(root_.begin(), root_.end(), real.begin(), real.end());
+  if (rootEnd != root_.end()) return {{}, 403};
+  found.path = request_.site / relative;
+  if (fs::is_directory(real, error)) {
+    if (urlPath.back() != '/') return {{}, 301};
+    for (const char* index : {"index.html", "index.htm"}) {
+      if (fs::is_regular_file(real / index, error)) {
+        const fs::path inner = fs::canonical(real / index, error);
+        if (error || std::mismatch(root_.begin(), root_.end(), inner.begin(), inner.end()).first !=
+                         root_.end()) {
+          return {{}, 403};
+        }
+        found.path /= index;
+        return found;
+      }
+    }
+    return {{}, 404};
+  }
+  if (!fs::is_regular_file(real, error)) return {{}, 404};
+  return found;
+}
+
+std::shared_ptr<const CachedPage> Site::Page(const fs::path& path) {
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    const auto it = pages_.find(path);
+    if (it != pages_.end() && it->second->UpToDate(path)) return it->second;
+  }
+  // A file that changes while the page is made could give a table of neither version: the
+  // page is made again until its files stood still while it was made.
+  PageExpander expander(call_, encodings_);
+  auto page = std::make_shared<CachedPage>();
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    page->stamp = StampOf(path);
+    const PageResult result = expander.Expand(ReadFile(path), path.string(), path.parent_path());
+    page->inputs = InputsOf(result);
+    page->body = result.text;
+    page->messages.clear();
+    for (const CallReport& report : result.calls) {
+      for (const std::string& problem : report.problems) {
+        page->messages += path.string() + ":" + std::to_string(report.line) + ": " + problem + "\n";
+      }
+    }
+    bool still = StampOf(path, false).Same(page->stamp);
+    for (const Input& input : page->inputs) still = still && StampOf(input.path, false).Same(input.stamp);
+    if (still) break;
+  }
+  if (expander.AsciiCompatible()) Inject(page->body, ReloadScript(Token(path, page->inputs)));
+  if (!page->messages.empty()) std::fputs(page->messages.c_str(), stderr);
+  const std::lock_guard<std::mutex> guard(lock_);
+  pages_[path] = page;
+  return page;
+}
+
+void Site::AnswerStamp(const httplib::Request& request, httplib::Response& response) {
+  const Found found = Resolve(request.get_param_value("page"));
+  std::shared_ptr<const CachedPage> page;
+  if (found.status == 200) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    const auto it = pages_.find(found.path);
+    if (it != pages_.end()) page = it->second;
+  }
+  response.set_header("Cache-Control", "no-store");
+  response.set_content(page ? Token(found.path, page->inputs) : std::string("none"), "text/plain");
+}
+
+void Site::Handle(const httplib::Request& request, httplib::Response& response) {
+  if (request.path == kStampPath) return AnswerStamp(request, response);
+  const Found found = Resolve(request.path);
+  if (found.status == 301) {
+    response.set_redirect(request.path + "/", 301);
+    return;
+  }
+  if (found.status != 200) {
+    response.status = found.status;
+    response.set_content(found.status == 404 ? "Not found\n" : "Forbidden\n", "text/plain");
+    return;
+  }
+  response.set_header("Cache-Control", "no-store");
+  try {
+    const std::string extension = Lower(found.path.extension().string());
+    if (extension == ".html" || extension == ".htm") {
+      const std::shared_ptr<const CachedPage> page = Page(found.path);
+      response.set_content(page->body, "text/html");
+    } else {
+      response.set_content(ReadFile(found.path), ContentType(found.path));
+    }
+  } catch (const std::exception& e) {
+    Say(e.what());
+    response.status = 500;
+    response.set_content(std::string(e.what()) + "\n", "text/plain");
+  }
+}
+
+}  // namespace
+
+int Serve(const InlineFunction& call, const Encodings& encodings, const ServeRequest& request) {
+  std::error_code error;
+  const fs::path root = fs::canonical(request.site, error);
+  if (error || !fs::is_directory(root, error)) {
+    Say("serve: " + request.site.string() + (error ? ": " + error.message() : " is not a folder"));
+    return error ? kIoFailure : kUsage;
+  }
+  Site site(call, encodings, request, root);
+  httplib::Server server;
+  // Browsers keep connections open, each holding a thread between requests; more threads
+  // than the library's default let several open pages and a burst of requests share it.
+  server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+  server.set_keep_alive_timeout(2);
+  server.Get(".*", [&site](const httplib::Request& req, httplib::Response& res) {
+    site.Handle(req, res);
+  });
+
+  // The signals that stop the server are taken by a thread of their own, which stops it;
+  // every other thread, the server's included, is started with them blocked.
+  sigset_t stops, old;
+  sigemptyset(&stops);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
+  pthread_sigmask(SIG_BLOCK, &stops, &old);
+  const int port = request.port == 0 ? server.bind_to_any_port(request.bind)
+                                     : (server.bind_to_port(request.bind, request.port) ? request.port : -1);
+  if (port < 0) {
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    Say("serve: cannot listen on " + request.bind + " port " + std::to_string(request.port) +
+        ": " + Reason(errno));
+    return kIoFailure;
+  }
+  const std::string host = request.bind.find(':') == std::string::npos ? request.bind
+                                                                         : "[" + request.bind + "]";
+  Say("serving " + request.site.string() + " at http://" + host + ":" + std::to_string(port) +
+      "/ (Ctrl-C stops)");
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    int signal = 0;
+    sigwait(&stops, &signal);
+    stopped = true;
+    server.stop();
+  });
+  const bool listened = server.listen_after_bind();
+  const bool byItself = !stopped;
+  if (byItself) pthread_kill(stopper.native_handle(), SIGTERM);
+  stopper.join();
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (byItself || !listened) {
+    Say("serve: the server stopped by itself");
+    return kIoFailure;
+  }
+  Say("stopped");
+  return kOk;
+}
+
+}  // namespace gridloom::host
