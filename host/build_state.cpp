@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <set>
-#include <sstream>
 
 #include "text_io.h"
 
@@ -93,7 +92,10 @@ std::uint64_t Checksum(std::string_view text) {
   return hash;
 }
 
-constexpr std::string_view kHeader = "gridloom-manifest 1\n";
+// The manifest: a header, the key, the inputs (a path and a stamp, each pair once, numbered
+// from 0 in order), then each output with the numbers of its inputs and the messages of its
+// page, and a last line with the number of outputs and the checksum of all before it.
+constexpr std::string_view kHeader = "gridloom-manifest 2\n";
 
 std::optional<Manifest> Parse(std::string_view text) {
   if (!text.starts_with(kHeader) || text.empty() || text.back() != '\n') return std::nullopt;
@@ -107,6 +109,7 @@ std::optional<Manifest> Parse(std::string_view text) {
   }
   Manifest manifest;
   OutputRecord* record = nullptr;
+  std::vector<Input> inputs;
   std::string_view body = text.substr(kHeader.size(), last + 1 - kHeader.size());
   while (!body.empty()) {
     const std::size_t newline = body.find('\n');
@@ -117,7 +120,12 @@ std::optional<Manifest> Parse(std::string_view text) {
       const std::optional<std::string> key = Unword(words[1]);
       if (!key) return std::nullopt;
       manifest.key = *key;
-    } else if (words[0] == "output" && words.size() == 9) {
+    } else if (words[0] == "input" && words.size() == 3 && record == nullptr) {
+      const std::optional<std::string> path = Unword(words[1]);
+      const std::optional<FileStamp> stamp = FileStamp::Parse(words[2]);
+      if (!path || !stamp) return std::nullopt;
+      inputs.push_back({*path, *stamp});
+    } else if (words[0] == "output" && words.size() == 10) {
       const std::optional<std::string> target = Unword(words[1]), source = Unword(words[3]);
       const std::optional<FileStamp> sourceStamp = FileStamp::Parse(words[4]),
                                      outStamp = FileStamp::Parse(words[5]);
@@ -127,16 +135,20 @@ std::optional<Manifest> Parse(std::string_view text) {
           !ParseNumber(words[8], next.tables)) {
         return std::nullopt;
       }
+      for (std::string_view list = words[9]; list != "-" && !list.empty();) {
+        const std::size_t comma = list.find(',');
+        std::size_t index = 0;
+        if (!ParseNumber(list.substr(0, comma), index) || index >= inputs.size()) {
+          return std::nullopt;
+        }
+        next.inputs.push_back(inputs[index]);
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+      }
       next.page = words[2] == "page";
       next.source = *source;
       next.sourceStamp = *sourceStamp;
       next.outStamp = *outStamp;
       record = &(manifest.outputs[*target] = std::move(next));
-    } else if (words[0] == "input" && words.size() == 3 && record != nullptr) {
-      const std::optional<std::string> path = Unword(words[1]);
-      const std::optional<FileStamp> stamp = FileStamp::Parse(words[2]);
-      if (!path || !stamp) return std::nullopt;
-      record->inputs.push_back({*path, *stamp});
     } else if (words[0] == "messages" && words.size() == 2 && record != nullptr) {
       const std::optional<std::string> messages = Unword(words[1]);
       if (!messages) return std::nullopt;
@@ -164,9 +176,19 @@ bool FileStamp::Same(const FileStamp& other) const {
 std::string FileStamp::Text() const {
   if (unsure) return "?";
   if (!exists) return "-";
-  std::ostringstream text;
-  text << device << '/' << inode << '/' << size << '/' << mtime << '/' << ctime;
-  return text.str();
+  std::string text;
+  const auto put = [&text](auto value) {
+    char digits[24];
+    text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    text += '/';
+  };
+  put(device);
+  put(inode);
+  put(size);
+  put(mtime);
+  put(ctime);
+  text.pop_back();
+  return text;
 }
 
 std::optional<FileStamp> FileStamp::Parse(std::string_view text) {
@@ -207,42 +229,65 @@ FileStamp StampOf(const fs::path& path, bool settle) {
   return stamp;
 }
 
-bool OutputRecord::UpToDate(const fs::path& target) const {
-  if (StampOf(source) != sourceStamp || StampOf(target, false) != outStamp) return false;
+const FileStamp& StampCache::Of(const std::string& path) {
+  const auto it = stamps_.find(path);
+  return it != stamps_.end() ? it->second : stamps_.emplace(path, StampOf(path)).first->second;
+}
+
+bool OutputRecord::UpToDate(const fs::path& target, StampCache& stamps) const {
+  if (stamps.Of(source) != sourceStamp || StampOf(target, false) != outStamp) return false;
   for (const Input& input : inputs) {
-    if (StampOf(input.path) != input.stamp) return false;
+    if (stamps.Of(input.path) != input.stamp) return false;
   }
   return true;
 }
 
 Manifest Manifest::Load(const fs::path& outDir, const std::string& key) {
   std::optional<Manifest> manifest;
+  std::string text;
   try {
-    manifest = Parse(ReadFile(outDir / kFileName));
+    text = ReadFile(outDir / kFileName);
+    manifest = Parse(text);
   } catch (const IoError&) {
   }
+  if (manifest) manifest->text_ = std::move(text);
   if (!manifest || manifest->key != key) manifest = Manifest();
   manifest->key = key;
   return *std::move(manifest);
 }
 
+namespace {
+
+// An input, with its stamp, as one word for the map of numbers.
+std::string InputWord(const Input& input) { return Word(input.path) + " " + input.stamp.Text(); }
+
+}  // namespace
+
 void Manifest::Save(const fs::path& outDir) const {
   std::string text(kHeader);
   text += "key " + Word(key) + "\n";
+  std::map<std::string, std::size_t> numbers;
   for (const auto& [target, record] : outputs) {
+    for (const Input& input : record.inputs) {
+      const std::string word = InputWord(input);
+      if (numbers.emplace(word, numbers.size()).second) text += "input " + word + "\n";
+    }
+  }
+  for (const auto& [target, record] : outputs) {
+    std::string list;
+    for (const Input& input : record.inputs) {
+      list += (list.empty() ? "" : ",") + std::to_string(numbers[InputWord(input)]);
+    }
     text += "output " + Word(target) + (record.page ? " page " : " file ") + Word(record.source) +
             " " + record.sourceStamp.Text() + " " + record.outStamp.Text() + " " +
             std::to_string(record.calls) + " " + std::to_string(record.problems) + " " +
-            std::to_string(record.tables) + "\n";
-    for (const Input& input : record.inputs) {
-      text += "input " + Word(input.path) + " " + input.stamp.Text() + "\n";
-    }
+            std::to_string(record.tables) + " " + (list.empty() ? "-" : list) + "\n";
     if (!record.messages.empty()) text += "messages " + Word(record.messages) + "\n";
   }
   char sum[17];
   const auto end = std::to_chars(sum, sum + sizeof sum, Checksum(text), 16).ptr;
   text += "end " + std::to_string(outputs.size()) + " " + std::string(sum, end) + "\n";
-  WriteFileAtomic(outDir / kFileName, text);
+  if (text != text_) WriteFileAtomic(outDir / kFileName, text);
 }
 
 namespace {

@@ -36,6 +36,16 @@ struct FileStamp {
 // is ours and is stamped as it is).
 FileStamp StampOf(const std::filesystem::path& path, bool settle = true);
 
+// Stamps of inputs taken once each, for the pages of one build that share data files. Not
+// for concurrent use.
+class StampCache {
+ public:
+  const FileStamp& Of(const std::string& path);
+
+ private:
+  std::map<std::string, FileStamp> stamps_;
+};
+
 // A file that one output was made from: a CSV or an INI file read by a call of the page.
 struct Input {
   std::string path;  // as the operating system takes it
@@ -54,7 +64,7 @@ struct OutputRecord {
 
   // Whether the output is still what a build would make: source, inputs and the output
   // itself unchanged.
-  bool UpToDate(const std::filesystem::path& target) const;
+  bool UpToDate(const std::filesystem::path& target, StampCache& stamps) const;
 };
 
 // The record of a build into an output folder, kept there as one small file that is
@@ -67,10 +77,14 @@ class Manifest {
   // key: everything besides the inputs that the outputs depend on (version, code pages,
   // plug-in, working folder).
   static Manifest Load(const std::filesystem::path& outDir, const std::string& key);
-  void Save(const std::filesystem::path& outDir) const;  // throws IoError
+  // Replaces the folder's manifest, unless it would not change. Throws IoError.
+  void Save(const std::filesystem::path& outDir) const;
 
   std::string key;
   std::map<std::string, OutputRecord> outputs;  // by the output's path below the folder
+
+ private:
+  std::string text_;  // as loaded
 };
 
 // The text of a depfile: for each output, the rule "output: prerequisites" in the syntax

@@ -1,6 +1,7 @@
 #include "expand.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "gridloom/input_file.h"
@@ -190,12 +192,16 @@ struct Job {
   std::string name;  // as the user sees it
   fs::path target;   // empty: standard output (or nothing, for a check)
   bool page = true;  // else a file that is copied
+  std::string relative;  // with --out-dir: the target's name in the folder, with slashes
 };
 
-bool IsPageName(const fs::path& path) {
-  std::string extension = path.extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".html" || extension == ".htm";
+// A file name (without its folder) of a page: *.html or *.htm, in any case.
+bool IsPageName(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return false;
+  const std::string_view extension = name.substr(dot);
+  return (extension.size() == 5 && strncasecmp(extension.data(), ".html", 5) == 0) ||
+         (extension.size() == 4 && strncasecmp(extension.data(), ".htm", 4) == 0);
 }
 
 void Error(const std::string& message) {
@@ -247,6 +253,7 @@ class Progress {
 // tree when it lies inside the input.
 void Walk(const ExpandRequest& request, const fs::path& root, const fs::path& folder,
           const std::optional<fs::path>& outDir, std::vector<Job>& found, bool& ok) {
+  const std::string& rootName = root.native();
   std::error_code error;
   fs::directory_iterator it(folder, error), end;
   std::vector<fs::path> folders;
@@ -260,13 +267,17 @@ void Walk(const ExpandRequest& request, const fs::path& root, const fs::path& fo
       continue;
     }
     if (!entry.is_regular_file(ignored)) continue;
-    if (entry.path().filename() == Manifest::kFileName) continue;  // an output folder's own
-    const bool page = IsPageName(entry.path());
+    const std::string& name = entry.path().native();
+    const std::string_view base = std::string_view(name).substr(name.rfind('/') + 1);
+    if (base == Manifest::kFileName) continue;  // an output folder's own
+    const bool page = IsPageName(base);
     if (!page && !request.outDir) continue;
-    const fs::path relative = entry.path().lexically_relative(root);
-    found.push_back({entry.path(), entry.path().string(),
+    // The walk reaches every entry through root, so its name below root is what follows.
+    std::string relative = name.substr(std::min(name.size(), rootName.size()));
+    while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
+    found.push_back({entry.path(), name,
                      request.outDir ? *request.outDir / relative : request.outFile.value_or(fs::path()),
-                     page});
+                     page, std::move(relative)});
   }
   if (error) {
     Error("cannot read folder " + folder.string() + ": " + error.message() +
@@ -294,7 +305,7 @@ bool CollectJobs(const ExpandRequest& request, std::vector<Job>& jobs) {
       jobs.push_back({input, input.string(),
                       request.outDir ? *request.outDir / input.filename()
                                      : request.outFile.value_or(fs::path()),
-                      true});
+                      true, input.filename().string()});
       continue;
     }
     std::vector<Job> found;
@@ -308,23 +319,29 @@ bool CollectJobs(const ExpandRequest& request, std::vector<Job>& jobs) {
 
 // An output that is one of the run's own inputs (a page, a copied file, a CSV or INI file
 // that a call reads), by device and inode: its message, or nothing. Only outputs that exist
-// can be inputs, so a first build reads no page here; nor does a rebuild read the pages that
-// are up to date (current: their records), whose inputs are known.
+// can be inputs, so a first build reads no page here. Outputs that are up to date (current:
+// their records) are not written, and the inputs of their pages are known: a rebuild reads
+// no page of those, and takes the files' identities from the stamps it has.
 std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
                                                const std::vector<const OutputRecord*>& current,
-                                               const InlineFunction& call,
+                                               StampCache& stamps, const InlineFunction& call,
                                                const Encodings& encodings) {
   std::map<FileId, const Job*> outputs;
-  for (const Job& job : jobs) {
-    if (const std::optional<FileId> id = IdOf(job.target)) outputs.emplace(*id, &job);
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (current[i] != nullptr) continue;
+    if (const std::optional<FileId> id = IdOf(jobs[i].target)) outputs.emplace(*id, &jobs[i]);
   }
   if (outputs.empty()) return std::nullopt;
+  const auto idOf = [&stamps](const std::string& path) {
+    const FileStamp& stamp = stamps.Of(path);
+    return stamp.exists ? FileId{stamp.device, stamp.inode} : FileId{};
+  };
   const auto refuse = [](const Job& output, const std::string& what) {
     return "refusing to write " + output.target.string() + ": it is " + what +
            " (the same file); choose another output";
   };
   for (const Job& job : jobs) {
-    const auto it = outputs.find(IdOf(job.source).value_or(FileId{}));
+    const auto it = outputs.find(idOf(job.source.string()));
     if (it != outputs.end()) {
       return refuse(*it->second, (job.page ? "the page " : "the file ") + job.name);
     }
@@ -335,7 +352,7 @@ std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
     if (!job.page) continue;
     if (current[i] != nullptr) {
       for (const Input& input : current[i]->inputs) {
-        const auto it = outputs.find(IdOf(input.path).value_or(FileId{}));
+        const auto it = outputs.find(idOf(input.path));
         if (it != outputs.end()) {
           return refuse(*it->second, "the file " + input.path + " that " + job.name + " reads");
         }
@@ -449,9 +466,9 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
     return kUsage;
   }
   if (request.outDir) {
-    std::map<fs::path, const Job*> targets;
+    std::unordered_map<std::string, const Job*> targets;
     for (const Job& job : jobs) {
-      auto [it, added] = targets.emplace(job.target.lexically_normal(), &job);
+      auto [it, added] = targets.emplace(job.target.lexically_normal().native(), &job);
       if (!added) {
         Error("expand: " + it->second->name + " and " + job.name + " would both be written to " +
               job.target.string());
@@ -467,20 +484,21 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   const bool rebuild = !manifest.outputs.empty();
   std::vector<std::string> names(jobs.size());
   std::vector<const OutputRecord*> current(jobs.size(), nullptr);
+  StampCache stamps;
   for (std::size_t i = 0; incremental && i < jobs.size(); ++i) {
-    names[i] = jobs[i].target.lexically_relative(*request.outDir).generic_string();
+    names[i] = jobs[i].relative;
     const auto it = manifest.outputs.find(names[i]);
     if (request.force || it == manifest.outputs.end()) continue;
     const OutputRecord& record = it->second;
-    if (record.page == jobs[i].page && record.source == jobs[i].source.string() &&
-        record.UpToDate(jobs[i].target)) {
+    if (record.page == jobs[i].page && record.source == jobs[i].source.native() &&
+        record.UpToDate(jobs[i].target, stamps)) {
       current[i] = &record;
     }
   }
 
   try {
     if (const std::optional<std::string> refusal =
-            OutputThatIsAnInput(jobs, current, call, encodings)) {
+            OutputThatIsAnInput(jobs, current, stamps, call, encodings)) {
       Error(*refusal);
       return kUsage;
     }
@@ -620,14 +638,18 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
       if (records[i]) outputs.emplace(names[i], std::move(*records[i]));
       manifest.outputs.erase(names[i]);
     }
+    const bool stale = !manifest.outputs.empty();
     if (request.deleteStale) {
       ioFailure |= !RemoveStale(*request.outDir, manifest.outputs, outputs);
     } else {
       outputs.merge(manifest.outputs);
     }
     manifest.outputs = std::move(outputs);
+    // A build that found everything up to date has nothing new to record.
+    const bool allCurrent = std::all_of(current.begin(), current.end(),
+                                        [](const OutputRecord* record) { return record != nullptr; });
     try {
-      manifest.Save(*request.outDir);
+      if (!allCurrent || (stale && request.deleteStale) || !rebuild) manifest.Save(*request.outDir);
     } catch (const IoError& e) {
       Error(std::string(e.what()) + "; the next build makes everything again");
       ioFailure = true;
