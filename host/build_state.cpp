@@ -1,7 +1,6 @@
 #include "build_state.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -14,10 +13,6 @@ namespace gridloom::host {
 namespace fs = std::filesystem;
 
 namespace {
-
-long long Nanoseconds(const struct timespec& time) {
-  return static_cast<long long>(time.tv_sec) * 1'000'000'000LL + time.tv_nsec;
-}
 
 // How long after a write its file's times may still read the same after another write. The
 // kernel stamps files from a clock that ticks every few milliseconds; file systems that keep
@@ -212,14 +207,14 @@ std::optional<FileStamp> FileStamp::Parse(std::string_view text) {
 
 FileStamp StampOf(const fs::path& path, bool settle) {
   FileStamp stamp;
-  struct stat info {};
-  if (path.empty() || stat(path.c_str(), &info) != 0) return stamp;
+  const FileInfo file = Examine(path);
+  if (!file.exists) return stamp;
   stamp.exists = true;
-  stamp.device = static_cast<unsigned long long>(info.st_dev);
-  stamp.inode = static_cast<unsigned long long>(info.st_ino);
-  stamp.size = static_cast<unsigned long long>(info.st_size);
-  stamp.mtime = Nanoseconds(info.st_mtim);
-  stamp.ctime = Nanoseconds(info.st_ctim);
+  stamp.device = file.device;
+  stamp.inode = file.inode;
+  stamp.size = file.size;
+  stamp.mtime = file.mtime;
+  stamp.ctime = file.ctime;
   if (settle) {
     const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::system_clock::now().time_since_epoch())

@@ -1,9 +1,6 @@
 #include "expand.h"
 
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -36,12 +33,6 @@ bool WritesAsciiAsAscii(const std::string& charset) {
   return probe.Convert(kAsciiProbe) == std::string(kAsciiProbe);
 }
 
-bool IsUtf8Name(std::string name) {
-  std::erase_if(name, [](char c) { return c == '-' || c == '_'; });
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return name == "UTF8";
-}
-
 // A file of a call as people read it: the page's folder, then the name with slashes.
 std::string Shown(const fs::path& folder, std::string name) {
   std::replace(name.begin(), name.end(), '\\', '/');
@@ -62,13 +53,7 @@ std::size_t PageResult::Problems() const {
 
 std::string Unreadable(const std::string& ansiPath, bool csv) {
   if (csv && IsDeviceName(ansiPath)) return "a device name of Windows, never a table";
-  const std::string native = NativePath(ansiPath);
-  const int fd = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Reason(errno);
-  struct stat info {};
-  const bool folder = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
-  close(fd);
-  return folder ? Reason(EISDIR) : std::string();
+  return WhyUnreadable(NativePath(ansiPath));
 }
 
 PageExpander::PageExpander(InlineFunction call, const Encodings& encodings)
@@ -524,7 +509,7 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   }
 
   std::mutex lock;  // guards standard error, the progress line and the counts below
-  Progress progress(!request.quiet && !request.check && pages > 8 && isatty(STDERR_FILENO),
+  Progress progress(!request.quiet && !request.check && pages > 8 && IsTerminal(kStandardError),
                     pages);
   std::size_t problems = 0, calls = 0, expanded = 0, copied = 0, written = 0;
   std::string standardOutput;
@@ -669,7 +654,7 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
            " with problems\n";
   }
   if (!out.empty() && !request.outFile && !request.outDir) {
-    if (const int error = WriteAll(STDOUT_FILENO, out)) {
+    if (const int error = WriteAll(kStandardOutput, out)) {
       Error("cannot write standard output: " + Reason(error));
       return kIoFailure;
     }

@@ -1,9 +1,6 @@
 // gridloom: the command-line host of the plug-in. Parses the command line, loads the
 // plug-in at run time and runs one of render, inline, expand, check, serve and info.
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -47,8 +44,8 @@ std::string AcceptedCodePages() {
 // The plug-in beside this binary: in the build tree, or installed.
 std::string DefaultPluginPath() {
   std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (error) return GRIDLOOM_PLUGIN_BUILD_PATH;
+  const fs::path self = ExecutableFile();
+  if (self.empty()) return GRIDLOOM_PLUGIN_BUILD_PATH;
   const fs::path build = self.parent_path() / GRIDLOOM_PLUGIN_BUILD_PATH;
   if (fs::exists(build, error)) return build.lexically_normal().string();
   const fs::path installed = self.parent_path() / GRIDLOOM_PLUGIN_INSTALL_PATH;
@@ -78,7 +75,7 @@ std::string Shown(const std::string& base, std::string name) {
 // Writes bytes to standard output; false after reporting a failure.
 bool WriteStandardOutput(std::string_view data) {
   std::fflush(stdout);
-  if (const int error = WriteAll(STDOUT_FILENO, data)) {
+  if (const int error = WriteAll(kStandardOutput, data)) {
     Error("cannot write standard output: " + Reason(error));
     return false;
   }
@@ -97,7 +94,7 @@ bool WriteOutput(const std::optional<std::string>& file, std::u16string_view htm
     return true;
   }
   std::fflush(stdout);
-  if (const int error = WriteUtf8(STDOUT_FILENO, html)) {
+  if (const int error = WriteUtf8(kStandardOutput, html)) {
     Error("cannot write standard output: " + Reason(error));
     return false;
   }
@@ -121,27 +118,6 @@ constexpr const char* kExitStatuses =
     "Exit status: 0 done; 1 a call gave no table (or, with --strict, an INI file could not be "
     "read); 2 the command line is wrong, or an output is one of the inputs; 3 a file could "
     "not be read or written.";
-
-// An input of render or inline that is not a regular file (standard input, a pipe, a
-// device) is copied to a temporary file first: the plug-in reads its INI file once a key.
-std::unique_ptr<TempCopy> CopyIfNotRegular(const std::string& path, const std::string& shown) {
-  if (path == "-") return std::make_unique<TempCopy>(STDIN_FILENO, "standard input");
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) {
-    return nullptr;
-  }
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;  // the plug-in finds it unreadable, and the message says why
-  std::unique_ptr<TempCopy> copy;
-  try {
-    copy = std::make_unique<TempCopy>(fd, shown);
-  } catch (...) {
-    close(fd);
-    throw;
-  }
-  close(fd);
-  return copy;
-}
 
 struct Options {
   std::string pluginPath;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,9 @@ class IoError : public std::runtime_error {
 
 // The iconv name of a Windows code page: 65001 is UTF-8, others are CPnnn.
 std::string CodePageCharset(unsigned codePage);
+
+// Whether an encoding's name names UTF-8 ("UTF-8", "utf8", "UTF_8").
+bool IsUtf8Name(std::string_view charset);
 
 // Converts bytes between two charsets. Not for concurrent use: one per thread.
 class Recoder {
@@ -68,6 +72,27 @@ int WriteUtf8(int fd, std::u16string_view text);
 // The operating system's words for an errno, as "No such file or directory".
 std::string Reason(int error);
 
+// The standard streams, as file descriptors.
+inline constexpr int kStandardInput = 0, kStandardOutput = 1, kStandardError = 2;
+
+// Whether the descriptor is a terminal (a console on Windows).
+bool IsTerminal(int fd);
+
+// The file system's record of the file that path names, following symlinks.
+struct FileInfo {
+  bool exists = false, folder = false, regular = false;
+  unsigned long long device = 0, inode = 0, size = 0;  // inode: the file's number on Windows
+  long long mtime = 0, ctime = 0;  // nanoseconds since 1970; ctime: the change of its record
+};
+FileInfo Examine(const std::filesystem::path& path);
+
+// Why the file cannot be opened for reading as a file, in the system's words (a folder says
+// "Is a directory"), or nothing when it can.
+std::string WhyUnreadable(const std::filesystem::path& path);
+
+// This program's own file.
+std::filesystem::path ExecutableFile();
+
 // A file's identity, its device and inode, whatever name leads to it.
 struct FileId {
   unsigned long long device = 0, inode = 0;
@@ -93,6 +118,12 @@ void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(
 // before the process ends as the signal says. writers: how many temporary files can exist at
 // once (one a thread that writes, and the copies below). Signals that are ignored stay so.
 void InstallSignalCleanup(std::size_t writers);
+
+class TempCopy;
+// A copy of an input that is not a regular file (standard input for "-", a pipe, a device),
+// for inputs that must be read more than once; nothing for a regular file or a folder, or
+// one that cannot be opened (its reader then says why). shown: its name in messages.
+std::unique_ptr<TempCopy> CopyIfNotRegular(const std::string& path, const std::string& shown);
 
 // A regular file holding what a descriptor gives (standard input, a pipe, a device), for
 // inputs that must be read more than once. Made in $TMPDIR (or /tmp), removed when destroyed
