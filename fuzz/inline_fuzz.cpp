@@ -20,7 +20,7 @@
 #include "gridloom/gridloom.h"
 #include "gridloom/native_path.h"
 #include "gridloom/winapi.h"
-#include "inline_call.h"
+#include "plugin/inline_call.h"
 #include "reference.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Mygridloom.h"
+#include "table/Mygridloom.h"
 #include "gridloom/winapi.h"
 #include "block_sink.h"
 #include "fuzz_files.h"

@@ -17,7 +17,7 @@
 
 #include "gridloom/winapi.h"
 #include "block_sink.h"
-#include "inline_call.h"
+#include "plugin/inline_call.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Mygridloom.h"
+#include "table/Mygridloom.h"
 
 #include <algorithm>
 #include <climits>
@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "Myinifile.h"
+#include "table/Myinifile.h"
 #include "gridloom/input_file.h"
 #include "gridloom/winapi.h"
-#include "html_escape.h"
-#include "parallel.h"
-#include "sizes.h"
+#include "table/html_escape.h"
+#include "table/parallel.h"
+#include "base/sizes.h"
 
 namespace gridloom {
 namespace {

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "Csvreader.h"
-#include "isa.h"
-#include "lead_bytes.h"
+#include "csvreader/Csvreader.h"
+#include "base/isa.h"
+#include "base/lead_bytes.h"
 
 namespace gridloom {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "Mygridloom.h"
-#include "Myinifile.h"
+#include "table/Mygridloom.h"
+#include "table/Myinifile.h"
 #include "block_sink.h"
-#include "html_escape.h"
+#include "table/html_escape.h"
 #include "plugin_calls.h"
 #include "reference.h"
 #include "temp_dir.h"
