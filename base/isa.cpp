@@ -1,4 +1,4 @@
-#include "isa.h"
+#include "base/isa.h"
 
 #include <array>
 

@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "Csvreader.h"
-#include "Mygridloom.h"
+#include "csvreader/Csvreader.h"
+#include "table/Mygridloom.h"
 #include "gridloom/winapi.h"
-#include "inline_call.h"
+#include "plugin/inline_call.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Csvreader.h"
+#include "csvreader/Csvreader.h"
 
 #include <algorithm>
 #include <array>
@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "bits.h"
+#include "base/bits.h"
 
 #if GRIDLOOM_HAVE_SSE2
 #include <emmintrin.h>

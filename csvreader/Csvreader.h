@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "isa.h"
-#include "lead_bytes.h"
+#include "base/isa.h"
+#include "base/lead_bytes.h"
 
 namespace gridloom {
 

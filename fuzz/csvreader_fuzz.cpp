@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Csvreader.h"
+#include "csvreader/Csvreader.h"
 #include "bulk_read.h"
 #include "stream_buffers.h"
 #include "reference.h"

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "codepage_internal.h"
+#include "platform/src/codepage_internal.h"
 
 namespace {
 

@@ -16,11 +16,12 @@
 #include <utility>
 #include <vector>
 
+#include "bstr_text.h"
 #include "fuzz_files.h"
 #include "gridloom/gridloom.h"
 #include "gridloom/native_path.h"
 #include "gridloom/winapi.h"
-#include "inline_call.h"
+#include "plugin/inline_call.h"
 #include "reference.h"
 
 namespace {
@@ -90,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   if (names[0].find("..") != std::string::npos || names[1].find("..") != std::string::npos)
     return -1;
 
-  std::u16string expected = gridloom::plugin::kFailureComment;
+  std::u16string expected = gridloom::testsupport::kFailureComment;
   const ino_t csv = Resolve(names[0]);
   if (csv != 0) {
     const ref::Tags tags = Resolve(names[1]) == files.ini ? files.iniTags : ref::Tags{};

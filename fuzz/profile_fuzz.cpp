@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "Myinifile.h"
+#include "table/Myinifile.h"
 #include "fuzz_files.h"
 #include "gridloom/winapi.h"
 

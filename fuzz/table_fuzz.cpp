@@ -15,52 +15,44 @@
 #include <string_view>
 #include <vector>
 
-#include "Mygridloom.h"
+#include "table/Mygridloom.h"
 #include "gridloom/winapi.h"
 #include "block_sink.h"
 #include "fuzz_files.h"
 #include "reference.h"
 
-namespace gridloom {
-
-struct MyGridLoomInspector {
-  static reference::Tags Tags(const MyGridLoom& t) {
-    reference::Tags tags;
-    const std::string* open[7] = {&t.tableOpen,  &t.tableRowOpen, &t.tdRow1Open, &t.tdRowXOpen,
-                                  &t.tdCol1Open, &t.tdColXOpen,   &t.tdEtcOpen};
-    const std::string* close[7] = {&t.tableClose,  &t.tableRowClose, &t.tdRow1Close,
-                                   &t.tdRowXClose, &t.tdCol1Close,   &t.tdColXClose,
-                                   &t.tdEtcClose};
-    for (int i = 0; i < 7; ++i) {
-      tags.open[i] = *open[i];
-      tags.close[i] = *close[i];
-    }
-    return tags;
-  }
-  static std::string_view Html(const MyGridLoom& t) { return {t.html.get(), t.htmlSize}; }
-  // The table rendered again from the rows of csv read in two parts, cut at `cut`: in place,
-  // and in blocks of about blockSize bytes.
-  static std::string_view RenderParts(MyGridLoom& t, std::string_view csv, std::size_t cut,
-                                      Isa isa = Isa::kBest) {
-    t.Render(ReadRows(csv, cut, isa, t.leads));
-    return Html(t);
-  }
-  static std::string RenderBlocks(MyGridLoom& t, std::string_view csv, std::size_t cut,
-                                  std::size_t blockSize, std::string& faults) {
-    testsupport::BlockSink sink;
-    t.Render(ReadRows(csv, cut, Isa::kBest, t.leads), &sink, blockSize);
-    return sink.Text(&faults);
-  }
-};
-
-}  // namespace gridloom
 
 namespace {
 
 namespace ref = gridloom::reference;
 
-const char* const kSections[7] = {"table",  "tableRow", "tdRow1", "tdRowX",
-                                  "tdCol1", "tdColX",   "tdEtc"};
+using gridloom::MyGridLoom;
+
+// The fourteen tags the table read, through its sections.
+ref::Tags TagsOf(const MyGridLoom& table) {
+  ref::Tags tags;
+  for (std::size_t i = 0; i < MyGridLoom::kTagSections.size(); ++i) {
+    tags.open[i] = table.*MyGridLoom::kTagSections[i].open;
+    tags.close[i] = table.*MyGridLoom::kTagSections[i].close;
+  }
+  return tags;
+}
+
+// The table rendered again from the rows of csv read in two parts, cut at `cut`: in place,
+// and in blocks of about blockSize bytes.
+std::string_view RenderParts(MyGridLoom& table, std::string_view csv, std::size_t cut,
+                             gridloom::Isa isa = gridloom::Isa::kBest) {
+  table.Render(gridloom::ReadRows(csv, cut, isa, table.Leads()));
+  return table.Html();
+}
+
+std::string RenderBlocks(MyGridLoom& table, std::string_view csv, std::size_t cut,
+                         std::size_t blockSize, std::string& faults) {
+  gridloom::testsupport::BlockSink sink;
+  table.Render(gridloom::ReadRows(csv, cut, gridloom::Isa::kBest, table.Leads()), &sink,
+               blockSize);
+  return sink.Text(&faults);
+}
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "table: %s\n", what);
@@ -72,7 +64,8 @@ const char* const kSections[7] = {"table",  "tableRow", "tdRow1", "tdRowX",
 std::string MadeIni(FuzzedDataProvider& input, ref::Tags& tags) {
   std::string ini;
   for (int i = 0; i < 7; ++i) {
-    ini += "[" + std::string(kSections[i]) + "]\r\n";
+    ini += "[" + std::string(MyGridLoom::kTagSections[static_cast<std::size_t>(i)].name) +
+           "]\r\n";
     for (int side = 0; side < 2; ++side) {
       std::string& tag = side == 0 ? tags.open[i] : tags.close[i];
       const std::string made = (side == 0 ? "<g" : "</g") + std::to_string(i) +
@@ -144,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   gridloom::MyGridLoom table(AnsiPath(WriteScratch("table.csv", file)),
                              AnsiPath(WriteScratch("table.ini", ini)));
   if (!table.IsCreated()) Fail("table not created");
-  const ref::Tags read = gridloom::MyGridLoomInspector::Tags(table);
+  const ref::Tags read = TagsOf(table);
   if (madeTags) {
     for (int i = 0; i < 7; ++i) {
       if (read.open[i] != tags.open[i] || read.close[i] != tags.close[i]) Fail("tags differ");
@@ -155,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   table.WriteHtml(blocks, 1 + cut % 64);
   // A NUL in a cell is a replacement character, so the HTML holds none.
   const char* text = table.GetHtml();
-  const std::string html(gridloom::MyGridLoomInspector::Html(table));
+  const std::string html(table.Html());
   if (blocks.Text() != html) Fail("HTML in blocks differs");
   if (html != ref::Render(rows, read, leads)) Fail("HTML differs from the reference");
   if (html.find('\0') != std::string::npos) Fail("a NUL in the HTML");
@@ -163,11 +156,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   if ((table.HtmlCodePage() == CP_UTF8) != utf8) Fail("not UTF-8 exactly after the mark");
   if (madeTags) CheckEscaped(html, tags);
   // Read in two parts and rendered side by side, the table is the same.
-  if (gridloom::MyGridLoomInspector::RenderParts(table, csv, cut) != html)
+  if (RenderParts(table, csv, cut) != html)
     Fail("HTML of the table read in two parts differs");
   std::string faults;
-  if (gridloom::MyGridLoomInspector::RenderBlocks(table, csv, cut, 1 + cutSeed % 97, faults) !=
-      html) {
+  if (RenderBlocks(table, csv, cut, 1 + cutSeed % 97, faults) != html) {
     std::fprintf(stderr, "%s\n", faults.c_str());
     Fail("HTML of the table read in two parts differs in blocks");
   }
@@ -178,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     gridloom::MyGridLoom other(AnsiPath(gridloom::fuzz::Scratch().Path("table.csv")),
                                AnsiPath(gridloom::fuzz::Scratch().Path("table.ini")), isa);
     if (std::string_view(other.GetHtml()) != html) Fail("HTML differs by instructions");
-    if (gridloom::MyGridLoomInspector::RenderParts(other, csv, cut, isa) != html)
+    if (RenderParts(other, csv, cut, isa) != html)
       Fail("HTML of the table read in two parts differs by instructions");
   }
   return 0;

@@ -17,18 +17,18 @@
 
 #include "gridloom/winapi.h"
 #include "block_sink.h"
-#include "inline_call.h"
+#include "bstr_text.h"
+#include "plugin/inline_call.h"
 
 namespace {
 
+// The text of a BSTR that must be there.
 std::u16string Take(BSTR text) {
   if (text == nullptr) {
     std::fprintf(stderr, "widen: no text\n");
     std::abort();
   }
-  std::u16string result(text, SysStringLen(text));
-  SysFreeString(text);
-  return result;
+  return gridloom::testsupport::Take(text);
 }
 
 [[noreturn]] void Fail(const char* what, std::size_t partCut, std::size_t blockSize) {

@@ -1,6 +1,6 @@
 #include "inline_scan.h"
 
-#include "Csvreader.h"
+#include "csvreader/Csvreader.h"
 
 namespace gridloom::host {
 

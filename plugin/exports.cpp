@@ -1,9 +1,12 @@
 // The plug-in's exports. This file must not include <windows.h> (see inline_call.h).
 #define GRIDLOOM_BUILDING
 #include "gridloom/gridloom.h"
-#include "inline_call.h"
+#include "plugin/inline_call.h"
 
 using gridloom::plugin::AllocText;
+
+// GRIDLOOM_VERSION_TEXT (the project's version, from the build) as a wide literal.
+#define GRIDLOOM_WIDE_MACRO(macro) GRIDLOOM_WIDE(macro)
 
 extern "C" {
 
@@ -11,7 +14,9 @@ int32_t GRIDLOOM_CALL GetPluginType(void) { return 1; }
 
 BSTR GRIDLOOM_CALL GetName(void) { return AllocText(GRIDLOOM_WIDE("gridloom")); }
 
-BSTR GRIDLOOM_CALL GetVersion(void) { return AllocText(GRIDLOOM_WIDE("0.5.0")); }
+BSTR GRIDLOOM_CALL GetVersion(void) {
+  return AllocText(GRIDLOOM_WIDE_MACRO(GRIDLOOM_VERSION_TEXT));
+}
 
 BSTR GRIDLOOM_CALL GetAuthor(void) { return AllocText(GRIDLOOM_WIDE("gridloom contributors")); }
 

@@ -1,6 +1,6 @@
 // <windows.h> comes in below, with a GetVersion of its own: no export prototypes here.
 #define GRIDLOOM_NO_PROTOTYPES
-#include "inline_call.h"
+#include "plugin/inline_call.h"
 
 #include <algorithm>
 #include <climits>
@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "Csvreader.h"
-#include "Mygridloom.h"
-#include "parallel.h"
-#include "sizes.h"
+#include "csvreader/Csvreader.h"
+#include "table/Mygridloom.h"
+#include "table/parallel.h"
+#include "base/sizes.h"
 #include "gridloom/winapi.h"
 
 namespace gridloom::plugin {

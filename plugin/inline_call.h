@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Mygridloom.h"
+#include "table/Mygridloom.h"
 #include "gridloom/gridloom.h"
 
 // Wide literals: wchar_t on Windows, char16_t elsewhere; both are UTF-16.

@@ -1,4 +1,4 @@
-#include "Mygridloom.h"
+#include "table/Mygridloom.h"
 
 #include <algorithm>
 #include <climits>
@@ -11,12 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "Myinifile.h"
 #include "gridloom/input_file.h"
 #include "gridloom/winapi.h"
-#include "html_escape.h"
-#include "parallel.h"
-#include "sizes.h"
+#include "table/html_escape.h"
+#include "table/parallel.h"
+#include "base/sizes.h"
 
 namespace gridloom {
 namespace {
@@ -296,29 +295,6 @@ void MyGridLoom::WriteHtml(HtmlSink& sink, std::size_t blockSize) {
   }
 }
 
-void MyGridLoom::LoadTagSettings(const std::string& iniPath) {
-  const MyIniFile ini(iniPath);
-  useTdRow1 = useTdRowX = useTdCol1 = useTdColX = false;
-  tableOpen = ini.ReadString("table", "open", "<table>");
-  tableClose = ini.ReadString("table", "close", "</table>");
-  tableRowOpen = ini.ReadString("tableRow", "open", "<tr>");
-  tableRowClose = ini.ReadString("tableRow", "close", "</tr>");
-  tdRow1Open = ini.ReadString("tdRow1", "open", "");
-  tdRow1Close = ini.ReadString("tdRow1", "close", "");
-  useTdRow1 = !tdRow1Open.empty();
-  tdRowXOpen = ini.ReadString("tdRowX", "open", "");
-  tdRowXClose = ini.ReadString("tdRowX", "close", "");
-  useTdRowX = !tdRowXOpen.empty();
-  tdCol1Open = ini.ReadString("tdCol1", "open", "");
-  tdCol1Close = ini.ReadString("tdCol1", "close", "");
-  useTdCol1 = !tdCol1Open.empty();
-  tdColXOpen = ini.ReadString("tdColX", "open", "");
-  tdColXClose = ini.ReadString("tdColX", "close", "");
-  useTdColX = !tdColXOpen.empty();
-  tdEtcOpen = ini.ReadString("tdEtc", "open", "<td>");
-  tdEtcClose = ini.ReadString("tdEtc", "close", "</td>");
-}
-
 bool MyGridLoom::CreateTable() {
   FileInput first;
   if (!first.Open(csvPath, 0)) return false;
@@ -344,33 +320,6 @@ bool MyGridLoom::CreateTable() {
 }
 
 unsigned MyGridLoom::HtmlCodePage() const { return utf8 ? CP_UTF8 : CP_ACP; }
-
-namespace {
-
-// Text of the ANSI code page in UTF-8 (through UTF-16, with the system's conversions).
-std::string AnsiToUtf8(const std::string& text) {
-  if (text.empty() || GetACP() == CP_UTF8) return text;
-  const int units =
-      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (units <= 0) return text;
-  std::vector<WCHAR> wide(static_cast<std::size_t>(units));
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
-  const int bytes =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return text;
-  std::string out(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, out.data(), bytes, nullptr, nullptr);
-  return out;
-}
-
-}  // namespace
-
-void MyGridLoom::TagsToUtf8() {
-  for (std::string* tag : {&tableOpen, &tableRowOpen, &tdRow1Open, &tdRowXOpen, &tdCol1Open,
-                           &tdColXOpen, &tdEtcOpen, &tableClose, &tableRowClose, &tdRow1Close,
-                           &tdRowXClose, &tdCol1Close, &tdColXClose, &tdEtcClose})
-    *tag = AnsiToUtf8(*tag);
-}
 
 void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
                         std::size_t blockSize) {
@@ -407,19 +356,16 @@ void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
   // columnCount): piece k joins the close tag of cell k-1 (or the row's open tag) to the
   // open tag of cell k (or the row's close tag), so each seam between two cells is one copy.
   // In a row only pieces 0, 1, C-1 and C can differ from the ones between.
+  // The cells of a row take their tags by where they stand (CellSection): rows differ only in
+  // being the table's first or last.
   enum Kind { kPlainRow, kFirstRow, kLastRow };
-  // The section of cell k in a row of a kind: an index into the open and close tags.
-  const std::string* const opens[] = {&tdRow1Open, &tdRowXOpen, &tdCol1Open, &tdColXOpen,
-                                      &tdEtcOpen};
-  const std::string* const closes[] = {&tdRow1Close, &tdRowXClose, &tdCol1Close, &tdColXClose,
-                                       &tdEtcClose};
-  const auto section = [&](Kind kind, std::size_t k) -> std::size_t {
-    if (kind != kPlainRow) return kind == kFirstRow ? 0 : 1;
-    return useTdCol1 && k == 0 ? 2 : useTdColX && k == columnCount - 1 ? 3 : 4;
-  };
   const auto piece = [&](Kind kind, std::size_t k) {
-    return Tag((k == 0 ? tableRowOpen : *closes[section(kind, k - 1)]) +
-               (k == columnCount ? tableRowClose : *opens[section(kind, k)]));
+    const bool firstRow = kind == kFirstRow, lastRow = kind == kLastRow || rowCount == 1;
+    const auto cell = [&](std::size_t column) -> const TagSection& {
+      return kTagSections[CellSection(firstRow, lastRow, column == 0, column + 1 == columnCount)];
+    };
+    return Tag((k == 0 ? tableRowOpen : this->*cell(k - 1).close) +
+               (k == columnCount ? tableRowClose : this->*cell(k).open));
   };
   struct Pieces {
     Tag first, second, between, beforeLast, last;
@@ -447,8 +393,7 @@ void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
   };
   const Pieces kinds[3] = {pieces(kPlainRow), pieces(kFirstRow), pieces(kLastRow)};
   const auto kindOf = [&](std::size_t j) {
-    return useTdRow1 && j == 0 ? kFirstRow : useTdRowX && j == rowCount - 1 ? kLastRow
-                                                                            : kPlainRow;
+    return j == 0 ? kFirstRow : j == rowCount - 1 ? kLastRow : kPlainRow;
   };
   std::size_t rowSizes[3], rowHighs[3];
   for (int kind = 0; kind < 3; ++kind) {

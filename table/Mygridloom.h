@@ -3,6 +3,7 @@
 // of every cell escaped, when the HTML is first asked for: whole, or block by block.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <iosfwd>
 #include <memory>
@@ -10,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "Csvreader.h"
-#include "isa.h"
-#include "lead_bytes.h"
+#include "csvreader/Csvreader.h"
+#include "base/isa.h"
+#include "base/lead_bytes.h"
 
 namespace gridloom {
 
@@ -91,8 +92,40 @@ class HtmlSink {
   ~HtmlSink() = default;
 };
 
+class MyGridLoom;
+
+// Where the tags of a section of the INI file go.
+enum class TagPlace : unsigned char {
+  kTable,        // around the whole table
+  kRow,          // around every row
+  kFirstRow,     // around each cell of the first row
+  kLastRow,      // around each cell of the last row
+  kFirstColumn,  // around the first cell of a row
+  kLastColumn,   // around the last cell of a row
+  kCell,         // around every other cell
+};
+
+// A section of the INI file: its name, the members that hold its open and close tags, the
+// flag that says its tags are in use (set when its open tag is not empty; none: always in
+// use), their defaults, and their place. A cell takes the tags of the first cell section in
+// MyGridLoom::kTagSections whose flag is set and whose place it is in.
+struct TagSection {
+  const char* name;
+  std::string MyGridLoom::*open;
+  std::string MyGridLoom::*close;
+  bool MyGridLoom::*use;
+  const char* openDefault;
+  const char* closeDefault;
+  TagPlace place;
+};
+
 class MyGridLoom {
  public:
+  // The seven sections of the INI file, in the order their members are declared; a new key
+  // is a line here and its two members (and flag).
+  static const std::array<TagSection, 7> kTagSections;
+  static constexpr std::size_t kTableSection = 0, kRowSection = 1;
+
   // The size of the blocks of WriteHtml, unless a row needs more.
   static constexpr std::size_t kHtmlBlock = std::size_t{1} << 16;
 
@@ -116,15 +149,22 @@ class MyGridLoom {
   static void ReplaceAll(std::string& text, const std::string& pattern,
                          const std::string& replacement);
 
- private:
-  friend struct MyGridLoomInspector;  // tests look at the members
-
-  void LoadTagSettings(const std::string& iniPath);
-  bool CreateTable();
-  // The rows of all parts, in order, as the HTML table: into html, or with a sink, block by
-  // block into the sink.
+  // The index in kTagSections of the tags of a cell, by where it stands.
+  std::size_t CellSection(bool firstRow, bool lastRow, bool firstColumn,
+                          bool lastColumn) const;
+  // The lead bytes of the table's code page, which its rows are read with (none for UTF-8).
+  const LeadBytes& Leads() const { return leads; }
+  // The rows of all parts, in order, as the HTML table with this table's tags: into the text
+  // of GetHtml and Html, or with a sink, block by block into the sink. GetHtml and WriteHtml
+  // render the loaded rows with it; tests render rows of their own.
   void Render(const std::vector<TableRows>& parts, HtmlSink* sink = nullptr,
               std::size_t blockSize = kHtmlBlock);
+  // The HTML text rendered last, without its NUL; empty before any.
+  std::string_view Html() const { return {html.get(), htmlSize}; }
+
+ private:
+  void LoadTagSettings(const std::string& iniPath);
+  bool CreateTable();
   template <bool kSimd, bool kDbcs>
   void RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink, std::size_t blockSize);
   // The tags in UTF-8, for a table whose CSV file is UTF-8.

@@ -1,4 +1,4 @@
-#include "Myinifile.h"
+#include "table/Myinifile.h"
 
 #include <memory>
 

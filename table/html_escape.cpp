@@ -1,4 +1,4 @@
-#include "html_escape.h"
+#include "table/html_escape.h"
 
 namespace gridloom {
 using namespace escape_detail;

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "isa.h"
-#include "lead_bytes.h"
+#include "base/isa.h"
+#include "base/lead_bytes.h"
 
 #if GRIDLOOM_HAVE_SSE2
 #include <emmintrin.h>

@@ -1,4 +1,4 @@
-#include "parallel.h"
+#include "table/parallel.h"
 
 #include <exception>
 #include <memory>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "codepage_internal.h"
+#include "platform/src/codepage_internal.h"
 
 namespace gridloom::winapi {
 namespace {

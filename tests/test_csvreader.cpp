@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "Csvreader.h"
+#include "csvreader/Csvreader.h"
 #include "bulk_read.h"
 #include "reference.h"
 #include "stream_buffers.h"

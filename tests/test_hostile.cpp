@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "Mygridloom.h"
+#include "table/Mygridloom.h"
 #include "plugin_calls.h"
 #include "reference.h"
 #include "temp_dir.h"

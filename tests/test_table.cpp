@@ -6,43 +6,33 @@
 #include <string>
 #include <vector>
 
-#include "Mygridloom.h"
-#include "Myinifile.h"
+#include "table/Mygridloom.h"
+#include "table/Myinifile.h"
 #include "block_sink.h"
-#include "html_escape.h"
+#include "table/html_escape.h"
 #include "plugin_calls.h"
 #include "reference.h"
 #include "temp_dir.h"
 
 namespace gridloom {
 
-struct MyGridLoomInspector {
-  static std::vector<std::string> Tags(const MyGridLoom& t) {
-    return {t.tableOpen,  t.tableRowOpen, t.tdRow1Open,    t.tdRowXOpen,  t.tdCol1Open,
-            t.tdColXOpen, t.tdEtcOpen,    t.tableClose,    t.tableRowClose, t.tdRow1Close,
-            t.tdRowXClose, t.tdCol1Close, t.tdColXClose,   t.tdEtcClose};
-  }
-  static const LeadBytes& Leads(const MyGridLoom& t) { return t.leads; }
-  static std::vector<bool> Flags(const MyGridLoom& t) {
-    return {t.useTdRow1, t.useTdRowX, t.useTdCol1, t.useTdColX};
-  }
-  // The table's HTML rendered again from the parts of csv.
-  static std::string RenderParts(MyGridLoom& t, const std::vector<TableRows>& parts) {
-    t.Render(parts);
-    return {t.html.get(), t.htmlSize};
-  }
-  // The same, block by block into a sink, with blocks of about blockSize bytes.
-  static std::string RenderBlocks(MyGridLoom& t, const std::vector<TableRows>& parts,
-                                  std::size_t blockSize, std::string& faults) {
-    testsupport::BlockSink sink;
-    t.Render(parts, &sink, blockSize);
-    return sink.Text(&faults);
-  }
-};
-
 namespace {
 
-using Inspect = MyGridLoomInspector;
+// The fourteen tags and four flags the table read, through its sections.
+std::vector<std::string> TagsOf(const MyGridLoom& table) {
+  std::vector<std::string> tags;
+  for (const TagSection& section : MyGridLoom::kTagSections) tags.push_back(table.*section.open);
+  for (const TagSection& section : MyGridLoom::kTagSections) tags.push_back(table.*section.close);
+  return tags;
+}
+
+std::vector<bool> FlagsOf(const MyGridLoom& table) {
+  std::vector<bool> flags;
+  for (const TagSection& section : MyGridLoom::kTagSections) {
+    if (section.use != nullptr) flags.push_back(table.*section.use);
+  }
+  return flags;
+}
 using testsupport::TempDir;
 using Tags = std::vector<std::string>;
 
@@ -106,8 +96,8 @@ TEST_P(TagSettings, ReadFromTheIniFile) {
   TempDir dir;
   const std::string ini = c.ini ? dir.Write("param.ini", c.ini) : dir.Path("none.ini");
   const MyGridLoom table(dir.Path("missing.csv"), ini);
-  EXPECT_EQ(Inspect::Tags(table), c.tags);
-  EXPECT_EQ(Inspect::Flags(table), c.flags);
+  EXPECT_EQ(TagsOf(table), c.tags);
+  EXPECT_EQ(FlagsOf(table), c.flags);
   EXPECT_FALSE(table.IsCreated()) << "tags are read even when the CSV file is missing";
 }
 
@@ -118,14 +108,14 @@ TEST(IniPaths, PathEndingInBackslashGivesDefaults) {
   TempDir dir;
   dir.Write("param.ini", "[table]\nopen=<x>\n");
   const MyGridLoom table(dir.Path("missing.csv"), dir.path() + "\\");
-  EXPECT_EQ(Inspect::Tags(table), kDefaultTags);
+  EXPECT_EQ(TagsOf(table), kDefaultTags);
 }
 
 TEST(IniPaths, BackslashesSeparateFolders) {
   TempDir dir;
   dir.Write("conf/param.ini", "[table]\nopen=<x>\n");
   const MyGridLoom table(dir.Path("missing.csv"), dir.path() + "\\conf\\param.ini");
-  EXPECT_EQ(Inspect::Tags(table)[kTableOpen], "<x>");
+  EXPECT_EQ(TagsOf(table)[kTableOpen], "<x>");
 }
 
 // Values of every length around the buffer sizes, plain and wholly in quotes (which go: the
@@ -355,11 +345,14 @@ TEST_P(TableRendering, GivesTheHtml) {
     // Read in two parts side by side, cut anywhere, and rendered side by side, in place or in
     // blocks of any size: the same.
     for (std::size_t cut = 1; cut < c.csv.size(); ++cut) {
-      const std::vector<TableRows> parts = ReadRows(c.csv, cut, isa, Inspect::Leads(table));
-      EXPECT_EQ(Inspect::RenderParts(table, parts), c.html) << "cut at " << cut;
+      const std::vector<TableRows> parts = ReadRows(c.csv, cut, isa, table.Leads());
+      table.Render(parts);
+      EXPECT_EQ(table.Html(), c.html) << "cut at " << cut;
       for (const std::size_t blockSize : {1, 16, 100}) {
+        testsupport::BlockSink sink;
+        table.Render(parts, &sink, blockSize);
         std::string faults;
-        EXPECT_EQ(Inspect::RenderBlocks(table, parts, blockSize, faults), c.html)
+        EXPECT_EQ(sink.Text(&faults), c.html)
             << "cut at " << cut << ", blocks of " << blockSize << ": " << faults;
       }
     }

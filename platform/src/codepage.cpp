@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "bits.h"
-#include "codepage_internal.h"
+#include "base/bits.h"
+#include "platform/src/codepage_internal.h"
 #include "gridloom/winapi.h"
 
 #if GRIDLOOM_HAVE_SSE2

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "gridloom/winapi.h"
-#include "isa.h"
+#include "base/isa.h"
 
 namespace gridloom::winapi {
 

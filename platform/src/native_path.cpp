@@ -1,7 +1,7 @@
 // ANSI paths with Windows separators, turned into POSIX paths.
 #include "gridloom/native_path.h"
 
-#include "codepage_internal.h"
+#include "platform/src/codepage_internal.h"
 
 namespace gridloom {
 namespace winapi {

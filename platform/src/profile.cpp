@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "codepage_internal.h"
+#include "platform/src/codepage_internal.h"
 #include "gridloom/native_path.h"
 #include "gridloom/winapi.h"
 

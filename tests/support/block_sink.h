@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Mygridloom.h"
+#include "table/Mygridloom.h"
 
 namespace gridloom::testsupport {
 

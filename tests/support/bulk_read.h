@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Csvreader.h"
+#include "csvreader/Csvreader.h"
 #include "reference.h"
 
 namespace gridloom::testsupport {

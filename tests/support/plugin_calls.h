@@ -1,27 +1,16 @@
-// What tests do with the plug-in's results: take a BSTR, call PluginInline, convert text
-// as the plug-in does, and choose the ANSI code page where that can be done. One place for
-// every test and build.
+// What tests do with the plug-in: call PluginInline (bstr_text.h takes its BSTR), convert
+// text as the plug-in does, and choose the ANSI code page where that can be done. One place
+// for every test and build.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "bstr_text.h"
 #include "gridloom/winapi.h"
 #include "plugin_exports.h"
 
 namespace gridloom::testsupport {
-
-// "<!-- 作成できませんでした -->": what stands in for a table whose CSV file cannot be read.
-inline const std::u16string kFailureComment =
-    u"<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->";
-
-// Takes ownership of a BSTR and gives its text; "<null>" for a null BSTR.
-inline std::u16string Take(BSTR text) {
-  if (text == nullptr) return u"<null>";
-  std::u16string result(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
-  SysFreeString(text);
-  return result;
-}
 
 // PluginInline of argText and baseDir, its BSTR taken.
 inline std::u16string Inline(const char* argText, const char* baseDir) {

@@ -14,6 +14,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include "bstr_text.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
@@ -61,20 +63,18 @@ std::string Show(const wchar_t* text, std::size_t length) {
 
 std::string Show(const std::wstring& text) { return Show(text.data(), text.size()); }
 
-// Checks a BSTR's length and code units against the expected text, then frees it.
+// Checks a BSTR's length, code units and closing NUL against the expected text, and frees it.
 void ExpectText(BSTR actual, const std::wstring& expected, const std::string& what) {
   if (actual == nullptr) {
     Expect(false, what, "null BSTR, expected \"" + Show(expected) + "\"");
     return;
   }
-  const UINT length = SysStringLen(actual);
-  const bool same = length == expected.size() &&
-                    std::wmemcmp(actual, expected.data(), expected.size()) == 0 &&
-                    actual[length] == L'\0';
-  Expect(same, what,
-         "\n    got      \"" + Show(actual, length) + "\"\n    expected \"" + Show(expected) +
-             "\"");
-  SysFreeString(actual);
+  const bool terminated = actual[SysStringLen(actual)] == L'\0';
+  const std::u16string got = gridloom::testsupport::Take(actual);
+  const std::wstring text(got.begin(), got.end());
+  Expect(text == expected && terminated, what,
+         "\n    got      \"" + Show(text) + "\"\n    expected \"" + Show(expected) +
+             (terminated ? "\"" : "\"\n    and no NUL after the text"));
 }
 
 // ---- the plug-in ----
@@ -196,9 +196,7 @@ void TestInformationExports(const Plugin& plugin) {
   // Two calls, two strings: freeing one leaves the other.
   BSTR first = plugin.getName();
   BSTR second = plugin.getName();
-  Expect(first != nullptr && second != nullptr && first != second,
-         "two GetName calls give two BSTRs");
-  SysFreeString(first);
+  ExpectText(first, L"gridloom", "the first of two GetName calls");
   ExpectText(second, L"gridloom", "the second GetName after the first was freed");
 }
 
@@ -282,8 +280,8 @@ std::wstring Table(Rows rows) {
   return html + L"</table>";
 }
 
-const std::wstring kFailureComment =
-    L"<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->";
+const std::wstring kFailureComment(gridloom::testsupport::kFailureComment.begin(),
+                                   gridloom::testsupport::kFailureComment.end());
 
 // ---- PluginInline ----
 
