@@ -212,7 +212,19 @@ void Site::Handle(const httplib::Request& request, httplib::Response& response) 
   if (request.path == kStampPath) return AnswerStamp(request, response);
   const Found found = Resolve(request.path);
   if (found.status == 301) {
-    response.set_redirect(request.path + "/", 301);
+    // The folder's name with its slash, percent-encoded again for the Location header.
+    std::string location;
+    for (const char c : request.path + "/") {
+      const auto byte = static_cast<unsigned char>(c);
+      if (std::isalnum(byte) != 0 || std::string_view("/-._~").find(c) != std::string_view::npos) {
+        location += c;
+      } else {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+        location += escaped;
+      }
+    }
+    response.set_redirect(location, 301);
     return;
   }
   if (found.status != 200) {
@@ -251,6 +263,13 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
   // than the library's default let several open pages and a burst of requests share it.
   server.new_task_queue = [] { return new httplib::ThreadPool(32); };
   server.set_keep_alive_timeout(2);
+  // The library's default, SO_REUSEPORT, lets a second server take the same port and share
+  // its requests at random; SO_REUSEADDR only lets a new one start while old connections of
+  // a stopped one linger.
+  server.set_socket_options([](socket_t socket) {
+    const int yes = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server.Get(".*", [&site](const httplib::Request& req, httplib::Response& res) {
     site.Handle(req, res);
   });

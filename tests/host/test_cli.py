@@ -565,7 +565,10 @@ class Serve(Case):
                                ("/t.csv", (200, b"c,d\r\n", "text/csv"))]:
             status, body, headers = server.get(path)
             self.assertEqual((status, body, headers["Content-Type"]), expected, path)
-        self.assertEqual(server.get("/sub")[:1], (301,))
+        self.write("site/a b/index.html", "x")
+        for folder, location in [("/sub", "/sub/"), ("/a%20b", "/a%20b/")]:
+            status, _, headers = server.get(folder)
+            self.assertEqual((status, headers["Location"]), (301, location))
         self.assertEqual(server.get("/", "HEAD")[:2], (200, b""))
         code, err = server.stop(signal.SIGINT)
         self.assertEqual((code, err.splitlines()[-1]), (0, "gridloom: stopped"))
@@ -629,6 +632,11 @@ class Serve(Case):
         self.assertEqual(server.stop()[0], 0)
 
     def test_usage(self):
+        first = Server(self, self.dir / "site")
+        taken = run("serve", "site", "--port", str(first.port), cwd=self.dir, timeout=20)
+        self.assertEqual((taken.returncode, taken.stderr.decode()),
+                         (3, f"gridloom: serve: cannot listen on 127.0.0.1 port {first.port}: "
+                             "Address already in use\n"))
         self.assertEqual(run("serve", "site/index.html", cwd=self.dir).returncode, 2)
         self.assertEqual(run("serve", "nothere", cwd=self.dir).returncode, 3)
         self.assertUsage(run("serve", "site", "--port", "70000", cwd=self.dir), "--port")
