@@ -14,10 +14,7 @@
 
 #include "base/isa.h"
 #include "base/lead_bytes.h"
-
-#if GRIDLOOM_HAVE_SSE2
-#include <emmintrin.h>
-#endif
+#include "base/sse2.h"
 
 namespace gridloom {
 
@@ -72,7 +69,6 @@ inline void WriteReplacement(char*& out) {
 }
 
 #if GRIDLOOM_HAVE_SSE2
-inline __m128i Load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
 // Writes the first take bytes of the block at p (text up to end), escaping those whose bits
 // are set in mask (the bits of lone also set in mask: lead bytes without a trail byte); the
@@ -83,7 +79,7 @@ inline unsigned WriteBlock(char*& out, const char* p, const char* end, unsigned 
   unsigned done = 0;
   while (mask != 0) {
     const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Load(p + done));
+    Store16(out, Load16(p + done));
     out += at - done;
     if (lone >> at & 1) {
       WriteReplacement(out);
@@ -94,7 +90,7 @@ inline unsigned WriteBlock(char*& out, const char* p, const char* end, unsigned 
     mask &= done < 32 ? ~0u << done : 0;
   }
   if (done < take) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Load(p + done));
+    Store16(out, Load16(p + done));
     out += take - done;
     done = take;
   }
@@ -205,7 +201,7 @@ inline char* WriteEscapedText(char* out, const char* p, std::size_t size,
   if constexpr (kSimd) {
     [[maybe_unused]] unsigned trailFirst = 0;
     while (p < end) {
-      const __m128i c = escape_detail::Load(p);
+      const __m128i c = Load16(p);
       const std::size_t left = static_cast<std::size_t>(end - p);
       const unsigned take = left >= 16 ? 16 : static_cast<unsigned>(left);
       unsigned mask = EscapableMask(c) & ((1u << take) - 1);
@@ -215,7 +211,7 @@ inline char* WriteEscapedText(char* out, const char* p, std::size_t size,
         mask |= lone;
       }
       if (mask == 0) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), c);
+        Store16(out, c);
         out += take;
         p += take;
         continue;
@@ -255,7 +251,7 @@ inline char* WriteEscaped(char* out, const char* text, std::size_t size,
 #if GRIDLOOM_HAVE_SSE2
   if constexpr (kSimd) {
     if (size <= 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+      const __m128i bytes = Load16(text);
       unsigned mask = EscapableMask(bytes) & ((1u << size) - 1);
       unsigned lone = 0;
       if constexpr (kDbcs) {
@@ -266,7 +262,7 @@ inline char* WriteEscaped(char* out, const char* text, std::size_t size,
           mask |= lone;
         }
       }
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+      Store16(out, bytes);
       if (mask == 0) return out + size;
       escape_detail::WriteBlock(out, text, text + size, mask, static_cast<unsigned>(size),
                                 lone);
