@@ -7,6 +7,7 @@
 // past the result.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -43,8 +44,21 @@ inline constexpr std::array<unsigned char, 256> kEscapeClass = [] {
 }();
 inline constexpr char kReference[6][16] = {"", "&amp;", "&lt;", "&gt;", "&quot;",
                                            "&#xFFFD;"};  // padded to 16
-inline constexpr unsigned char kGrowth[7] = {0, 4, 3, 3, 5, 7, 0};
 inline constexpr unsigned char kReplacement = 5;  // &#xFFFD;
+inline constexpr char kLineBreak[] = "<br>";      // for CR LF
+
+// The growth of escaping, defined here once for the reader's counts, the growth of a text and
+// the renderer's sizes: how much longer each class of byte becomes (a CR: none alone; a CR LF
+// grows by kLineBreakGrowth), and the most bytes one byte of text becomes.
+inline constexpr std::array<unsigned char, 7> kGrowth = [] {
+  std::array<unsigned char, 7> growth{};
+  for (std::size_t kind = 1; kind <= kReplacement; ++kind)
+    growth[kind] = static_cast<unsigned char>(std::string_view(kReference[kind]).size() - 1);
+  return growth;
+}();
+inline constexpr unsigned char kLineBreakGrowth = sizeof kLineBreak - 1 - 2;
+inline constexpr std::size_t kMostEscapedBytes =
+    1 + std::max(*std::max_element(kGrowth.begin(), kGrowth.end()), kLineBreakGrowth);
 
 // Escapes the byte at p (not plain); answers how many bytes of the text it took.
 inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
@@ -55,8 +69,8 @@ inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
     return 1;
   }
   if (p + 1 != end && p[1] == '\n') {
-    std::memcpy(out, "<br>", 4);
-    out += 4;
+    std::memcpy(out, kLineBreak, sizeof kLineBreak - 1);
+    out += sizeof kLineBreak - 1;
     return 2;
   }
   *out++ = '\r';  // a lone CR stays
@@ -65,7 +79,7 @@ inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
 
 inline void WriteReplacement(char*& out) {
   std::memcpy(out, kReference[kReplacement], 8);
-  out += 8;
+  out += kGrowth[kReplacement] + 1;
 }
 
 #if GRIDLOOM_HAVE_SSE2
@@ -184,7 +198,7 @@ inline std::size_t EscapeGrowthOf(std::size_t ampersands, std::size_t angles,
                                   std::size_t replaced = 0) {
   using escape_detail::kGrowth;
   return kGrowth[1] * ampersands + kGrowth[2] * angles + kGrowth[4] * quotes +
-         2 * lineBreaks /* CR LF (2 bytes) becomes <br> (4) */ +
+         escape_detail::kLineBreakGrowth * lineBreaks +
          kGrowth[escape_detail::kReplacement] * replaced;
 }
 

@@ -126,12 +126,14 @@ void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
     rowHighs[kind] = kinds[kind].Sum(&Tag::HighBytes);
   }
   const auto rowBound = [&](const RecordView& record, Kind kind) {  // at least its size
-    // Escaping makes text at most eight times as long (a NUL: &#xFFFD;). A long row is
-    // measured instead: eight times a field of 200 MB is more than a 32-bit process can hold.
+    // Escaping makes text at most kMostEscapedBytes (8) times as long (a NUL: &#xFFFD;). A
+    // long row is measured instead: eight times a field of 200 MB is more than a 32-bit
+    // process can hold.
     const std::size_t text =
         record.empty() ? 0 : static_cast<std::size_t>(record[record.size() - 1].end() -
                                                        record[0].begin());
-    if (text <= kMeasuredRow) return SizeAdd(rowSizes[kind], SizeMul(8, text));
+    if (text <= kMeasuredRow)
+      return SizeAdd(rowSizes[kind], SizeMul(escape_detail::kMostEscapedBytes, text));
     std::size_t size = SizeAdd(rowSizes[kind], kEscapePadding);
     for (std::size_t k = 0; k < record.size(); ++k) {
       size = SizeAdd(size, SizeAdd(record[k].size(), EscapeGrowthOf(record[k], leads)));
