@@ -12,6 +12,7 @@
 
 #include "csvreader/Csvreader.h"
 #include "table/Mygridloom.h"
+#include "table/read_rows.h"
 #include "gridloom/winapi.h"
 #include "plugin/inline_call.h"
 

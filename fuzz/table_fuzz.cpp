@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "table/Mygridloom.h"
+#include "table/read_rows.h"
 #include "gridloom/winapi.h"
 #include "block_sink.h"
 #include "fuzz_files.h"

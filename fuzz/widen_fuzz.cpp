@@ -18,7 +18,7 @@
 #include "gridloom/winapi.h"
 #include "block_sink.h"
 #include "bstr_text.h"
-#include "plugin/inline_call.h"
+#include "plugin/wide_text.h"
 
 namespace {
 

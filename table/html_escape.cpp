@@ -16,7 +16,8 @@ std::size_t EscapeGrowthOf(std::string_view text, const LeadBytes& leads) {
       continue;
     }
     const unsigned char kind = kEscapeClass[byte];
-    growth += kind == 6 ? (i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 0) : kGrowth[kind];
+    growth += kind == 6 ? (i + 1 < text.size() && text[i + 1] == '\n' ? kLineBreakGrowth : 0)
+                       : kGrowth[kind];
   }
   return growth;
 }

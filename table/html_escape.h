@@ -7,6 +7,7 @@
 // past the result.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -14,10 +15,7 @@
 
 #include "base/isa.h"
 #include "base/lead_bytes.h"
-
-#if GRIDLOOM_HAVE_SSE2
-#include <emmintrin.h>
-#endif
+#include "base/sse2.h"
 
 namespace gridloom {
 
@@ -46,8 +44,21 @@ inline constexpr std::array<unsigned char, 256> kEscapeClass = [] {
 }();
 inline constexpr char kReference[6][16] = {"", "&amp;", "&lt;", "&gt;", "&quot;",
                                            "&#xFFFD;"};  // padded to 16
-inline constexpr unsigned char kGrowth[7] = {0, 4, 3, 3, 5, 7, 0};
 inline constexpr unsigned char kReplacement = 5;  // &#xFFFD;
+inline constexpr char kLineBreak[] = "<br>";      // for CR LF
+
+// The growth of escaping, defined here once for the reader's counts, the growth of a text and
+// the renderer's sizes: how much longer each class of byte becomes (a CR: none alone; a CR LF
+// grows by kLineBreakGrowth), and the most bytes one byte of text becomes.
+inline constexpr std::array<unsigned char, 7> kGrowth = [] {
+  std::array<unsigned char, 7> growth{};
+  for (std::size_t kind = 1; kind <= kReplacement; ++kind)
+    growth[kind] = static_cast<unsigned char>(std::string_view(kReference[kind]).size() - 1);
+  return growth;
+}();
+inline constexpr unsigned char kLineBreakGrowth = sizeof kLineBreak - 1 - 2;
+inline constexpr std::size_t kMostEscapedBytes =
+    1 + std::max(*std::max_element(kGrowth.begin(), kGrowth.end()), kLineBreakGrowth);
 
 // Escapes the byte at p (not plain); answers how many bytes of the text it took.
 inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
@@ -58,8 +69,8 @@ inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
     return 1;
   }
   if (p + 1 != end && p[1] == '\n') {
-    std::memcpy(out, "<br>", 4);
-    out += 4;
+    std::memcpy(out, kLineBreak, sizeof kLineBreak - 1);
+    out += sizeof kLineBreak - 1;
     return 2;
   }
   *out++ = '\r';  // a lone CR stays
@@ -68,11 +79,10 @@ inline std::size_t WriteSpecial(char*& out, const char* p, const char* end) {
 
 inline void WriteReplacement(char*& out) {
   std::memcpy(out, kReference[kReplacement], 8);
-  out += 8;
+  out += kGrowth[kReplacement] + 1;
 }
 
 #if GRIDLOOM_HAVE_SSE2
-inline __m128i Load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
 // Writes the first take bytes of the block at p (text up to end), escaping those whose bits
 // are set in mask (the bits of lone also set in mask: lead bytes without a trail byte); the
@@ -83,7 +93,7 @@ inline unsigned WriteBlock(char*& out, const char* p, const char* end, unsigned 
   unsigned done = 0;
   while (mask != 0) {
     const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Load(p + done));
+    Store16(out, Load16(p + done));
     out += at - done;
     if (lone >> at & 1) {
       WriteReplacement(out);
@@ -94,7 +104,7 @@ inline unsigned WriteBlock(char*& out, const char* p, const char* end, unsigned 
     mask &= done < 32 ? ~0u << done : 0;
   }
   if (done < take) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Load(p + done));
+    Store16(out, Load16(p + done));
     out += take - done;
     done = take;
   }
@@ -188,7 +198,7 @@ inline std::size_t EscapeGrowthOf(std::size_t ampersands, std::size_t angles,
                                   std::size_t replaced = 0) {
   using escape_detail::kGrowth;
   return kGrowth[1] * ampersands + kGrowth[2] * angles + kGrowth[4] * quotes +
-         2 * lineBreaks /* CR LF (2 bytes) becomes <br> (4) */ +
+         escape_detail::kLineBreakGrowth * lineBreaks +
          kGrowth[escape_detail::kReplacement] * replaced;
 }
 
@@ -205,7 +215,7 @@ inline char* WriteEscapedText(char* out, const char* p, std::size_t size,
   if constexpr (kSimd) {
     [[maybe_unused]] unsigned trailFirst = 0;
     while (p < end) {
-      const __m128i c = escape_detail::Load(p);
+      const __m128i c = Load16(p);
       const std::size_t left = static_cast<std::size_t>(end - p);
       const unsigned take = left >= 16 ? 16 : static_cast<unsigned>(left);
       unsigned mask = EscapableMask(c) & ((1u << take) - 1);
@@ -215,7 +225,7 @@ inline char* WriteEscapedText(char* out, const char* p, std::size_t size,
         mask |= lone;
       }
       if (mask == 0) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), c);
+        Store16(out, c);
         out += take;
         p += take;
         continue;
@@ -255,7 +265,7 @@ inline char* WriteEscaped(char* out, const char* text, std::size_t size,
 #if GRIDLOOM_HAVE_SSE2
   if constexpr (kSimd) {
     if (size <= 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+      const __m128i bytes = Load16(text);
       unsigned mask = EscapableMask(bytes) & ((1u << size) - 1);
       unsigned lone = 0;
       if constexpr (kDbcs) {
@@ -266,7 +276,7 @@ inline char* WriteEscaped(char* out, const char* text, std::size_t size,
           mask |= lone;
         }
       }
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+      Store16(out, bytes);
       if (mask == 0) return out + size;
       escape_detail::WriteBlock(out, text, text + size, mask, static_cast<unsigned>(size),
                                 lone);

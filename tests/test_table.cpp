@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "table/Mygridloom.h"
+#include "table/read_rows.h"
 #include "table/Myinifile.h"
 #include "block_sink.h"
 #include "table/html_escape.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "block_sink.h"
-#include "plugin/inline_call.h"
+#include "plugin/wide_text.h"
 #include "plugin_calls.h"
 
 namespace {

@@ -34,6 +34,14 @@ struct CodePage {
 // The table of a code page (CP_ACP: the ANSI code page), or null when iconv has none.
 const CodePage* FindCodePage(UINT id);
 
+// The ANSI code pages of Windows: every byte and every pair of bytes converts as Wine converts
+// it (tests/winapi/codepage-answers.txt), and UTF-8 decodes as Wine's does, bad sequences
+// included. The OEM code pages, which are never a system's ANSI code page, and Johab are
+// refused.
+inline constexpr UINT kAcceptedCodePages[] = {874,  932,  936,  949,  950,  1250, 1251,
+                                              1252, 1253, 1254, 1255, 1256, 1257, 1258,
+                                              CP_UTF8};
+
 // Whether the stand-ins convert a code page exactly as Windows does, checked against Wine:
 // the only code pages GridloomSetACP takes.
 bool IsAcceptedCodePage(UINT id);
@@ -51,6 +59,16 @@ std::size_t DecodePlain(const CodePage& page, const unsigned char* s, std::size_
 // UTF-16 to the code page, as WideCharToMultiByte does without flags: a character that the
 // code page lacks becomes "?".
 void Encode(const CodePage& page, std::u16string_view text, std::string& out);
+
+#if GRIDLOOM_HAVE_SSE2
+// Decodes 64 bytes at a time with the instructions of isa (a usable set), as long as 65 bytes
+// are left (and, writing, room for 64 units), adding the units to written; answers where it
+// stopped, at the start of a character: s itself where isa or the code page has no blocks.
+template <bool kWrite>
+const unsigned char* DecodeBlocksWith(Isa isa, const CodePage& page, const unsigned char* s,
+                                      const unsigned char* end, char16_t* target,
+                                      std::size_t capacity, std::size_t& written);
+#endif
 
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 void AppendUtf8(std::u16string_view text, std::string& out);

@@ -1,4 +1,4 @@
-#include "table/parallel.h"
+#include "base/parallel.h"
 
 #include <exception>
 #include <memory>
