@@ -40,6 +40,91 @@ class Tag {
 // Rows longer than this are measured for the room they take when rendered, not bounded.
 constexpr std::size_t kMeasuredRow = std::size_t{1} << 20;
 
+
+// Where the HTML of a part goes as it is written. Put(bound, write) has write fill room for at
+// most bound bytes, with 16 bytes of scratch after them for block copies; Finish ends the
+// part.
+
+// Into a sink: rows are written into a buffer that the sink empties, as far as it takes the
+// text.
+class SinkOutput {
+ public:
+  SinkOutput(HtmlSink& sink, std::size_t part, std::size_t blockSize)
+      : sink_(sink), part_(part), capacity_(std::max<std::size_t>(blockSize, 16)),
+        buffer_(std::make_unique_for_overwrite<char[]>(capacity_ + 16)) {}
+
+  template <class Write>
+  void Put(std::size_t bound, const Write& write) {
+    if (used_ + bound > capacity_) Room(bound);
+    used_ = static_cast<std::size_t>(write(buffer_.get() + used_) - buffer_.get());
+  }
+  void Finish() { sink_.Write(part_, {buffer_.get(), used_}, true); }
+
+ private:
+  // Room for needed bytes at the end of the buffer: what the sink takes goes, and the buffer
+  // grows if that is not enough.
+  void Room(std::size_t needed) {
+    const std::size_t taken = sink_.Write(part_, {buffer_.get(), used_}, false);
+    std::memmove(buffer_.get(), buffer_.get() + taken, used_ - taken);
+    used_ -= taken;
+    if (used_ + needed <= capacity_) return;
+    capacity_ = std::max(SizeMul(2, capacity_), SizeAdd(used_, needed));
+    auto larger = std::make_unique_for_overwrite<char[]>(SizeAdd(capacity_, 16));
+    std::memcpy(larger.get(), buffer_.get(), used_);
+    buffer_ = std::move(larger);
+  }
+
+  HtmlSink& sink_;
+  std::size_t part_, capacity_, used_ = 0;
+  std::unique_ptr<char[]> buffer_;
+};
+
+// In place: into the part's stretch [out, end) of the table's text, whose size was worked out
+// beforehand. A row is written in place where its bound leaves reserve bytes before the end
+// (the scratch of block copies, which must not reach the next part); from the first that
+// does not, the rest go through scratch memory and are copied at the end. The sizes are
+// checked in every build: where they disagree with the rows the table fails, rather than
+// write past its end.
+class InPlaceOutput {
+ public:
+  InPlaceOutput(char* out, char* end, std::size_t reserve)
+      : out_(out), end_(end), reserve_(reserve) {}
+
+  template <class Write>
+  void Put(std::size_t bound, const Write& write) {
+    const auto room = static_cast<std::size_t>(end_ - out_);
+    if (scratch_ == nullptr && room >= reserve_ && bound <= room - reserve_) {
+      out_ = write(out_);
+      return;
+    }
+    if (scratch_ == nullptr || used_ + bound > capacity_) Grow(bound);
+    used_ = static_cast<std::size_t>(write(scratch_.get() + used_) - scratch_.get());
+  }
+  void Finish() {
+    if (used_ > static_cast<std::size_t>(end_ - out_)) Mismatch();
+    if (used_ > 0) out_ = std::copy(scratch_.get(), scratch_.get() + used_, out_);
+    if (out_ != end_) Mismatch();
+  }
+
+ private:
+  void Grow(std::size_t needed) {
+    capacity_ = std::max({SizeMul(2, capacity_), SizeAdd(used_, needed),
+                          static_cast<std::size_t>(end_ - out_)});
+    auto larger = std::make_unique_for_overwrite<char[]>(SizeAdd(capacity_, 16));
+    if (used_ > 0) std::memcpy(larger.get(), scratch_.get(), used_);
+    scratch_ = std::move(larger);
+  }
+  [[noreturn]] static void Mismatch() {
+    throw std::logic_error("the table's HTML is not the size worked out");
+  }
+
+  char* out_;
+  char* const end_;
+  const std::size_t reserve_;
+  std::unique_ptr<char[]> scratch_;
+  std::size_t capacity_ = 0, used_ = 0;
+};
+
 }  // namespace
 
 void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
@@ -62,9 +147,9 @@ void MyGridLoom::Render(const std::vector<TableRows>& parts, HtmlSink* sink,
 // build's size_t (a few MB of CSV data with long tags can ask for more than 4 GB in a 32-bit
 // build) throws TooLarge rather than wrap around.
 // One function, longer than most: the row pieces, the sizes worked out from them and the
-// writing of a row are lambdas over the same per-table state, which the two ways of writing
-// (into a sink, or in place) share; as functions of their own they would pass it all along,
-// and the row writer must stay inlined into both loops.
+// writing of a row are lambdas over the same per-table state, which the one loop that writes
+// a part uses with either output; as functions of their own they would pass it all along,
+// and the row writer must stay inlined into that loop.
 template <bool kSimd, bool kDbcs>
 void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
                             std::size_t blockSize) {
@@ -183,39 +268,24 @@ void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
       part.tagHighBytes += tableEnd.HighBytes();
     }
   }
+  // One loop writes a part, whichever way its text goes (SinkOutput, InPlaceOutput).
+  const auto writePart = [&](auto& output, std::size_t i) {
+    const TableRows& rows = parts[i];
+    if (i == 0) output.Put(tableStart.size(), [&](char* out) { return tableStart.Write(out); });
+    for (std::size_t j = 0; j < rows.size(); ++j) {
+      const Kind kind = kindOf(firstRows[i] + j);
+      output.Put(rowBound(rows[j], kind),
+                 [&](char* out) { return writeRow(out, rows[j], kinds[kind]); });
+    }
+    if (i + 1 == parts.size())
+      output.Put(tableEnd.size(), [&](char* out) { return tableEnd.Write(out); });
+    output.Finish();
+  };
   if (sink != nullptr) {
     if (!sink->Start(announced)) return;
     RunParts(parts.size(), [&](std::size_t i) {
-      // Rows are written into a buffer that the sink empties, as far as it takes the text.
-      std::size_t capacity = std::max<std::size_t>(blockSize, 16), used = 0;
-      auto buffer = std::make_unique_for_overwrite<char[]>(capacity + 16);
-      const auto room = [&](std::size_t needed) {  // at the end of the buffer, room for needed
-        if (used + needed <= capacity) return;
-        const std::size_t taken = sink->Write(i, {buffer.get(), used}, false);
-        std::memmove(buffer.get(), buffer.get() + taken, used - taken);
-        used -= taken;
-        if (used + needed <= capacity) return;
-        capacity = std::max(SizeMul(2, capacity), SizeAdd(used, needed));
-        auto larger = std::make_unique_for_overwrite<char[]>(SizeAdd(capacity, 16));
-        std::memcpy(larger.get(), buffer.get(), used);
-        buffer = std::move(larger);
-      };
-      const TableRows& rows = parts[i];
-      if (i == 0) {
-        room(tableStart.size());
-        used = static_cast<std::size_t>(tableStart.Write(buffer.get() + used) - buffer.get());
-      }
-      for (std::size_t j = 0; j < rows.size(); ++j) {
-        const Kind kind = kindOf(firstRows[i] + j);
-        room(rowBound(rows[j], kind));
-        used = static_cast<std::size_t>(writeRow(buffer.get() + used, rows[j], kinds[kind]) -
-                                        buffer.get());
-      }
-      if (i + 1 == parts.size()) {
-        room(tableEnd.size());
-        used = static_cast<std::size_t>(tableEnd.Write(buffer.get() + used) - buffer.get());
-      }
-      sink->Write(i, {buffer.get(), used}, true);
+      SinkOutput output(*sink, i, blockSize);
+      writePart(output, i);
     });
     return;
   }
@@ -224,50 +294,14 @@ void MyGridLoom::RenderWith(const std::vector<TableRows>& parts, HtmlSink* sink,
   for (const HtmlPart& part : announced) total = SizeAdd(total, part.size);
   // 16: the block copies' scratch after the end.
   auto text = std::make_unique_for_overwrite<char[]>(SizeAdd(total, 16));
-
-  // The sizes are checked as the rows are written, in every build: a row is written only where
-  // its bound fits, so that sizes that disagree with the rows fail the table rather than write
-  // past its end.
-  const auto mismatch = [] { throw std::logic_error("the table's HTML is not the size worked out"); };
   RunParts(parts.size(), [&](std::size_t i) {
     char* out = text.get();
     for (std::size_t before = 0; before < i; ++before) out += announced[before].size;
-    char* const end = out + announced[i].size;
     Prefault(out, announced[i].size);
-    const TableRows& rows = parts[i];
-    if (i == 0) {
-      if (tableOpen.size() > announced[i].size) mismatch();
-      out = std::copy(tableOpen.begin(), tableOpen.end(), out);  // no scratch past it here
-    }
-    // Block copies write up to 16 bytes past their end. A row is written in place where its
-    // bound leaves that much room before the next part (after the last part there are 16
-    // bytes of scratch, and the table's end tag); the rows after the first that could reach
-    // further go through scratch memory.
-    const bool lastPart = i + 1 == parts.size();
-    const std::size_t reserve = lastPart ? tableEnd.size() : 16;
-    std::size_t j = 0;
-    for (; j < rows.size(); ++j) {
-      const Kind kind = kindOf(firstRows[i] + j);
-      const auto room = static_cast<std::size_t>(end - out);
-      if (room < reserve || rowBound(rows[j], kind) > room - reserve) break;
-      out = writeRow(out, rows[j], kinds[kind]);
-    }
-    if (j < rows.size()) {
-      std::size_t room = 16;
-      for (std::size_t k = j; k < rows.size(); ++k)
-        room = SizeAdd(room, rowBound(rows[k], kindOf(firstRows[i] + k)));
-      const auto scratch = std::make_unique_for_overwrite<char[]>(room);
-      char* written = scratch.get();
-      for (; j < rows.size(); ++j)
-        written = writeRow(written, rows[j], kinds[kindOf(firstRows[i] + j)]);
-      if (written - scratch.get() > end - out) mismatch();
-      out = std::copy(scratch.get(), written, out);
-    }
-    if (lastPart) {
-      if (static_cast<std::size_t>(end - out) < tableEnd.size()) mismatch();
-      out = tableEnd.Write(out);
-    }
-    if (out != end) mismatch();
+    // Before the next part, 16 bytes are kept for the block copies' scratch; after the last
+    // part the text has 16 bytes of scratch of its own.
+    InPlaceOutput output(out, out + announced[i].size, i + 1 == parts.size() ? 0 : 16);
+    writePart(output, i);
   });
   text[total] = '\0';
   html = std::move(text);
