@@ -41,18 +41,24 @@ std::string AcceptedCodePages() {
   return list;
 }
 
-// The plug-in beside this binary: in the build tree, or installed.
-std::string DefaultPluginPath() {
+// A library beside this binary: where the build tree puts it, or where it is installed
+// (also as name.0, the versioned file, when only that is there).
+std::string DefaultPath(const char* build, const char* install) {
   std::error_code error;
   const fs::path self = ExecutableFile();
-  if (self.empty()) return GRIDLOOM_PLUGIN_BUILD_PATH;
-  const fs::path build = self.parent_path() / GRIDLOOM_PLUGIN_BUILD_PATH;
-  if (fs::exists(build, error)) return build.lexically_normal().string();
-  const fs::path installed = self.parent_path() / GRIDLOOM_PLUGIN_INSTALL_PATH;
+  if (self.empty()) return build;
+  const fs::path built = self.parent_path() / build;
+  if (fs::exists(built, error)) return built.lexically_normal().string();
+  const fs::path installed = self.parent_path() / install;
   for (const fs::path& candidate : {installed, fs::path(installed.string() + ".0")}) {
     if (fs::exists(candidate, error)) return candidate.lexically_normal().string();
   }
-  return build.lexically_normal().string();
+  return built.lexically_normal().string();
+}
+
+// The plug-in beside this binary.
+std::string DefaultPluginPath() {
+  return DefaultPath(GRIDLOOM_PLUGIN_BUILD_PATH, GRIDLOOM_PLUGIN_INSTALL_PATH);
 }
 
 // Pages called Shift_JIS are Windows code page 932 (backslash and tilde at 5C and 7E, the
@@ -460,7 +466,19 @@ int Run(int argc, char** argv) {
   };
   if (*serve) {
     serveRequest.site = site;
-    return Serve(call, encodings, serveRequest);
+    const std::string module = DefaultPath(GRIDLOOM_SERVE_BUILD_PATH, GRIDLOOM_SERVE_INSTALL_PATH);
+    std::string why;
+    void* library = OpenLibrary(module, why);
+    const auto run = library != nullptr
+                         ? reinterpret_cast<GridloomServeFn*>(FindExport(library, kServeExport))
+                         : nullptr;
+    if (run == nullptr) {
+      Error("serve: cannot load " + module + ": " + (library ? "it lacks " + std::string(kServeExport) : why));
+      return kIoFailure;
+    }
+    const int status = run(&call, &encodings, &serveRequest);
+    CloseLibrary(library);
+    return status;
   }
 
   for (const std::string& input : *expand ? inputs : checkInputs) request.inputs.emplace_back(input);

@@ -9,11 +9,6 @@
 #endif
 
 namespace gridloom::host {
-namespace {
-
-// In the order of PluginText.
-constexpr const char* kTextExports[] = {"GetName",   "GetVersion",     "GetAuthor",
-                                        "GetSyntax", "GetDescription", "GetExample"};
 
 #ifdef _WIN32
 void* OpenLibrary(const std::string& path, std::string& error) {
@@ -36,6 +31,12 @@ void* OpenLibrary(const std::string& path, std::string& error) {
 void* FindExport(void* library, const char* name) { return dlsym(library, name); }
 void CloseLibrary(void* library) { dlclose(library); }
 #endif
+
+namespace {
+
+// In the order of PluginText.
+constexpr const char* kTextExports[] = {"GetName",   "GetVersion",     "GetAuthor",
+                                        "GetSyntax", "GetDescription", "GetExample"};
 
 // The text of a BSTR, which is then freed.
 std::u16string Take(BSTR text) {

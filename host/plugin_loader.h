@@ -31,6 +31,12 @@ class WideText {
   char16_t* text_;
 };
 
+// A shared library loaded at run time: its handle, or null with the system's reason in error.
+// A name without a slash is a file in the working folder, never searched for.
+void* OpenLibrary(const std::string& path, std::string& error);
+void* FindExport(void* library, const char* name);  // null when it lacks the name
+void CloseLibrary(void* library);
+
 // The six text exports.
 enum class PluginText { Name, Version, Author, Syntax, Description, Example };
 

@@ -313,3 +313,16 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
 }
 
 }  // namespace gridloom::host
+
+extern "C" __attribute__((visibility("default"))) int GridloomServe(
+    const gridloom::host::InlineFunction* call, const gridloom::host::Encodings* encodings,
+    const gridloom::host::ServeRequest* request) noexcept {
+  try {
+    return gridloom::host::Serve(*call, *encodings, *request);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "gridloom: serve: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "gridloom: serve: stopped by an unknown error\n");
+  }
+  return gridloom::host::kIoFailure;
+}

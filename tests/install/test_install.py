@@ -48,6 +48,7 @@ class Installed(unittest.TestCase):
 
     def test_layout(self):
         for name in ["bin/gridloom", "lib/libgridloom.so", "lib/libgridloom-winapi.so",
+                     "lib/libgridloom-serve.so",
                      "include/gridloom/gridloom.h", "include/gridloom/winapi.h",
                      "lib/cmake/gridloom/gridloomConfig.cmake",
                      "lib/cmake/gridloom/gridloomConfigVersion.cmake",
@@ -65,6 +66,11 @@ class Installed(unittest.TestCase):
         self.assertIn("version: 0.5.0\n", out)
         out = run(PREFIX / "bin/gridloom", "render", ROOT / "site/t.csv")
         self.assertEqual(out, TABLE)
+        # serve's module is found too: a missing site is its own message, not a load failure.
+        served = subprocess.run([str(PREFIX / "bin/gridloom"), "serve", str(ROOT / "nothere")],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(served.returncode, 3)
+        self.assertRegex(served.stderr, r"^gridloom: serve: \S*nothere: No such file")
 
     def test_find_package(self):
         build = ROOT / "cmake-consumer"

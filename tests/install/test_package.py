@@ -63,12 +63,15 @@ class DebianPackage(unittest.TestCase):
         lines = run("dpkg-deb", "-c", DEB).splitlines()
         names = [line.split(None, 5)[5].split(" -> ")[0] for line in lines]
         for name in ["./usr/bin/gridloom", "./usr/lib/libgridloom.so",
+                     "./usr/lib/libgridloom-serve.so",
                      "./usr/include/gridloom/gridloom.h", "./usr/share/man/man1/gridloom.1",
                      "./usr/lib/pkgconfig/gridloom.pc", "./usr/lib/cmake/gridloom/"]:
             with self.subTest(name):
                 self.assertIn(name, names)
         self.assertEqual([n for n in names if not n.startswith("./usr/") and n != "./"], [])
         self.assertEqual([n for n in names if n.endswith(".a")], [])
+        # dpkg-shlibdeps found the libraries of the serve module too.
+        self.assertIn("libcpp-httplib", run("dpkg-deb", "-f", DEB, "Depends"))
 
     def test_unpacked_command_runs(self):
         gridloom = ROOT / "root/usr/bin/gridloom"
