@@ -77,16 +77,6 @@ bool ParseNumber(std::string_view text, Number& value, int base = 10) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
-// FNV-1a: enough to tell a manifest that was cut short or altered from a whole one.
-std::uint64_t Checksum(std::string_view text) {
-  std::uint64_t hash = 0xcbf29ce484222325ULL;
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= 0x100000001b3ULL;
-  }
-  return hash;
-}
-
 // The manifest: a header, the key, the inputs (a path and a stamp, each pair once, numbered
 // from 0 in order), then each output with the numbers of its inputs and the messages of its
 // page, and a last line with the number of outputs and the checksum of all before it.
@@ -99,7 +89,7 @@ std::optional<Manifest> Parse(std::string_view text) {
   std::uint64_t sum = 0;
   std::size_t count = 0;
   if (end.size() != 3 || end[0] != "end" || !ParseNumber(end[1], count) ||
-      !ParseNumber(end[2], sum, 16) || Checksum(text.substr(0, last + 1)) != sum) {
+      !ParseNumber(end[2], sum, 16) || Fnv1a(text.substr(0, last + 1)) != sum) {
     return std::nullopt;
   }
   Manifest manifest;
@@ -157,6 +147,15 @@ std::optional<Manifest> Parse(std::string_view text) {
 }
 
 }  // namespace
+
+std::uint64_t Fnv1a(std::string_view text) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
+}
 
 bool FileStamp::operator==(const FileStamp& other) const {
   return !unsure && !other.unsure && Same(other);
@@ -229,12 +228,14 @@ const FileStamp& StampCache::Of(const std::string& path) {
   return it != stamps_.end() ? it->second : stamps_.emplace(path, StampOf(path)).first->second;
 }
 
+bool Unchanged(const std::vector<Input>& inputs, StampCache& stamps) {
+  return std::all_of(inputs.begin(), inputs.end(),
+                     [&stamps](const Input& input) { return stamps.Of(input.path) == input.stamp; });
+}
+
 bool OutputRecord::UpToDate(const fs::path& target, StampCache& stamps) const {
-  if (stamps.Of(source) != sourceStamp || StampOf(target, false) != outStamp) return false;
-  for (const Input& input : inputs) {
-    if (stamps.Of(input.path) != input.stamp) return false;
-  }
-  return true;
+  return stamps.Of(source) == sourceStamp && StampOf(target, false) == outStamp &&
+         Unchanged(inputs, stamps);
 }
 
 Manifest Manifest::Load(const fs::path& outDir, const std::string& key) {
@@ -280,7 +281,7 @@ void Manifest::Save(const fs::path& outDir) const {
     if (!record.messages.empty()) text += "messages " + Word(record.messages) + "\n";
   }
   char sum[17];
-  const auto end = std::to_chars(sum, sum + sizeof sum, Checksum(text), 16).ptr;
+  const auto end = std::to_chars(sum, sum + sizeof sum, Fnv1a(text), 16).ptr;
   text += "end " + std::to_string(outputs.size()) + " " + std::string(sum, end) + "\n";
   if (text != text_) WriteFileAtomic(outDir / kFileName, text);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -31,6 +32,10 @@ struct FileStamp {
   static std::optional<FileStamp> Parse(std::string_view text);
 };
 
+// FNV-1a of a text: enough to tell a manifest that was cut short or altered from a whole one,
+// or one state of a page's files from another.
+std::uint64_t Fnv1a(std::string_view text);
+
 // The stamp of the file that path names, following symlinks. With settle, a stamp whose
 // times are too recent to be trusted is marked unsure (for inputs; an output we just wrote
 // is ours and is stamped as it is).
@@ -52,6 +57,9 @@ struct Input {
   FileStamp stamp;
   bool operator==(const Input&) const = default;
 };
+
+// Whether every input still has the stamp it was recorded with.
+bool Unchanged(const std::vector<Input>& inputs, StampCache& stamps);
 
 // What one output of a build was made from, and what its build said.
 struct OutputRecord {

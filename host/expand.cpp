@@ -51,6 +51,16 @@ std::size_t PageResult::Problems() const {
       calls.begin(), calls.end(), [](const CallReport& c) { return !c.problems.empty(); }));
 }
 
+std::string PageResult::ProblemLines(const std::string& name) const {
+  std::string text;
+  for (const CallReport& report : calls) {
+    for (const std::string& problem : report.problems) {
+      text += name + ":" + std::to_string(report.line) + ": " + problem + "\n";
+    }
+  }
+  return text;
+}
+
 std::string Unreadable(const std::string& ansiPath, bool csv) {
   if (csv && IsDeviceName(ansiPath)) return "a device name of Windows, never a table";
   return WhyUnreadable(NativePath(ansiPath));
@@ -367,22 +377,18 @@ std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
 
 // A page's messages: one line a problem (expand), or one line a call (check).
 std::string Messages(const Job& job, const PageResult& result, bool check) {
+  if (!check) return result.ProblemLines(job.name);
   std::string text;
   for (const CallReport& report : result.calls) {
-    const std::string where = job.name + ":" + std::to_string(report.line) + ": ";
-    if (check) {
-      text += where;
-      if (!report.csvPath.empty()) {
-        text += "CSV " + report.csv + ", INI " + (report.ini.empty() ? "(none)" : report.ini) + ": ";
-      }
-      if (report.problems.empty()) text += "ok";
-      for (std::size_t i = 0; i < report.problems.size(); ++i) {
-        text += (i > 0 ? "; " : "") + report.problems[i];
-      }
-      text += '\n';
-      continue;
+    text += job.name + ":" + std::to_string(report.line) + ": ";
+    if (!report.csvPath.empty()) {
+      text += "CSV " + report.csv + ", INI " + (report.ini.empty() ? "(none)" : report.ini) + ": ";
     }
-    for (const std::string& problem : report.problems) text += where + problem + "\n";
+    if (report.problems.empty()) text += "ok";
+    for (std::size_t i = 0; i < report.problems.size(); ++i) {
+      text += (i > 0 ? "; " : "") + report.problems[i];
+    }
+    text += '\n';
   }
   return text;
 }

@@ -47,6 +47,8 @@ struct PageResult {
   std::vector<CallReport> calls;
   std::size_t Tables() const;
   std::size_t Problems() const;  // calls with a problem
+  // Each problem on a line of its own, as "NAME:LINE: problem".
+  std::string ProblemLines(const std::string& name) const;
 };
 
 // Expands single pages; holds the converters of one thread.

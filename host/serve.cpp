@@ -53,10 +53,8 @@ std::string ContentType(const fs::path& path) {
 std::string Token(const fs::path& page, const std::vector<Input>& inputs) {
   std::string text = StampOf(page, false).Text();
   for (const Input& input : inputs) text += " " + StampOf(input.path, false).Text();
-  std::uint64_t hash = 0xcbf29ce484222325ULL;
-  for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
   char word[17];
-  std::snprintf(word, sizeof word, "%016llx", static_cast<unsigned long long>(hash));
+  std::snprintf(word, sizeof word, "%016llx", static_cast<unsigned long long>(Fnv1a(text)));
   return word;
 }
 
@@ -85,11 +83,8 @@ struct CachedPage {
   std::string messages;
 
   bool UpToDate(const fs::path& page) const {
-    if (StampOf(page) != stamp) return false;
-    for (const Input& input : inputs) {
-      if (StampOf(input.path) != input.stamp) return false;
-    }
-    return true;
+    StampCache stamps;
+    return StampOf(page) == stamp && Unchanged(inputs, stamps);
   }
 };
 
@@ -139,21 +134,24 @@ Site::Found Site::Resolve(const std::string& urlPath) const {
     if (!segment.empty()) relative /= segment;
     start = slash + 1;
   }
+  // The file a name leads to through every symlink, which must lie in the site.
+  const auto inside = [this](const fs::path& name, fs::path& real) {
+    std::error_code error;
+    real = fs::canonical(name, error);
+    return !error && std::mismatch(root_.begin(), root_.end(), real.begin(), real.end()).first ==
+                         root_.end();
+  };
   std::error_code error;
-  fs::path real = fs::canonical(root_ / relative, error);
-  if (error) return {{}, 404};
-  const auto [rootEnd, realAt] = std::mismatch(root_.begin(), root_.end(), real.begin(), real.end());
-  if (rootEnd != root_.end()) return {{}, 403};
+  fs::path real;
+  if (!fs::exists(root_ / relative, error)) return {{}, 404};
+  if (!inside(root_ / relative, real)) return {{}, 403};
   found.path = request_.site / relative;
   if (fs::is_directory(real, error)) {
     if (urlPath.back() != '/') return {{}, 301};
     for (const char* index : {"index.html", "index.htm"}) {
       if (fs::is_regular_file(real / index, error)) {
-        const fs::path inner = fs::canonical(real / index, error);
-        if (error || std::mismatch(root_.begin(), root_.end(), inner.begin(), inner.end()).first !=
-                         root_.end()) {
-          return {{}, 403};
-        }
+        fs::path page;
+        if (!inside(real / index, page)) return {{}, 403};
         found.path /= index;
         return found;
       }
@@ -179,12 +177,7 @@ std::shared_ptr<const CachedPage> Site::Page(const fs::path& path) {
     const PageResult result = expander.Expand(ReadFile(path), path.string(), path.parent_path());
     page->inputs = InputsOf(result);
     page->body = result.text;
-    page->messages.clear();
-    for (const CallReport& report : result.calls) {
-      for (const std::string& problem : report.problems) {
-        page->messages += path.string() + ":" + std::to_string(report.line) + ": " + problem + "\n";
-      }
-    }
+    page->messages = result.ProblemLines(path.string());
     bool still = StampOf(path, false).Same(page->stamp);
     for (const Input& input : page->inputs) still = still && StampOf(input.path, false).Same(input.stamp);
     if (still) break;
