@@ -32,15 +32,6 @@ struct Part {
   }
 };
 
-unsigned Cores() {
-#ifdef _WIN32
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return info.dwNumberOfProcessors;
-#else
-  return std::thread::hardware_concurrency();  // 0 when unknown
-#endif
-}
 
 #ifdef _WIN32
 // The thread of a part: a handle, or none when the part ran on the calling thread.
@@ -87,6 +78,26 @@ class Worker {
 #endif
 
 }  // namespace
+
+unsigned Cores() {
+#ifdef _WIN32
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+#else
+  const unsigned cores = std::thread::hardware_concurrency();  // 0 when unknown
+  return cores > 0 ? cores : 1;
+#endif
+}
+
+#ifdef _WIN32
+static_assert(sizeof(void*) == sizeof(SRWLOCK));
+void Lock::lock() noexcept { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srw_)); }
+void Lock::unlock() noexcept { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srw_)); }
+#else
+void Lock::lock() noexcept { mutex_.lock(); }  // NOLINT: a failure here is std::terminate
+void Lock::unlock() noexcept { mutex_.unlock(); }
+#endif
 
 std::size_t PartsFor(std::size_t bytes) {
   return bytes >= 2 * kBytesPerThread && Cores() >= 2 ? 2 : 1;

@@ -4,11 +4,17 @@
 
 #include <cstddef>
 #include <functional>
+#ifndef _WIN32
+#include <mutex>
+#endif
 
 namespace gridloom {
 
 // Below this many bytes a second thread costs more than it saves.
 inline constexpr std::size_t kBytesPerThread = std::size_t{1} << 20;
+
+// The machine's cores (1 when it cannot say).
+unsigned Cores();
 
 // How many parts a job of this many bytes is worth: 1, or 2 on a machine with two cores or
 // more (more parts gain little where the memory bus is the limit).
@@ -22,5 +28,35 @@ void RunParts(std::size_t count, const std::function<void(std::size_t)>& task);
 // Maps the pages of fresh memory that is about to be written, in one step rather than a
 // fault per page, where the system can (Linux). A hint: nothing happens elsewhere.
 void Prefault(void* memory, std::size_t bytes) noexcept;
+
+// A lock for the threads of RunParts and their like: std::mutex, or on Windows (whose MinGW
+// runtime of the win32 thread model has none) a slim reader/writer lock.
+class Lock {
+ public:
+  Lock() = default;
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  void lock() noexcept;
+  void unlock() noexcept;
+
+ private:
+#ifdef _WIN32
+  void* srw_ = nullptr;  // an SRWLOCK, which is one pointer; zero is its initial value
+#else
+  std::mutex mutex_;
+#endif
+};
+
+// Holds a Lock for its lifetime.
+class Locked {
+ public:
+  explicit Locked(Lock& lock) noexcept : lock_(lock) { lock_.lock(); }
+  ~Locked() { lock_.unlock(); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  Lock& lock_;
+};
 
 }  // namespace gridloom
