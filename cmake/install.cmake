@@ -1,12 +1,12 @@
 # What `cmake --install` adds beside the targets (installed where they are defined): the CMake
-# package, the pkg-config file, the man page and the documentation. On Windows only the zip's
-# README, docs and example INI.
+# package, the pkg-config file, the man page and the documentation. On Windows the zip's
+# READMEs (the Windows one in Japanese and English), docs and example site.
 if(WIN32)
-  install(FILES README.md DESTINATION .)
+  install(FILES README.md docs/windows/README.txt DESTINATION .)
   # The pages a Windows user or host author needs.
   install(FILES docs/user-guide.md docs/ini-reference.md docs/host-api.md docs/example.png
     DESTINATION docs)
-  install(FILES examples/site/ini/fares.ini DESTINATION example)
+  install(DIRECTORY examples/site DESTINATION example)
   return()
 endif()
 

@@ -8,12 +8,11 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <set>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 
+#include "base/parallel.h"
 #include "gridloom/input_file.h"
 #include "gridloom/native_path.h"
 #include "inline_scan.h"
@@ -36,7 +35,7 @@ bool WritesAsciiAsAscii(const std::string& charset) {
 // A file of a call as people read it: the page's folder, then the name with slashes.
 std::string Shown(const fs::path& folder, std::string name) {
   std::replace(name.begin(), name.end(), '\\', '/');
-  return folder.empty() ? name : folder.string() + "/" + name;
+  return folder.empty() ? name : PathText(folder) + "/" + name;
 }
 
 }  // namespace
@@ -92,17 +91,22 @@ CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder,
   report.csv = Shown(folder, ArgumentField(*utf8, 0));
   const std::string iniName = ArgumentField(*utf8, 1);
   if (!iniName.empty()) report.ini = Shown(folder, iniName);
-  const std::string folderText = folder.empty() ? std::string(".") : folder.string();
+  const std::string folderText = folder.empty() ? std::string(".") : PathText(folder);
   const std::optional<std::string> argsInCp = utf8ToAnsi_.Convert(*utf8);
-  const std::optional<std::string> baseInCp = utf8ToAnsi_.Convert(folderText);
+  const std::optional<std::string> baseInCp =
+      kAnsiNames ? std::optional(folderText) : utf8ToAnsi_.Convert(folderText);
   if (!argsInCp || !baseInCp) {
     report.problems.push_back(
         (argsInCp ? "the folder " + folderText : std::string("the argument text")) +
-        " cannot be written in " + cp + " (--codepage 65001 takes every name); left as written");
+        " cannot be written in " + cp + kWiderCodePageHint + "; left as written");
     return report;
   }
   ansiArgs = *argsInCp;
   ansiBase = *baseInCp;
+  if (kAnsiNames) {  // messages name files as the system does
+    report.csv = Shown(folder, ArgumentField(ansiArgs, 0));
+    if (!iniName.empty()) report.ini = Shown(folder, ArgumentField(ansiArgs, 1));
+  }
   report.csvPath = NativePath(ansiBase + '\\' + ArgumentField(ansiArgs, 0));
   report.csvStamp = StampOf(report.csvPath);
   if (!iniName.empty()) {
@@ -200,7 +204,7 @@ bool IsPageName(std::string_view name) {
 }
 
 void Error(const std::string& message) {
-  std::fprintf(stderr, "gridloom: %s\n", message.c_str());
+  WriteText(kStandardError, "gridloom: " + message + "\n", 0);
 }
 
 // The progress line: pages done of total, tables, rate. Drawn under the caller's lock.
@@ -248,7 +252,7 @@ class Progress {
 // tree when it lies inside the input.
 void Walk(const ExpandRequest& request, const fs::path& root, const fs::path& folder,
           const std::optional<fs::path>& outDir, std::vector<Job>& found, bool& ok) {
-  const std::string& rootName = root.native();
+  const std::string rootName = PathText(root);
   std::error_code error;
   fs::directory_iterator it(folder, error), end;
   std::vector<fs::path> folders;
@@ -262,8 +266,8 @@ void Walk(const ExpandRequest& request, const fs::path& root, const fs::path& fo
       continue;
     }
     if (!entry.is_regular_file(ignored)) continue;
-    const std::string& name = entry.path().native();
-    const std::string_view base = std::string_view(name).substr(name.rfind('/') + 1);
+    const std::string name = PathText(entry.path());
+    const std::string base = PathText(entry.path().filename());
     if (base == Manifest::kFileName) continue;  // an output folder's own
     const bool page = IsPageName(base);
     if (!page && !request.outDir) continue;
@@ -275,7 +279,7 @@ void Walk(const ExpandRequest& request, const fs::path& root, const fs::path& fo
                      page, std::move(relative)});
   }
   if (error) {
-    Error("cannot read folder " + folder.string() + ": " + error.message() +
+    Error("cannot read folder " + PathText(folder) + ": " + error.message() +
           "; what it holds is skipped");
     ok = false;
   }
@@ -291,16 +295,16 @@ bool CollectJobs(const ExpandRequest& request, std::vector<Job>& jobs) {
   for (const fs::path& input : request.inputs) {
     const fs::file_status status = fs::status(input, error);
     if (!fs::exists(status)) {
-      Error("cannot read " + input.string() + ": " +
+      Error("cannot read " + PathText(input) + ": " +
             (error ? error.message() : std::string("No such file or directory")));
       ok = false;
       continue;
     }
     if (!fs::is_directory(status)) {
-      jobs.push_back({input, input.string(),
+      jobs.push_back({input, PathText(input),
                       request.outDir ? *request.outDir / input.filename()
                                      : request.outFile.value_or(fs::path()),
-                      true, input.filename().string()});
+                      true, PathText(input.filename())});
       continue;
     }
     std::vector<Job> found;
@@ -332,11 +336,11 @@ std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
     return stamp.exists ? FileId{stamp.device, stamp.inode} : FileId{};
   };
   const auto refuse = [](const Job& output, const std::string& what) {
-    return "refusing to write " + output.target.string() + ": it is " + what +
+    return "refusing to write " + PathText(output.target) + ": it is " + what +
            " (the same file); choose another output";
   };
   for (const Job& job : jobs) {
-    const auto it = outputs.find(idOf(job.source.string()));
+    const auto it = outputs.find(idOf(PathText(job.source)));
     if (it != outputs.end()) {
       return refuse(*it->second, (job.page ? "the page " : "the file ") + job.name);
     }
@@ -421,13 +425,13 @@ bool RemoveStale(const fs::path& outDir, const std::map<std::string, OutputRecor
     const fs::path target = outDir / name;
     const FileStamp now = StampOf(target, false);
     if (now.exists && now != record.outStamp) {
-      Error("kept " + target.string() + ": it changed since it was written");
+      Error("kept " + PathText(target) + ": it changed since it was written");
       continue;
     }
     std::error_code error;
     fs::remove(target, error);
     if (error) {
-      Error("cannot remove " + target.string() + ": " + error.message());
+      Error("cannot remove " + PathText(target) + ": " + error.message());
       kept.emplace(name, record);
       ok = false;
       continue;
@@ -459,10 +463,10 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   if (request.outDir) {
     std::unordered_map<std::string, const Job*> targets;
     for (const Job& job : jobs) {
-      auto [it, added] = targets.emplace(job.target.lexically_normal().native(), &job);
+      auto [it, added] = targets.emplace(PathText(job.target.lexically_normal()), &job);
       if (!added) {
         Error("expand: " + it->second->name + " and " + job.name + " would both be written to " +
-              job.target.string());
+              PathText(job.target));
         return kUsage;
       }
     }
@@ -481,7 +485,7 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
     const auto it = manifest.outputs.find(names[i]);
     if (request.force || it == manifest.outputs.end()) continue;
     const OutputRecord& record = it->second;
-    if (record.page == jobs[i].page && record.source == jobs[i].source.native() &&
+    if (record.page == jobs[i].page && record.source == PathText(jobs[i].source) &&
         record.UpToDate(jobs[i].target, stamps)) {
       current[i] = &record;
     }
@@ -508,13 +512,13 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
     std::error_code error;
     fs::create_directories(folder, error);
     if (error) {
-      Error("cannot create folder " + folder.string() + ": " + error.message());
+      Error("cannot create folder " + PathText(folder) + ": " + error.message());
       failedFolders.insert(folder);
       ioFailure = true;
     }
   }
 
-  std::mutex lock;  // guards standard error, the progress line and the counts below
+  gridloom::Lock lock;  // guards standard error, the progress line and the counts below
   Progress progress(!request.quiet && !request.check && pages > 8 && IsTerminal(kStandardError),
                     pages);
   std::size_t problems = 0, calls = 0, expanded = 0, copied = 0, written = 0;
@@ -538,7 +542,7 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
       } else {
         try {
           record.page = job.page;
-          record.source = job.source.string();
+          record.source = PathText(job.source);
           record.sourceStamp = StampOf(job.source);
           const std::string data = ReadFile(job.source);
           if (!job.page) {
@@ -562,12 +566,12 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
         record.problems = result.Problems();
         record.tables = result.Tables();
       }
-      const std::lock_guard<std::mutex> guard(lock);
+      const gridloom::Locked guard(lock);
       if (request.check) {
         checked[i] = messages;
       } else if (!messages.empty()) {
         progress.Clear();
-        std::fputs(messages.c_str(), stderr);
+        WriteText(kStandardError, messages, 0);
       }
       if (!error.empty()) {
         progress.Clear();
@@ -588,10 +592,7 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   };
   const unsigned threads =
       static_cast<unsigned>(std::clamp<std::size_t>(jobs.size(), 1, std::max(1u, request.jobs)));
-  std::vector<std::thread> workers;
-  for (unsigned t = 1; t < threads; ++t) workers.emplace_back(work);
-  work();
-  for (std::thread& worker : workers) worker.join();
+  gridloom::RunParts(threads, [&work](std::size_t) { work(); });
   progress.Finish();
 
   if (request.depfile && !ioFailure) {
@@ -599,8 +600,8 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
     for (std::size_t i = 0; i < jobs.size(); ++i) {
       if (!jobs[i].page || jobs[i].target.empty() || !records[i]) continue;
       DepRule& rule = rules.emplace_back();
-      rule.target = jobs[i].target.string();
-      rule.page = jobs[i].source.string();
+      rule.target = PathText(jobs[i].target);
+      rule.page = PathText(jobs[i].source);
       // A file that is missing is stood for by the nearest folder that exists: the file's
       // arrival changes that folder's time, and so rebuilds the page, without making the
       // page out of date for as long as the file stays away.
@@ -610,7 +611,7 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
         while (!input.stamp.exists && !path.empty() && !fs::exists(path, error)) {
           path = path.parent_path();
         }
-        rule.inputs.push_back(path.empty() ? std::string(".") : path.string());
+        rule.inputs.push_back(path.empty() ? std::string(".") : PathText(path));
       }
     }
     try {
@@ -660,7 +661,9 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
            " with problems\n";
   }
   if (!out.empty() && !request.outFile && !request.outDir) {
-    if (const int error = WriteAll(kStandardOutput, out)) {
+    // A page goes out as its bytes; the report of check, like messages, as text.
+    const int error = request.check ? WriteText(kStandardOutput, out, 0) : WriteAll(kStandardOutput, out);
+    if (error != 0) {
       Error("cannot write standard output: " + Reason(error));
       return kIoFailure;
     }

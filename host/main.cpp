@@ -11,9 +11,9 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "base/parallel.h"
 #include "expand.h"
 #include "serve.h"
 #include "gridloom/native_path.h"
@@ -27,12 +27,27 @@ using namespace gridloom::host;
 
 namespace {
 
-void Error(const std::string& message) { std::fprintf(stderr, "gridloom: %s\n", message.c_str()); }
+// Messages are in the ANSI code page: the names in them are.
+void Error(const std::string& message) {
+  WriteText(kStandardError, "gridloom: " + message + "\n", 0);
+}
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+// The ANSI code page is the system's: the plug-in reads names in it, and so does the command.
+std::vector<UINT> CodePages() { return {GetACP()}; }
+#else
+constexpr bool kWindows = false;
+std::vector<UINT> CodePages() {
+  std::vector<UINT> pages(GridloomAcceptedCodePages(nullptr, 0));
+  GridloomAcceptedCodePages(pages.data(), static_cast<UINT>(pages.size()));
+  return pages;
+}
+#endif
 
 // The code pages the plug-in's platform takes, as "932, 1252 and 65001".
 std::string AcceptedCodePages() {
-  std::vector<UINT> pages(GridloomAcceptedCodePages(nullptr, 0));
-  GridloomAcceptedCodePages(pages.data(), static_cast<UINT>(pages.size()));
+  const std::vector<UINT> pages = CodePages();
   std::string list;
   for (std::size_t i = 0; i < pages.size(); ++i) {
     if (i > 0) list += i + 1 == pages.size() ? " and " : ", ";
@@ -48,12 +63,12 @@ std::string DefaultPath(const char* build, const char* install) {
   const fs::path self = ExecutableFile();
   if (self.empty()) return build;
   const fs::path built = self.parent_path() / build;
-  if (fs::exists(built, error)) return built.lexically_normal().string();
+  if (fs::exists(built, error)) return PathText(built.lexically_normal());
   const fs::path installed = self.parent_path() / install;
-  for (const fs::path& candidate : {installed, fs::path(installed.string() + ".0")}) {
-    if (fs::exists(candidate, error)) return candidate.lexically_normal().string();
+  for (const fs::path& candidate : {installed, fs::path(PathText(installed) + ".0")}) {
+    if (fs::exists(candidate, error)) return PathText(candidate.lexically_normal());
   }
-  return built.lexically_normal().string();
+  return PathText(built.lexically_normal());
 }
 
 // The plug-in beside this binary.
@@ -81,14 +96,15 @@ std::string Shown(const std::string& base, std::string name) {
 // Writes bytes to standard output; false after reporting a failure.
 bool WriteStandardOutput(std::string_view data) {
   std::fflush(stdout);
-  if (const int error = WriteAll(kStandardOutput, data)) {
+  if (const int error = WriteText(kStandardOutput, data, 65001)) {
     Error("cannot write standard output: " + Reason(error));
     return false;
   }
   return true;
 }
 
-// A table as UTF-8, written in pieces to FILE or standard output.
+// A table as UTF-8, written in pieces to FILE or standard output (as characters to a Windows
+// console).
 bool WriteOutput(const std::optional<std::string>& file, std::u16string_view html) {
   if (file) {
     try {
@@ -127,7 +143,7 @@ constexpr const char* kExitStatuses =
 
 struct Options {
   std::string pluginPath;
-  unsigned codePage = 932;
+  unsigned codePage = kWindows ? CodePages().front() : 932;
   std::string pageEncoding = "UTF-8";
   bool strict = false;
 };
@@ -143,7 +159,7 @@ class OneCall {
     std::optional<std::string> converted = toAnsi_.Convert(text);
     if (!converted) {
       Error(what + " " + text + " cannot be written in code page " +
-            std::to_string(options_.codePage) + " (--codepage 65001 takes every name)");
+            std::to_string(options_.codePage) + kWiderCodePageHint);
     }
     return converted;
   }
@@ -182,10 +198,11 @@ class OneCall {
 
 namespace {
 
-int Run(int argc, char** argv) {
+int Run(std::vector<std::string> arguments) {
   CLI::App app{"gridloom: turns CSV files into HTML tables through the gridloom plug-in.",
                "gridloom"};
   app.set_version_flag("--version", "gridloom " GRIDLOOM_VERSION);
+  app.allow_windows_style_options(false);  // /path is a name on Windows too, never an option
   app.require_subcommand(1);
   app.fallthrough();
   app.footer(std::string("Example:\n  gridloom check site\n  gridloom expand site --out-dir "
@@ -249,7 +266,7 @@ int Run(int argc, char** argv) {
   std::vector<std::string> inputs;
   std::optional<std::string> expandOut, outDir;
   ExpandRequest request;
-  request.jobs = std::clamp(std::thread::hardware_concurrency(), 1u, 1024u);
+  request.jobs = std::clamp(gridloom::Cores(), 1u, 1024u);
   expand->add_option("PATH", inputs, "Pages and folders")->required();
   auto* outOption = expand->add_option("-o,--output", expandOut, "Write the one page here");
   expand->add_option("--out-dir", outDir, "Write the pages into this folder, mirroring the input "
@@ -313,7 +330,9 @@ int Run(int argc, char** argv) {
                "plug-in could not be loaded, or standard output could not be written.");
 
   try {
-    app.parse(argc, argv);
+    std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
+    arguments.pop_back();                               // the program's name
+    app.parse(arguments);
   } catch (const CLI::CallForHelp& e) {
     return ExitAfterPrinting(app, e);
   } catch (const CLI::CallForAllHelp& e) {
@@ -360,16 +379,30 @@ int Run(int argc, char** argv) {
     }
   }
 
+#ifdef _WIN32
+  if (options.codePage != GetACP()) {
+    Error("on Windows the code page is the system's, " + std::to_string(GetACP()) +
+          "; --codepage " + std::to_string(options.codePage) + " cannot be used");
+    return kUsage;
+  }
+  if (*serve) {
+    Error("serve is not part of the Windows build (its HTTP library is not built for Windows); "
+          "expand the site with --out-dir and open the pages from there");
+    return kUsage;
+  }
+#else
   if (!GridloomSetACP(options.codePage)) {
     Error("unsupported code page " + std::to_string(options.codePage) + "; the code pages are " +
           AcceptedCodePages());
     return kUsage;
   }
+#endif
   Encodings encodings{PageCharset(options.pageEncoding), CodePageCharset(options.codePage),
                       options.codePage, options.pageEncoding};
+  // The command line is UTF-8 on POSIX; on Windows it comes in the ANSI code page.
   std::unique_ptr<Recoder> utf8ToAnsi;
   try {
-    utf8ToAnsi = std::make_unique<Recoder>("UTF-8", encodings.ansi);
+    utf8ToAnsi = std::make_unique<Recoder>(kWindows ? encodings.ansi : "UTF-8", encodings.ansi);
     Recoder pages(encodings.page, encodings.ansi);
   } catch (const std::invalid_argument& e) {
     Error(e.what());
@@ -412,24 +445,37 @@ int Run(int argc, char** argv) {
     }
     std::vector<std::unique_ptr<TempCopy>> copies;
     std::vector<std::string> paths;
+    // Copies lie on the drive of the other file, where there is one.
+    const fs::path beside = iniFile && csvFile == "-" ? fs::path(*iniFile).parent_path() : ".";
     for (const std::string* file : {&csvFile, iniFile ? &*iniFile : nullptr}) {
       if (file == nullptr) continue;
-      copies.push_back(CopyIfNotRegular(*file, *file));
+      copies.push_back(CopyIfNotRegular(*file, *file, beside.empty() ? "." : beside));
       paths.push_back(copies.back() ? copies.back()->Path() : *file);
     }
     // Names as typed, relative to the working folder; when one is absolute, all are, from
-    // the root (the plug-in puts a backslash after the base "", which makes "/" again).
-    const bool absolute = std::any_of(paths.begin(), paths.end(),
-                                      [](const std::string& p) { return p.front() == '/'; });
+    // the root (the plug-in puts a backslash after the base: "" makes "/" again, and on
+    // Windows the base is the drive, "C:").
+    const bool absolute = std::any_of(paths.begin(), paths.end(), [](const std::string& p) {
+      return fs::path(p).has_root_directory() || fs::path(p).has_root_name();
+    });
+    std::string base = absolute ? "" : ".";
     std::vector<std::string> names;
     for (const std::string& path : paths) {
-      const std::string name =
-          absolute ? fs::absolute(path).lexically_normal().string().substr(1) : path;
+      std::string name = path;
+      if (absolute) {
+        const fs::path full = fs::absolute(path).lexically_normal();
+        if (&path != &paths.front() && PathText(full.root_name()) != base) {
+          Error("the CSV and INI files must lie on one drive when one is named from the root");
+          return kUsage;
+        }
+        base = PathText(full.root_name());
+        name = PathText(full.relative_path());
+      }
       const std::optional<std::string> ansi = one.Ansi(name, "file name");
       if (!ansi) return kUsage;
       names.push_back(*ansi);
     }
-    return one.Run(ArgumentText(names), absolute ? "" : ".", csvFile,
+    return one.Run(ArgumentText(names), base, csvFile,
                    iniFile.value_or(std::string()), renderOut);
   }
 
@@ -447,12 +493,13 @@ int Run(int argc, char** argv) {
       const std::string native = field == "-" && &field == &fields[0]
                                      ? std::string("-")
                                      : gridloom::NativePath(*ansiBase + '\\' + field);
-      copies.push_back(CopyIfNotRegular(native, Shown(baseDir, ArgumentField(argText, 0))));
+      copies.push_back(CopyIfNotRegular(native, Shown(baseDir, ArgumentField(argText, 0)),
+                                        gridloom::NativePath(*ansiBase)));
       if (!copies.back()) continue;
       const fs::path copy = copies.back()->Path();
       field = ansiBase->empty()
-                  ? copy.string().substr(1)
-                  : copy.lexically_relative(fs::canonical(gridloom::NativePath(*ansiBase))).string();
+                  ? PathText(copy.relative_path())
+                  : PathText(copy.lexically_relative(fs::canonical(gridloom::NativePath(*ansiBase))));
       rewritten = true;
     }
     if (rewritten) ansiArgs = ArgumentText(fields);
@@ -464,6 +511,7 @@ int Run(int argc, char** argv) {
   const InlineFunction call = [&loaded](const std::string& args, const std::string& base) {
     return loaded.Inline(args, base);
   };
+#ifndef _WIN32
   if (*serve) {
     serveRequest.site = site;
     const std::string module = DefaultPath(GRIDLOOM_SERVE_BUILD_PATH, GRIDLOOM_SERVE_INSTALL_PATH);
@@ -481,6 +529,8 @@ int Run(int argc, char** argv) {
     return status;
   }
 
+#endif
+
   for (const std::string& input : *expand ? inputs : checkInputs) request.inputs.emplace_back(input);
   if (expandOut) request.outFile = *expandOut;
   if (outDir) request.outDir = *outDir;
@@ -489,9 +539,9 @@ int Run(int argc, char** argv) {
       options.pluginPath.empty() ? DefaultPluginPath() : options.pluginPath;
   std::error_code noFolder;
   request.buildKey = "gridloom " GRIDLOOM_VERSION "\nfolder " +
-                     fs::current_path(noFolder).string() + "\ncode page " +
+                     PathText(fs::current_path(noFolder)) + "\ncode page " +
                      std::to_string(options.codePage) + "\npages " + options.pageEncoding +
-                     "\nplug-in " + fs::absolute(pluginPath, noFolder).string() + " " +
+                     "\nplug-in " + PathText(fs::absolute(pluginPath, noFolder)) + " " +
                      StampOf(pluginPath, false).Text();
   request.strict = options.strict;
   request.check = check->parsed();
@@ -501,11 +551,19 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  PrepareProcess();
   // No input ends in an abort: whatever escapes is a message and an exit status.
   try {
-    return Run(argc, argv);
+    std::string bad;
+    std::optional<std::vector<std::string>> arguments = Arguments(argc, argv, bad);
+    if (!arguments) {
+      Error("the argument " + bad + " cannot be written in code page " +
+            std::to_string(CodePages().front()) + ", the system's ANSI code page");
+      return kUsage;
+    }
+    return Run(std::move(*arguments));
   } catch (const fs::filesystem_error& e) {
-    Error(e.code().message() + (e.path1().empty() ? "" : ": " + e.path1().string()) + " (" +
+    Error(e.code().message() + (e.path1().empty() ? "" : ": " + PathText(e.path1())) + " (" +
           e.what() + ")");
   } catch (const std::bad_alloc&) {
     Error("out of memory");

@@ -10,7 +10,8 @@
 #include <memory>
 #include <new>
 #include <system_error>
-#include <thread>
+
+#include "base/parallel.h"
 
 namespace gridloom::host {
 
@@ -114,10 +115,11 @@ int WriteUtf8Pieces(int fd, std::u16string_view text) {
 }  // namespace
 
 int WriteUtf8(int fd, std::u16string_view text) {
+  if (const std::optional<int> shown = WriteToConsole(fd, text)) return *shown;
   // A long text's second half is encoded on a second core while the first is written.
   constexpr std::size_t kHalfWorthAThread = std::size_t{1} << 20;  // code units
   std::size_t cut = text.size() / 2;
-  if (cut < kHalfWorthAThread || std::thread::hardware_concurrency() < 2)
+  if (cut < kHalfWorthAThread || gridloom::Cores() < 2)
     return WriteUtf8Pieces(fd, text);
   if (IsHighSurrogate(text[cut - 1])) --cut;  // a pair stays whole
   const std::u16string_view tail = text.substr(cut);
@@ -131,14 +133,14 @@ int WriteUtf8(int fd, std::u16string_view text) {
     }
     encodedSize = static_cast<std::size_t>(WriteUtf8Units(encoded.get(), tail) - encoded.get());
   };
-  std::thread beside;
-  try {
-    beside = std::thread(encodeTail);
-  } catch (const std::system_error&) {
-    return WriteUtf8Pieces(fd, text);  // no thread to be had
-  }
-  const int error = WriteUtf8Pieces(fd, text.substr(0, cut));
-  beside.join();
+  int error = 0;
+  gridloom::RunParts(2, [&](std::size_t part) {
+    if (part == 0) {
+      error = WriteUtf8Pieces(fd, text.substr(0, cut));
+    } else {
+      encodeTail();
+    }
+  });
   if (error != 0) return error;
   if (encoded == nullptr) return WriteUtf8Pieces(fd, tail);
   return WriteAll(fd, std::string_view(encoded.get(), encodedSize));

@@ -1,5 +1,7 @@
-// Text and files for the host: charset conversion through iconv, whole-file reads, and
-// writes that never leave a truncated file (a temporary file in the same folder, renamed).
+// Text and files for the host: charset conversion, whole-file reads, and writes that never
+// leave a truncated file (a temporary file in the same folder, renamed). What differs between
+// systems is in text_io_posix.cpp (iconv, the POSIX calls) and text_io_win.cpp (the Windows
+// conversions and calls); names are bytes on both: the ANSI code page's on Windows.
 #pragma once
 
 #include <filesystem>
@@ -9,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gridloom::host {
 
@@ -18,16 +21,45 @@ class IoError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A path as the host's names are: bytes in the ANSI code page on Windows (where
+// path::string() would give UTF-8, and a path made of a string reads it in the code page),
+// with / between names as elsewhere (Windows takes either); the path's own bytes elsewhere.
+std::string PathText(const std::filesystem::path& path);
+
+// Whether names (the command line's, the file system's) are in the ANSI code page already,
+// as on Windows, rather than in UTF-8; messages are written in the same encoding.
+#ifdef _WIN32
+inline constexpr bool kAnsiNames = true;
+#else
+inline constexpr bool kAnsiNames = false;
+#endif
+// What a message about a name the code page lacks adds: on POSIX the code page can be chosen.
+inline constexpr const char* kWiderCodePageHint =
+    kAnsiNames ? "" : " (--codepage 65001 takes every name)";
+
+// What the process needs before it reads its command line: on Windows, paths made of
+// strings read in the ANSI code page, standard streams that pass bytes unchanged, escape
+// sequences understood by the console. Nothing elsewhere.
+void PrepareProcess();
+
+// The command line's arguments as names and texts are: as given on POSIX; on Windows read
+// from the command line's UTF-16 and written in the ANSI code page, where an argument with a
+// character the code page lacks is not silently made another name (as the system's own
+// conversion would, "é" to "e") but named in bad, and nothing is answered.
+std::optional<std::vector<std::string>> Arguments(int argc, char** argv, std::string& bad);
+
 // The iconv name of a Windows code page: 65001 is UTF-8, others are CPnnn.
 std::string CodePageCharset(unsigned codePage);
 
 // Whether an encoding's name names UTF-8 ("UTF-8", "utf8", "UTF_8").
 bool IsUtf8Name(std::string_view charset);
 
-// Converts bytes between two charsets. Not for concurrent use: one per thread.
+// Converts bytes between two charsets, named as iconv names them (on Windows: UTF-8,
+// UTF-16LE/BE, CPnnn, windows-nnnn and the usual names of the code pages Windows has). Not
+// for concurrent use: one per thread.
 class Recoder {
  public:
-  // Throws std::invalid_argument when iconv knows either charset not.
+  // Throws std::invalid_argument when the system knows either charset not.
   Recoder(const std::string& from, const std::string& to);
   ~Recoder();
   Recoder(const Recoder&) = delete;
@@ -66,8 +98,18 @@ std::string ReadFile(const std::filesystem::path& path);
 // Writes all of data to the file descriptor; answers 0 or the errno of the failure.
 int WriteAll(int fd, std::string_view data);
 
-// Writes text as UTF-8 in pieces, so that no UTF-8 copy of the whole text is made.
+// Writes text as UTF-8 in pieces, so that no UTF-8 copy of the whole text is made; on a
+// Windows console, as characters.
 int WriteUtf8(int fd, std::u16string_view text);
+
+// Writes text in the given code page (65001: UTF-8; 0: the ANSI code page) to a standard
+// stream: as characters on a Windows console, so that it shows whatever the console's code
+// page; as the bytes anywhere else. Answers 0 or an errno.
+int WriteText(int fd, std::string_view text, unsigned codePage);
+
+// Windows: text written to the console as characters, and 0 or an errno; nothing when fd is
+// not a console (and always elsewhere).
+std::optional<int> WriteToConsole(int fd, std::u16string_view text);
 
 // The operating system's words for an errno, as "No such file or directory".
 std::string Reason(int error);
@@ -114,23 +156,28 @@ void WriteFileAtomic(const std::filesystem::path& path, std::string_view data,
 void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(int fd)>& fill,
                      const std::filesystem::path* keep = nullptr);
 
-// From here on, SIGINT, SIGTERM, SIGHUP and SIGQUIT remove every temporary file of ours
-// before the process ends as the signal says. writers: how many temporary files can exist at
+// From here on, SIGINT, SIGTERM, SIGHUP and SIGQUIT (on Windows: Ctrl+C, Ctrl+Break and the
+// console's closing) remove every temporary file of ours before the process ends as the
+// signal says. writers: how many temporary files can exist at
 // once (one a thread that writes, and the copies below). Signals that are ignored stay so.
 void InstallSignalCleanup(std::size_t writers);
 
 class TempCopy;
 // A copy of an input that is not a regular file (standard input for "-", a pipe, a device),
 // for inputs that must be read more than once; nothing for a regular file or a folder, or
-// one that cannot be opened (its reader then says why). shown: its name in messages.
-std::unique_ptr<TempCopy> CopyIfNotRegular(const std::string& path, const std::string& shown);
+// one that cannot be opened (its reader then says why). shown: its name in messages. beside:
+// a folder on whose drive the copy must lie, as the plug-in joins one base folder to every
+// name (Windows; a POSIX system has one tree).
+std::unique_ptr<TempCopy> CopyIfNotRegular(const std::string& path, const std::string& shown,
+                                           const std::filesystem::path& beside = {});
 
 // A regular file holding what a descriptor gives (standard input, a pipe, a device), for
-// inputs that must be read more than once. Made in $TMPDIR (or /tmp), removed when destroyed
-// or by a signal. Throws IoError naming what.
+// inputs that must be read more than once. Made in $TMPDIR (or /tmp; on Windows in %TEMP%,
+// or in beside when %TEMP% is on another drive), removed when destroyed or by a signal.
+// Throws IoError naming what.
 class TempCopy {
  public:
-  TempCopy(int fd, const std::string& what);
+  TempCopy(int fd, const std::string& what, const std::filesystem::path& beside = {});
   ~TempCopy();
   TempCopy(const TempCopy&) = delete;
   TempCopy& operator=(const TempCopy&) = delete;

@@ -175,6 +175,18 @@ int WriteAll(int fd, std::string_view data) {
 
 bool IsTerminal(int fd) { return isatty(fd) == 1; }
 
+void PrepareProcess() {}
+
+std::optional<std::vector<std::string>> Arguments(int argc, char** argv, std::string&) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+std::string PathText(const std::filesystem::path& path) { return path.string(); }
+
+int WriteText(int fd, std::string_view text, unsigned) { return WriteAll(fd, text); }
+
+std::optional<int> WriteToConsole(int, std::u16string_view) { return std::nullopt; }
+
 FileInfo Examine(const std::filesystem::path& path) {
   FileInfo file;
   struct stat info {};
@@ -381,7 +393,8 @@ void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(
   if (error != 0) fail(Reason(error));
 }
 
-std::unique_ptr<TempCopy> CopyIfNotRegular(const std::string& path, const std::string& shown) {
+std::unique_ptr<TempCopy> CopyIfNotRegular(const std::string& path, const std::string& shown,
+                                           const std::filesystem::path&) {
   if (path == "-") return std::make_unique<TempCopy>(STDIN_FILENO, "standard input");
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) {
@@ -400,7 +413,7 @@ std::unique_ptr<TempCopy> CopyIfNotRegular(const std::string& path, const std::s
   return copy;
 }
 
-TempCopy::TempCopy(int fd, const std::string& what) {
+TempCopy::TempCopy(int fd, const std::string& what, const std::filesystem::path&) {
   const char* folder = std::getenv("TMPDIR");
   path_ = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/gridloom-XXXXXX";
   const int out = MakeTemp(path_, slot_);

@@ -1,8 +1,12 @@
 // Charset conversion and atomic file writes of the host.
+#include <gtest/gtest.h>
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -20,6 +24,12 @@
 
 namespace gridloom::host {
 namespace {
+
+#ifdef _WIN32
+int ProcessId() { return _getpid(); }
+#else
+int ProcessId() { return getpid(); }
+#endif
 
 TEST(WideEncoder, CharactersTheCharsetLacksBecomeReferences) {
   struct Case {
@@ -43,6 +53,7 @@ TEST(WideEncoder, CharactersTheCharsetLacksBecomeReferences) {
   }
 }
 
+#ifndef _WIN32  // iconv's own UTF-8 is the reference
 // The UTF-8 fast path gives what iconv gives (reached here under another name of UTF-8):
 // ASCII runs of every length between characters of every length, surrogate pairs, lone
 // surrogates; and every code unit.
@@ -67,6 +78,8 @@ TEST(WideEncoder, Utf8FastPathMatchesIconv) {
   for (unsigned unit = 0; unit < 0x10000; ++unit) every += static_cast<char16_t>(unit);
   EXPECT_EQ(EncodeUtf8(every), viaIconv.Encode(every));
 }
+
+#endif
 
 TEST(WideEncoder, LongTextGrowsTheBuffer) {
   std::u16string text;
@@ -95,6 +108,11 @@ TEST(Recoder, ConvertsOrRefuses) {
       {"CP932", "CP932", "\x95\x5C", "\x95\x5C"},
       {"UTF-8", "CP1252", "\xE2\x82\xAC", "\x80"},
       {"UTF-8", "CP932", "", ""},
+      {"UTF-8", "UTF-16LE", "a\xE8\xA1\xA8", std::string("a\0\x68\x88", 4)},
+      {"UTF-16BE", "SHIFT_JIS", std::string("\x88\x68\0x", 4), "\x95\x5Cx"},
+      {"UTF-16LE", "UTF-8", std::string("\0\xD8x\0", 4), std::nullopt},  // a lone surrogate
+      {"CP932", "UTF-8", "\x95", std::nullopt},                               // half a character
+      {"ISO-8859-1", "UTF-8", "\xE9", "\xC3\xA9"},
   };
   for (const Case& c : cases) {
     Recoder recoder(c.from, c.to);
@@ -107,7 +125,7 @@ TEST(Recoder, ConvertsOrRefuses) {
 
 TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("gridloom-text-io-" + std::to_string(getpid()));
+  const fs::path dir = fs::temp_directory_path() / ("gridloom-text-io-" + std::to_string(ProcessId()));
   fs::remove_all(dir);
   fs::create_directories(dir);
   const fs::path file = dir / "page.html";
@@ -131,6 +149,7 @@ TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
   fs::remove_all(dir);
 }
 
+#ifndef _WIN32  // symlinks, FIFOs and devices, pipes
 // What each kind of output name gets: the file it leads to is replaced or written into, the
 // name itself stays what it was, and no temporary file is left.
 TEST(WriteFileAtomic, EachKindOfOutput) {
@@ -248,6 +267,8 @@ TEST(WriteUtf8, WritesEveryPieceInOrder) {
   }
   fs::remove(file);
 }
+
+#endif
 
 }  // namespace
 }  // namespace gridloom::host

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Builds the Windows zip with cpack, checks what it holds, and runs the Windows test host
-under Wine against the DLL unpacked from it."""
+"""Builds the Windows zip with cpack, checks what it holds, runs the Windows test host under
+Wine against the DLL unpacked from it, and runs the unpacked gridloom.exe on the example site
+as its README says (under Wine, in code page 932)."""
 import argparse
 import shutil
 import subprocess
@@ -12,9 +13,11 @@ from pathlib import Path
 
 ARGS = None
 TOP = "gridloom-0.5.0-win32/"
-CONTENTS = ["gridloom.dll", "include/gridloom/gridloom.h", "README.md", "example/fares.ini",
-            "docs/user-guide.md", "docs/ini-reference.md", "docs/host-api.md",
-            "docs/example.png"]
+SITE = ["data/fares.csv", "data/stations.csv", "data/timetable.csv", "fares.html", "index.html",
+        "ini/fares.ini", "ini/header.ini", "ini/matrix.ini", "style.css", "timetable.html"]
+CONTENTS = ["gridloom.dll", "gridloom.exe", "include/gridloom/gridloom.h", "README.md",
+            "README.txt", "docs/user-guide.md", "docs/ini-reference.md", "docs/host-api.md",
+            "docs/example.png", *("example/site/" + name for name in SITE)]
 
 
 class WindowsZip(unittest.TestCase):
@@ -26,6 +29,9 @@ class WindowsZip(unittest.TestCase):
         if result.returncode != 0:
             raise AssertionError(result.stdout + result.stderr)
         cls.zip = cls.root / "gridloom-0.5.0-win32.zip"
+        with zipfile.ZipFile(cls.zip) as archive:
+            archive.extractall(cls.root / "x")
+        cls.top = cls.root / "x" / TOP
 
     @classmethod
     def tearDownClass(cls):
@@ -39,13 +45,37 @@ class WindowsZip(unittest.TestCase):
             self.assertEqual([n for n in archive.namelist() if not n.startswith(TOP)], [])
 
     def test_unpacked_dll_passes_the_test_host(self):
-        with zipfile.ZipFile(self.zip) as archive:
-            archive.extractall(self.root / "x")
-        dll = (self.root / "x" / TOP / "gridloom.dll").resolve()
+        dll = (self.top / "gridloom.dll").resolve()
         result = subprocess.run([ARGS.emulator, ARGS.host, "Z:" + str(dll).replace("/", "\\")],
                                 capture_output=True, text=True, timeout=240)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn(" passed, 0 failed", result.stdout)
+
+    def test_unpacked_command_runs_the_example(self):
+        def run(*args):
+            return subprocess.run([ARGS.emulator, self.top / "gridloom.exe", *args],
+                                  cwd=self.top, capture_output=True, timeout=120)
+        # The README's commands, run from the unzipped folder: gridloom.exe finds the DLL
+        # beside it, and the system's code page is 932 (--codepage takes no other).
+        r = run("--codepage", "932", "info")
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertIn("syntax: &gridloom(ファイル名)\n".encode(), r.stdout)
+        self.assertEqual(run("--codepage", "1252", "info").returncode, 2)
+        r = run("check", "example\\site")
+        self.assertEqual((r.returncode, r.stderr), (1, b""))  # the example's one missing CSV
+        lines = r.stdout.decode("cp932").splitlines()
+        self.assertEqual(lines[-1], "4 calls in 3 pages: 3 ok, 1 with problems")
+        self.assertIn("example/site/index.html:15: CSV example/site/data/stations.csv, "
+                      "INI example/site/ini/header.ini: ok", lines)
+        r = run("expand", "example\\site", "--out-dir", "public")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(b"cannot open CSV file example/site/data/fares-2019.csv", r.stderr)
+        for page in ("index.html", "fares.html", "timetable.html"):
+            html = (self.top / "public" / page).read_bytes()
+            self.assertIn(b"<table", html, page)
+            self.assertNotIn(b"&gridloom(\"data/stations", html, page)
+        self.assertEqual((self.top / "public/data/stations.csv").read_bytes(),
+                         (self.top / "example/site/data/stations.csv").read_bytes())
 
 
 if __name__ == "__main__":

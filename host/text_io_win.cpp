@@ -1,0 +1,675 @@
+// Text and files on Windows: charsets through MultiByteToWideChar and WideCharToMultiByte,
+// files through the Windows calls (names as UTF-16, never through the ANSI functions, so that
+// every name a folder holds can be opened), atomic replacement with ReplaceFileW, and the
+// temporary files removed on Ctrl+C, Ctrl+Break and the closing of the console.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include <shellapi.h>
+
+#include "text_io.h"
+
+namespace gridloom::host {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr UINT kUtf16LE = 1200, kUtf16BE = 1201;
+
+// The errno that says what a Windows error says, so that messages read as on POSIX.
+int ErrnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_DRIVE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+      return EPIPE;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    default:
+      return EIO;
+  }
+}
+int LastErrno() { return ErrnoOf(GetLastError()); }
+
+// Code pages whose conversions take no flags (and report no unmapped characters).
+bool TakesNoFlags(UINT codePage) {
+  return codePage == 42 || codePage == 65000 || (codePage >= 50220 && codePage <= 50229) ||
+         (codePage >= 57002 && codePage <= 57011);
+}
+
+std::string Upper(std::string_view name) {
+  std::string upper;
+  for (const char c : name) {
+    upper += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c == '_' ? '-' : c;
+  }
+  return upper;
+}
+
+// The code page of a charset name, or 0 when Windows has none by that name.
+UINT CodePageOf(const std::string& charset) {
+  if (IsUtf8Name(charset)) return CP_UTF8;
+  const std::string name = Upper(charset);
+  if (name == "UTF-16LE") return kUtf16LE;
+  if (name == "UTF-16BE") return kUtf16BE;
+  const auto number = [](std::string_view digits) -> UINT {
+    if (digits.empty() || digits.size() > 5) return 0;
+    UINT value = 0;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return 0;
+      value = value * 10 + static_cast<UINT>(c - '0');
+    }
+    return value;
+  };
+  UINT page = 0;
+  for (const std::string_view prefix : {"CP", "WINDOWS-", "IBM", "MS"}) {
+    if (name.starts_with(prefix)) page = number(std::string_view(name).substr(prefix.size()));
+    if (page != 0) break;
+  }
+  static constexpr std::pair<const char*, UINT> kNames[] = {
+      {"SHIFT-JIS", 932},   {"SHIFT JIS", 932},     {"SJIS", 932},        {"MS-KANJI", 932},
+      {"CSSHIFTJIS", 932},  {"EUC-JP", 20932},      {"ISO-2022-JP", 50220}, {"US-ASCII", 20127},
+      {"ASCII", 20127},     {"LATIN1", 28591},      {"KOI8-R", 20866},    {"KOI8-U", 21866},
+      {"GB18030", 54936},   {"GBK", 936},           {"GB2312", 936},      {"BIG5", 950},
+      {"EUC-KR", 51949},    {"UHC", 949},           {"TIS-620", 874},
+  };
+  for (const auto& [known, value] : kNames) {
+    if (name == known) page = value;
+  }
+  if (page == 0 && name.starts_with("ISO-8859-")) {
+    const UINT part = number(std::string_view(name).substr(9));
+    if (part >= 1 && part <= 15) page = 28590 + part;
+  }
+  if (page == kUtf16LE || page == kUtf16BE || page == CP_UTF8) return page;
+  return page != 0 && IsValidCodePage(page) ? page : 0;
+}
+
+UINT Require(const std::string& charset) {
+  const UINT page = CodePageOf(charset);
+  if (page == 0) throw std::invalid_argument("unsupported encoding " + charset);
+  return page;
+}
+
+// Bytes in a code page to UTF-16; nothing when they hold an invalid sequence.
+std::optional<std::wstring> Decode(std::string_view bytes, UINT codePage) {
+  std::wstring wide;
+  if (bytes.empty()) return wide;
+  if (codePage == kUtf16LE || codePage == kUtf16BE) {
+    if (bytes.size() % 2 != 0) return std::nullopt;
+    wide.resize(bytes.size() / 2);
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+      const auto lo = static_cast<unsigned char>(bytes[2 * i + (codePage == kUtf16LE ? 0 : 1)]);
+      const auto hi = static_cast<unsigned char>(bytes[2 * i + (codePage == kUtf16LE ? 1 : 0)]);
+      wide[i] = static_cast<wchar_t>(lo | hi << 8);
+    }
+    return wide;
+  }
+  if (bytes.size() > INT_MAX) return std::nullopt;
+  const DWORD flags = TakesNoFlags(codePage) ? 0 : MB_ERR_INVALID_CHARS;
+  const int size = static_cast<int>(bytes.size());
+  const int units = MultiByteToWideChar(codePage, flags, bytes.data(), size, nullptr, 0);
+  if (units <= 0) return std::nullopt;
+  wide.resize(static_cast<std::size_t>(units));
+  MultiByteToWideChar(codePage, flags, bytes.data(), size, wide.data(), units);
+  return wide;
+}
+
+// UTF-16 to a code page; nothing when a character has no counterpart there (or is a lone
+// surrogate).
+std::optional<std::string> Encode(std::wstring_view wide, UINT codePage) {
+  std::string bytes;
+  if (wide.empty()) return bytes;
+  if (codePage == kUtf16LE || codePage == kUtf16BE) {
+    bytes.resize(wide.size() * 2);
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+      const auto unit = static_cast<unsigned>(wide[i]);
+      bytes[2 * i + (codePage == kUtf16LE ? 0 : 1)] = static_cast<char>(unit & 0xFF);
+      bytes[2 * i + (codePage == kUtf16LE ? 1 : 0)] = static_cast<char>(unit >> 8);
+    }
+    return bytes;
+  }
+  if (wide.size() > INT_MAX / 4) return std::nullopt;
+  const bool utf8 = codePage == CP_UTF8;
+  const bool plain = TakesNoFlags(codePage);
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : plain ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* const used = utf8 || plain ? nullptr : &usedDefault;
+  const int size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr, used);
+  if (length <= 0 || usedDefault) return std::nullopt;
+  bytes.resize(static_cast<std::size_t>(length));
+  WideCharToMultiByte(codePage, flags, wide.data(), size, bytes.data(), length, nullptr, nullptr);
+  return bytes;
+}
+
+HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+// A handle that closes itself.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle) : handle_(handle) {}
+  ~Handle() {
+    if (Valid()) CloseHandle(handle_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE Get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE OpenToRead(const fs::path& path, DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN) {
+  return CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, flags,
+                     nullptr);
+}
+
+// Reads what a handle gives to its end into data; answers 0 or an errno.
+int ReadAll(HANDLE handle, std::string& data, const std::function<int(std::string_view)>& sink) {
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(handle, buffer, sizeof buffer, &got, nullptr)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return 0;  // its end
+      return ErrnoOf(error);
+    }
+    if (got == 0) return 0;
+    if (sink) {
+      if (const int error = sink(std::string_view(buffer, got))) return error;
+    } else {
+      data.append(buffer, got);
+    }
+  }
+}
+
+long long NanosecondsSince1970(const LARGE_INTEGER& time) {
+  constexpr long long kFrom1601 = 116444736000000000LL;  // in 100 ns
+  return (time.QuadPart - kFrom1601) * 100;
+}
+
+// Temporary files that Ctrl+C must remove. The handler runs on a thread of its own; one
+// that finds a file being made waits for it, so none is missed.
+struct TempSlot {
+  std::atomic<bool> taken{false};
+  std::atomic<bool> live{false};
+  wchar_t path[1024];
+};
+TempSlot* g_slots = nullptr;
+std::size_t g_slotCount = 0;
+std::atomic<int> g_making{0};
+std::atomic<bool> g_dying{false};
+std::atomic<unsigned> g_serial{0};
+
+BOOL WINAPI RemoveTempsAndStop(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  g_dying.store(true);
+  for (int waits = 0; g_making.load() > 0 && waits < 1000; ++waits) Sleep(1);
+  for (std::size_t i = 0; i < g_slotCount; ++i) {
+    if (g_slots[i].live.load()) DeleteFileW(g_slots[i].path);
+  }
+  return FALSE;  // the system's own handler then ends the process, as without ours
+}
+
+// Creates a new file in folder named prefix and a unique tail, registered for removal on
+// Ctrl+C; answers the handle (INVALID_HANDLE_VALUE with the errno in error), the name and
+// the slot (-1 when nothing is registered).
+HANDLE MakeTemp(const fs::path& folder, const wchar_t* prefix, fs::path& name, int& slot,
+                int& error) {
+  slot = -1;
+  g_making.fetch_add(1);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  error = EINTR;
+  for (int attempt = 0; attempt < 100 && !g_dying.load(); ++attempt) {
+    wchar_t tail[48];
+    std::swprintf(tail, 48, L"%ls%08lx%04x", prefix, GetCurrentProcessId(),
+                  g_serial.fetch_add(1) & 0xFFFF);
+    name = folder / tail;
+    handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) break;
+    const DWORD why = GetLastError();
+    error = ErrnoOf(why);
+    if (why != ERROR_FILE_EXISTS && why != ERROR_ALREADY_EXISTS) break;
+  }
+  if (handle != INVALID_HANDLE_VALUE && name.native().size() < 1024) {
+    for (std::size_t i = 0; i < g_slotCount; ++i) {
+      bool expected = false;
+      if (g_slots[i].taken.compare_exchange_strong(expected, true)) {
+        std::wmemcpy(g_slots[i].path, name.c_str(), name.native().size() + 1);
+        g_slots[i].live.store(true);
+        slot = static_cast<int>(i);
+        break;
+      }
+    }
+  }
+  g_making.fetch_sub(1);
+  return handle;
+}
+
+void ReleaseTemp(int slot) {
+  if (slot < 0) return;
+  g_slots[slot].live.store(false);
+  g_slots[slot].taken.store(false);
+}
+
+// A descriptor for a handle, for the writers that take one; it owns the handle.
+int DescriptorOf(HANDLE handle) {
+  return _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+}
+
+}  // namespace
+
+void PrepareProcess() {
+  // libstdc++ makes a path of a string with the C library's multibyte conversion: the
+  // locale's code page, which "" makes the ANSI one.
+  std::setlocale(LC_CTYPE, "");
+  for (const int fd : {kStandardInput, kStandardOutput, kStandardError}) _setmode(fd, _O_BINARY);
+  const HANDLE error = HandleOf(kStandardError);
+  DWORD mode = 0;
+  if (IsConsole(error) && GetConsoleMode(error, &mode)) {
+    SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  }
+}
+
+std::optional<std::vector<std::string>> Arguments(int argc, char** argv, std::string& bad) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) {
+    const std::optional<std::string> ansi = Encode(wide[i], CP_ACP);
+    if (!ansi) {
+      bad = PathText(wide[i]);  // the nearest the code page has, to show it
+      LocalFree(wide);
+      return std::nullopt;
+    }
+    arguments.push_back(*ansi);
+  }
+  LocalFree(wide);
+  return arguments;
+}
+
+std::string PathText(const fs::path& path) {
+  // The separators are made / in UTF-16: in code page 932 the byte of a backslash is also
+  // the second byte of many characters.
+  std::wstring wide = path.native();
+  if (wide.empty()) return {};
+  std::replace(wide.begin(), wide.end(), L'\\', L'/');
+  const int size = static_cast<int>(std::min<std::size_t>(wide.size(), INT_MAX / 4));
+  const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+  return text;
+}
+
+Recoder::Recoder(const std::string& from, const std::string& to)
+    : cd_(reinterpret_cast<void*>(static_cast<std::uintptr_t>(Require(from)) << 16 |
+                                  Require(to))) {}
+
+Recoder::~Recoder() = default;
+
+std::optional<std::string> Recoder::Convert(std::string_view text) {
+  const auto pages = reinterpret_cast<std::uintptr_t>(cd_);
+  const std::optional<std::wstring> wide = Decode(text, static_cast<UINT>(pages >> 16));
+  if (!wide) return std::nullopt;
+  return Encode(*wide, static_cast<UINT>(pages & 0xFFFF));
+}
+
+WideEncoder::WideEncoder(const std::string& to)
+    : cd_(reinterpret_cast<void*>(static_cast<std::uintptr_t>(Require(to)))),
+      utf8_(IsUtf8Name(to)) {}
+
+WideEncoder::~WideEncoder() = default;
+
+std::string WideEncoder::Encode(std::u16string_view text) {
+  if (utf8_) return EncodeUtf8(text);
+  const auto page = static_cast<UINT>(reinterpret_cast<std::uintptr_t>(cd_));
+  const std::wstring_view wide(reinterpret_cast<const wchar_t*>(text.data()), text.size());
+  if (std::optional<std::string> whole = host::Encode(wide, page)) return std::move(*whole);
+  // A character the code page lacks, or a lone surrogate: a character reference instead.
+  std::string out;
+  for (std::size_t pos = 0; pos < wide.size();) {
+    std::size_t units = 1;
+    char32_t c = wide[pos];
+    const bool high = c >= 0xD800 && c <= 0xDBFF;
+    if (high && pos + 1 < wide.size() && wide[pos + 1] >= 0xDC00 && wide[pos + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (wide[pos + 1] - 0xDC00);
+      units = 2;
+    }
+    std::size_t run = units;  // characters that convert are taken a run at a time
+    if (std::optional<std::string> one = host::Encode(wide.substr(pos, units), page)) {
+      while (pos + run < wide.size() && (wide[pos + run] < 0xD800 || wide[pos + run] > 0xDFFF) &&
+             run < 4096) {
+        ++run;
+      }
+      if (std::optional<std::string> more = host::Encode(wide.substr(pos, run), page)) {
+        out += *more;
+      } else {
+        out += *one;
+        run = units;
+      }
+      pos += run;
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+    out += "&#" + std::to_string(static_cast<unsigned long>(c)) + ";";
+    pos += units;
+  }
+  return out;
+}
+
+std::string ReadFile(const fs::path& path) {
+  const auto fail = [&path](int error) {
+    throw IoError("cannot read " + PathText(path) + ": " + Reason(error));
+  };
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    fail(EISDIR);
+  }
+  const Handle file(OpenToRead(path));
+  if (!file.Valid()) fail(LastErrno());
+  std::string data;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0 &&
+      static_cast<unsigned long long>(size.QuadPart) < data.max_size()) {
+    data.reserve(static_cast<std::size_t>(size.QuadPart));
+  }
+  if (const int error = ReadAll(file.Get(), data, nullptr)) fail(error);
+  return data;
+}
+
+int WriteAll(int fd, std::string_view data) {
+  const HANDLE handle = HandleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) return EBADF;
+  while (!data.empty()) {
+    const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(data.size(), 1u << 30));
+    DWORD done = 0;
+    if (!WriteFile(handle, data.data(), piece, &done, nullptr)) return LastErrno();
+    data.remove_prefix(done);
+  }
+  return 0;
+}
+
+std::optional<int> WriteToConsole(int fd, std::u16string_view text) {
+  const HANDLE handle = HandleOf(fd);
+  if (!IsConsole(handle)) return std::nullopt;
+  while (!text.empty()) {
+    DWORD piece = static_cast<DWORD>(std::min<std::size_t>(text.size(), 8192));
+    if (piece < text.size() && text[piece - 1] >= 0xD800 && text[piece - 1] <= 0xDBFF) --piece;
+    DWORD done = 0;
+    if (!WriteConsoleW(handle, text.data(), piece, &done, nullptr) || done == 0) {
+      return LastErrno();
+    }
+    text.remove_prefix(done);
+  }
+  return 0;
+}
+
+int WriteText(int fd, std::string_view text, unsigned codePage) {
+  if (IsConsole(HandleOf(fd))) {
+    if (const std::optional<std::wstring> wide = Decode(text, codePage == 0 ? CP_ACP : codePage)) {
+      return *WriteToConsole(
+          fd, std::u16string_view(reinterpret_cast<const char16_t*>(wide->data()), wide->size()));
+    }
+  }
+  return WriteAll(fd, text);
+}
+
+bool IsTerminal(int fd) { return IsConsole(HandleOf(fd)); }
+
+FileInfo Examine(const fs::path& path) {
+  FileInfo file;
+  if (path.empty()) return file;
+  // FILE_FLAG_BACKUP_SEMANTICS opens folders too; no access beyond the attributes is asked.
+  const Handle handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!handle.Valid() || !GetFileInformationByHandle(handle.Get(), &info)) return file;
+  FILE_BASIC_INFO times{};
+  const bool basic =
+      GetFileInformationByHandleEx(handle.Get(), FileBasicInfo, &times, sizeof times) != 0;
+  file.exists = true;
+  file.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  file.regular = !file.folder && GetFileType(handle.Get()) == FILE_TYPE_DISK;
+  file.device = info.dwVolumeSerialNumber;
+  file.inode = static_cast<unsigned long long>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  file.size = static_cast<unsigned long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+  LARGE_INTEGER written;
+  written.LowPart = info.ftLastWriteTime.dwLowDateTime;
+  written.HighPart = static_cast<LONG>(info.ftLastWriteTime.dwHighDateTime);
+  file.mtime = NanosecondsSince1970(written);
+  file.ctime = basic ? NanosecondsSince1970(times.ChangeTime) : file.mtime;
+  return file;
+}
+
+std::string WhyUnreadable(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Reason(LastErrno());
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return Reason(EISDIR);
+  const Handle file(OpenToRead(path, 0));
+  return file.Valid() ? std::string() : Reason(LastErrno());
+}
+
+fs::path ExecutableFile() {
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+    if (length == 0) return {};
+    if (length < name.size()) {
+      name.resize(length);
+      return name;
+    }
+    if (name.size() >= 32768) return {};
+    name.resize(name.size() * 2);
+  }
+}
+
+std::optional<FileId> IdOf(const fs::path& path) {
+  const FileInfo file = Examine(path);
+  if (!file.exists) return std::nullopt;
+  return FileId{file.device, file.inode};
+}
+
+void InstallSignalCleanup(std::size_t writers) {
+  if (g_slots == nullptr) {
+    g_slotCount = writers;
+    g_slots = new TempSlot[writers];  // lives as long as the process
+  }
+  SetConsoleCtrlHandler(RemoveTempsAndStop, TRUE);
+}
+
+void WriteFileAtomic(const fs::path& path, std::string_view data, const fs::path* keep) {
+  WriteFileAtomic(path, [data](int fd) { return WriteAll(fd, data); }, keep);
+}
+
+void WriteFileAtomic(const fs::path& path, const std::function<int(int)>& fill,
+                     const fs::path* keep) {
+  const auto fail = [&path](const std::string& reason) {
+    throw IoError("cannot write " + (path.empty() ? std::string("''") : PathText(path)) + ": " +
+                  reason);
+  };
+  if (path.empty()) fail("the name is empty");
+  const wchar_t last = path.native().back();
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) fail(Reason(EISDIR));
+  if (last == L'/' || last == L'\\') fail("a name ending in / names a folder, not a file");
+  {
+    // A device (NUL, CON) or a pipe: written into, as a redirection does.
+    const Handle probe(CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    if (probe.Valid() && GetFileType(probe.Get()) != FILE_TYPE_DISK) {
+      HANDLE own = INVALID_HANDLE_VALUE;
+      DuplicateHandle(GetCurrentProcess(), probe.Get(), GetCurrentProcess(), &own, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS);
+      const int fd = own == INVALID_HANDLE_VALUE ? -1 : DescriptorOf(own);
+      if (fd < 0) fail(Reason(EIO));
+      const int error = fill(fd);
+      _close(fd);
+      if (error != 0) fail(Reason(error));
+      return;
+    }
+  }
+
+  fs::path folder = path.parent_path();
+  if (folder.empty()) folder = ".";
+  fs::path temp;
+  int slot = -1, error = 0;
+  const HANDLE handle = MakeTemp(folder, L".gridloom-", temp, slot, error);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (error == EACCES || error == EROFS) {
+      fail("the folder " + PathText(folder) + " is not writable (" + Reason(error) + ")");
+    }
+    fail(Reason(error));
+  }
+  const int fd = DescriptorOf(handle);
+  if (fd < 0) {
+    CloseHandle(handle);
+    error = EMFILE;
+  } else {
+    error = fill(fd);
+    if (error == 0 && keep != nullptr) {
+      // A copy keeps its source's time.
+      const Handle source(CreateFileW(keep->c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      FILETIME created, accessed, written;
+      if (source.Valid() && GetFileTime(source.Get(), &created, &accessed, &written) &&
+          !SetFileTime(handle, nullptr, &accessed, &written)) {
+        error = LastErrno();
+      }
+    }
+    if (_close(fd) != 0 && error == 0) error = EIO;
+  }
+  if (error == 0) {
+    // ReplaceFileW keeps the old file's attributes and security; MoveFileExW is for a file
+    // that is new (or one ReplaceFileW cannot take).
+    const bool replaced = exists && ReplaceFileW(path.c_str(), temp.c_str(), nullptr,
+                                                 REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+    if (!replaced && !MoveFileExW(temp.c_str(), path.c_str(),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      error = LastErrno();
+    }
+  }
+  if (error != 0) DeleteFileW(temp.c_str());
+  ReleaseTemp(slot);
+  if (error != 0) fail(Reason(error));
+}
+
+std::unique_ptr<TempCopy> CopyIfNotRegular(const std::string& path, const std::string& shown,
+                                           const fs::path& beside) {
+  if (path == "-") return std::make_unique<TempCopy>(kStandardInput, "standard input", beside);
+  const FileInfo file = Examine(path);
+  if (!file.exists || file.regular || file.folder) return nullptr;
+  const HANDLE handle = OpenToRead(path, 0);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;  // the plug-in says why it cannot read it
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDONLY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::unique_ptr<TempCopy> copy;
+  try {
+    copy = std::make_unique<TempCopy>(fd, shown, beside);
+  } catch (...) {
+    _close(fd);
+    throw;
+  }
+  _close(fd);
+  return copy;
+}
+
+TempCopy::TempCopy(int fd, const std::string& what, const fs::path& beside) {
+  wchar_t folder[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+  const fs::path temp = length > 0 && length <= MAX_PATH ? fs::path(folder) : fs::path(".");
+  std::error_code error;
+  const bool elsewhere =
+      !beside.empty() && fs::absolute(beside, error).root_name() != fs::absolute(temp, error).root_name();
+  fs::path name;
+  int why = 0;
+  HANDLE out = INVALID_HANDLE_VALUE;
+  if (elsewhere) out = MakeTemp(beside, L".gridloom-", name, slot_, why);
+  if (out == INVALID_HANDLE_VALUE) out = MakeTemp(temp, L"gridloom-", name, slot_, why);
+  path_ = PathText(fs::absolute(name, error));
+  if (out == INVALID_HANDLE_VALUE) {
+    throw IoError("cannot copy " + what + " to " + path_ + ": " + Reason(why));
+  }
+  int writeError = 0;
+  std::string unused;
+  const int readError = ReadAll(HandleOf(fd), unused, [&](std::string_view piece) {
+    DWORD done = 0;
+    while (!piece.empty()) {
+      if (!WriteFile(out, piece.data(), static_cast<DWORD>(piece.size()), &done, nullptr)) {
+        return writeError = LastErrno();
+      }
+      piece.remove_prefix(done);
+    }
+    return 0;
+  });
+  CloseHandle(out);
+  if (readError != 0) {
+    DeleteFileW(name.c_str());
+    ReleaseTemp(slot_);
+    if (writeError != 0) {
+      throw IoError("cannot copy " + what + " to " + path_ + ": " + Reason(writeError));
+    }
+    throw IoError("cannot read " + what + ": " + Reason(readError));
+  }
+}
+
+TempCopy::~TempCopy() {
+  DeleteFileW(fs::path(path_).c_str());
+  ReleaseTemp(slot_);
+}
+
+}  // namespace gridloom::host
