@@ -772,11 +772,12 @@ class Errors(Case):
 
 
 class ProgressLine(Case):
-    def run_with_terminal(self, *args):
-        """Runs gridloom with standard error on a pseudo-terminal; returns what it showed."""
+    def run_with_terminal(self, *args, status=0, both=False):
+        """Runs gridloom with standard error (both: and output) on a pseudo-terminal, which
+        Wine makes a console; returns the text it showed, without the terminal's controls."""
         master, slave = pty.openpty()
-        proc = subprocess.Popen([*COMMAND, *args], cwd=self.dir, stdout=subprocess.DEVNULL,
-                                stderr=slave)
+        proc = subprocess.Popen([*COMMAND, *args], cwd=self.dir, stderr=slave,
+                                stdout=slave if both else subprocess.DEVNULL)
         os.close(slave)
         shown = b""
         while True:
@@ -791,11 +792,15 @@ class ProgressLine(Case):
                 break
             shown += chunk
         os.close(master)
-        self.assertEqual(proc.wait(), 0)
-        return shown.decode()
+        self.assertEqual(proc.wait(), status)
+        # Wine's console draws a space as "erase, one column on", and hides the cursor
+        # around each character.
+        text = shown.decode().replace("\x1b[K\x1b[1C", " ")
+        while (plain := re.sub(r"\x1b\[[?0-9;]*[A-Za-z]", "", text)) != text:
+            text = plain
+        return text.replace("\r\r\n", "\n").replace("\r\n", "\n")  # the line discipline's
 
     def test_only_on_a_terminal_and_not_quiet(self):
-        self.not_on_windows("a Unix terminal (gridloom.exe draws the line on a console)")
         self.write("site/data/t.csv", b"a,b\r\n")
         for i in range(12):
             self.write(f"site/p{i}.html", '&gridloom("data/t.csv")')
@@ -807,6 +812,16 @@ class ProgressLine(Case):
         self.assertEqual((r.returncode, r.stderr), (0, b""))
         self.write("few/p.html", "x")
         self.assertEqual(self.run_with_terminal("expand", "few", "--out-dir", "out4"), "")
+
+    def test_japanese_on_a_terminal(self):
+        # A terminal shows what the command writes as characters: UTF-8 output, and messages
+        # naming files in the code page (on Windows through the console's own calls).
+        shown = self.run_with_terminal("info", both=True)
+        self.assertIn("syntax: &gridloom(ファイル名)\n", shown)
+        self.assertIn("description: CSV形式のファイルから表を作成します.\n", shown)
+        shown = self.run_with_terminal("render", "表.csv", status=1, both=True)
+        self.assertIn("gridloom: cannot open CSV file 表.csv: No such file or directory\n", shown)
+        self.assertIn(COMMENT, shown)
 
 def as_other_user():
     """A preexec function under which permissions hold: root reads every folder, so a test
