@@ -333,7 +333,9 @@ std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
   if (outputs.empty()) return std::nullopt;
   const auto idOf = [&stamps](const std::string& path) {
     const FileStamp& stamp = stamps.Of(path);
-    return stamp.exists ? FileId{stamp.device, stamp.inode} : FileId{};
+    if (!stamp.exists) return FileId{};
+    if (stamp.device != 0 || stamp.inode != 0) return FileId{stamp.device, stamp.inode};
+    return IdOf(path).value_or(FileId{});  // Windows' stamps leave the identity out
   };
   const auto refuse = [](const Job& output, const std::string& what) {
     return "refusing to write " + PathText(output.target) + ": it is " + what +

@@ -123,7 +123,7 @@ bool IsTerminal(int fd);
 // The file system's record of the file that path names, following symlinks.
 struct FileInfo {
   bool exists = false, folder = false, regular = false;
-  unsigned long long device = 0, inode = 0, size = 0;  // inode: the file's number on Windows
+  unsigned long long device = 0, inode = 0, size = 0;  // device and inode 0 on Windows
   long long mtime = 0, ctime = 0;  // nanoseconds since 1970; ctime: the change of its record
 };
 FileInfo Examine(const std::filesystem::path& path);

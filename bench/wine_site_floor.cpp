@@ -1,0 +1,113 @@
+// The floor of `gridloom.exe expand SITE --out-dir OUT` under Wine: the Windows calls that
+// expanding a site cannot do without, and nothing else. For each page of SITE (*.html, not
+// below it): the page is read, the CSV file and the INI file of its first call are read as
+// the plug-in reads them (CreateFileA, fourteen GetPrivateProfileStringA), and the page is
+// written to OUT through a temporary file and MoveFileExW. Pages are shared among JOBS
+// threads as the command shares them. Wine's costs of these calls are not Windows', so the
+// command is measured against this floor, run in the same way.
+//   gridloom_site_floor.exe SITE OUT [JOBS]
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string ReadAll(HANDLE file) {
+  std::string data;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
+  CloseHandle(file);
+  return data;
+}
+
+struct Site {
+  std::string site, out;
+  std::vector<std::string> pages;
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> failures{0};
+};
+
+// The first call's two names, as written.
+void Names(const std::string& page, std::string& csv, std::string& ini) {
+  const std::size_t call = page.find("&gridloom(\"");
+  if (call == std::string::npos) return;
+  const std::size_t start = call + 11, end = page.find('"', start);
+  csv = page.substr(start, end - start);
+  const std::size_t iniStart = page.find('"', end + 1) + 1;
+  ini = page.substr(iniStart, page.find('"', iniStart) - iniStart);
+}
+
+DWORD WINAPI Work(void* argument) {
+  Site& site = *static_cast<Site*>(argument);
+  static const char* const kSections[] = {"table",  "tableRow", "tdRow1", "tdRowX",
+                                          "tdCol1", "tdColX",   "tdEtc"};
+  for (std::size_t i = site.next++; i < site.pages.size(); i = site.next++) {
+    const std::string name = site.site + "\\" + site.pages[i];
+    const std::string page = ReadAll(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr));
+    std::string csv, ini;
+    Names(page, csv, ini);
+    const std::string csvPath = site.site + "\\" + csv, iniPath = site.site + "\\" + ini;
+    const std::string table = ReadAll(CreateFileA(csvPath.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    char value[1024];
+    for (const char* section : kSections) {
+      for (const char* key : {"open", "close"}) {
+        GetPrivateProfileStringA(section, key, "", value, sizeof value, iniPath.c_str());
+      }
+    }
+    const std::string target = site.out + "\\" + site.pages[i];
+    const std::string temp = site.out + "\\.floor-" + std::to_string(i);
+    const HANDLE out = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    DWORD written = 0;
+    const std::string result = page + table;  // as many bytes as the page with its table
+    if (out == INVALID_HANDLE_VALUE ||
+        !WriteFile(out, result.data(), static_cast<DWORD>(result.size()), &written, nullptr) ||
+        !CloseHandle(out) ||
+        !MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      ++site.failures;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: gridloom_site_floor SITE OUT [JOBS]\n");
+    return 2;
+  }
+  Site site;
+  site.site = argv[1];
+  site.out = argv[2];
+  const int jobs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
+  CreateDirectoryA(site.out.c_str(), nullptr);
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA((site.site + "\\*.html").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 3;
+  do {
+    site.pages.emplace_back(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  std::vector<HANDLE> threads;
+  for (int t = 1; t < jobs; ++t) threads.push_back(CreateThread(nullptr, 0, Work, &site, 0, nullptr));
+  Work(&site);
+  for (const HANDLE thread : threads) {
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
+  if (site.failures > 0) {
+    std::fprintf(stderr, "gridloom_site_floor: %zu pages not written\n", site.failures.load());
+    return 3;
+  }
+  return 0;
+}
