@@ -218,7 +218,8 @@ int Run(std::vector<std::string> arguments) {
                      " (932: Shift_JIS, 65001: UTF-8)")
       ->capture_default_str();
   app.add_option("--page-encoding", options.pageEncoding,
-                 "Encoding of pages, an iconv name such as UTF-8, Shift_JIS or UTF-16LE")
+                 "Encoding of pages, such as UTF-8, Shift_JIS or UTF-16LE (an iconv name; on "
+                 "Windows, a code page's name)")
       ->capture_default_str();
 
   const auto jobsValidator = CLI::Validator(

@@ -29,6 +29,19 @@ bool IsUtf8Name(std::string_view charset) {
   return name == "UTF8";
 }
 
+std::string CharacterReference(std::u16string_view text, std::size_t pos, std::size_t& units) {
+  char32_t c = text[pos];
+  units = 1;
+  if (c >= 0xD800 && c <= 0xDBFF && pos + 1 < text.size() && text[pos + 1] >= 0xDC00 &&
+      text[pos + 1] <= 0xDFFF) {
+    c = 0x10000 + ((c - 0xD800) << 10) + (text[pos + 1] - 0xDC00);
+    units = 2;
+  } else if (c >= 0xD800 && c <= 0xDFFF) {
+    c = 0xFFFD;
+  }
+  return "&#" + std::to_string(static_cast<unsigned long>(c)) + ";";
+}
+
 namespace {
 
 bool IsSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }

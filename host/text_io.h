@@ -88,6 +88,11 @@ class WideEncoder {
   bool utf8_;  // UTF-8 has a fast path of its own
 };
 
+// The numeric character reference (&#N;) of the character at pos, which the WideEncoders
+// write for a character their charset lacks; a lone surrogate is &#65533;. units: how many
+// code units the character takes (1, or 2 for a pair).
+std::string CharacterReference(std::u16string_view text, std::size_t pos, std::size_t& units);
+
 // UTF-16 to UTF-8, a lone surrogate as the reference &#65533;: what WideEncoder("UTF-8")
 // gives, at the speed of a table's worth of text.
 std::string EncodeUtf8(std::u16string_view text);

@@ -113,20 +113,9 @@ std::string WideEncoder::Encode(std::u16string_view text) {
       continue;
     }
     // A character the charset lacks, or a lone surrogate: a character reference instead.
-    char32_t c = text[pos];
     std::size_t units = 1;
-    if (c >= 0xD800 && c <= 0xDBFF && pos + 1 < text.size() && text[pos + 1] >= 0xDC00 &&
-        text[pos + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[pos + 1] - 0xDC00);
-      units = 2;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    char reference[16];
-    const int length = std::snprintf(reference, sizeof reference, "&#%lu;",
-                                     static_cast<unsigned long>(c));
     out.resize(used);
-    out.append(reference, static_cast<std::size_t>(length));
+    out += CharacterReference(text, pos, units);
     used = out.size();
     out.resize(used + (text.size() - pos) * 3 + 16);
     pos += units;

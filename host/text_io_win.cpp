@@ -377,33 +377,25 @@ std::string WideEncoder::Encode(std::u16string_view text) {
   const std::wstring_view wide(reinterpret_cast<const wchar_t*>(text.data()), text.size());
   if (std::optional<std::string> whole = host::Encode(wide, page)) return std::move(*whole);
   // A character the code page lacks, or a lone surrogate: a character reference instead.
+  // The characters between are converted a run at a time, a run halved until it converts.
   std::string out;
-  for (std::size_t pos = 0; pos < wide.size();) {
+  for (std::size_t pos = 0; pos < text.size();) {
     std::size_t units = 1;
-    char32_t c = wide[pos];
-    const bool high = c >= 0xD800 && c <= 0xDBFF;
-    if (high && pos + 1 < wide.size() && wide[pos + 1] >= 0xDC00 && wide[pos + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (wide[pos + 1] - 0xDC00);
-      units = 2;
-    }
-    std::size_t run = units;  // characters that convert are taken a run at a time
-    if (std::optional<std::string> one = host::Encode(wide.substr(pos, units), page)) {
-      while (pos + run < wide.size() && (wide[pos + run] < 0xD800 || wide[pos + run] > 0xDFFF) &&
-             run < 4096) {
-        ++run;
-      }
-      if (std::optional<std::string> more = host::Encode(wide.substr(pos, run), page)) {
-        out += *more;
-      } else {
-        out += *one;
-        run = units;
-      }
-      pos += run;
+    const std::string reference = CharacterReference(text, pos, units);
+    if (!host::Encode(wide.substr(pos, units), page)) {
+      out += reference;
+      pos += units;
       continue;
     }
-    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-    out += "&#" + std::to_string(static_cast<unsigned long>(c)) + ";";
-    pos += units;
+    std::size_t run = std::min<std::size_t>(text.size() - pos, 4096);
+    std::optional<std::string> bytes;
+    while (run > units && !(bytes = host::Encode(wide.substr(pos, run), page))) run /= 2;
+    if (run <= units) {
+      run = units;
+      bytes = host::Encode(wide.substr(pos, units), page);
+    }
+    out += *bytes;
+    pos += run;
   }
   return out;
 }

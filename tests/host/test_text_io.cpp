@@ -46,6 +46,14 @@ TEST(WideEncoder, CharactersTheCharsetLacksBecomeReferences) {
       {"SHIFT_JIS", u"\U0001F600", "&#128512;"},
       {"ISO-8859-1", u"\u20AC5", "&#8364;5"},
       {"UTF-8", std::u16string(u"a") + char16_t(0xD800) + u"b", "a&#65533;b"},  // lone surrogate
+      {"SHIFT_JIS", std::u16string(u"x") + char16_t(0xDC00), "x&#65533;"},
+      // A long run that converts, then two characters that do not.
+      {"SHIFT_JIS", std::u16string(5000, u'\u8868') + u"\u00E9\U0001F600x",
+       [] {
+         std::string bytes;
+         for (int i = 0; i < 5000; ++i) bytes += "\x95\x5C";
+         return bytes + "&#233;&#128512;x";
+       }()},
   };
   for (const Case& c : cases) {
     WideEncoder encoder(c.charset);
