@@ -311,8 +311,9 @@ int DescriptorOf(HANDLE handle) {
 
 void PrepareProcess() {
   // libstdc++ makes a path of a string with the C library's multibyte conversion: the
-  // locale's code page, which "" makes the ANSI one.
-  std::setlocale(LC_CTYPE, "");
+  // locale's code page, made the system's ANSI code page (the user's locale may have another).
+  const std::string ansi = "." + std::to_string(GetACP());
+  if (std::setlocale(LC_CTYPE, ansi.c_str()) == nullptr) std::setlocale(LC_CTYPE, "");
   for (const int fd : {kStandardInput, kStandardOutput, kStandardError}) _setmode(fd, _O_BINARY);
   const HANDLE error = HandleOf(kStandardError);
   DWORD mode = 0;

@@ -272,7 +272,8 @@ class ExpandTree(Case):
         for i in range(pages):
             self.write(f"site/data/{i}.csv", f"n,{i}\r\n".encode())
             self.write(f"site/p{i}.html", f'<h1>{i}</h1>&gridloom("data/{i}.csv","t.ini")')
-        self.write("site/sub/deep/page.htm", '&gridloom("../../data/t.csv","../../t.ini")')
+        # A folder whose name ends in a byte 5C in code page 932 (表 is 95 5C).
+        self.write("site/sub/表/page.htm", '&gridloom("../../data/t.csv","../../t.ini")')
 
     def test_out_dir_mirrors_the_tree(self):
         self.make_site()
@@ -282,11 +283,11 @@ class ExpandTree(Case):
         files = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
         self.assertEqual(files, sorted([
             ".gridloom-manifest", "data/0.csv", "data/1.csv", "data/2.csv", "data/t.csv", "img/logo.png",
-            "p0.html", "p1.html", "p2.html", "style.css", "sub/deep/page.htm", "t.ini"]))
+            "p0.html", "p1.html", "p2.html", "style.css", "sub/表/page.htm", "t.ini"]))
         for i in range(3):
             self.assertEqual((out / f"p{i}.html").read_text(),
                              f"<h1>{i}</h1>" + table([["n", str(i)]], row1=TH))
-        self.assertEqual((out / "sub/deep/page.htm").read_text(), table([["a", "b"]], row1=TH))
+        self.assertEqual((out / "sub/表/page.htm").read_text(), table([["a", "b"]], row1=TH))
         self.assertEqual((out / "img/logo.png").read_bytes(), bytes(range(256)))
 
     def test_parallel_equals_serial(self):
