@@ -99,7 +99,9 @@ int main(int argc, char** argv) {
   } while (FindNextFileA(search, &found));
   FindClose(search);
   std::vector<HANDLE> threads;
-  for (int t = 1; t < jobs; ++t) threads.push_back(CreateThread(nullptr, 0, Work, &site, 0, nullptr));
+  for (int t = 1; t < jobs; ++t) {
+    threads.push_back(CreateThread(nullptr, 0, Work, &site, 0, nullptr));
+  }
   Work(&site);
   for (const HANDLE thread : threads) {
     WaitForSingleObject(thread, INFINITE);

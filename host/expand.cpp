@@ -664,7 +664,8 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   }
   if (!out.empty() && !request.outFile && !request.outDir) {
     // A page goes out as its bytes; the report of check, like messages, as text.
-    const int error = request.check ? WriteText(kStandardOutput, out, 0) : WriteAll(kStandardOutput, out);
+    const int error =
+        request.check ? WriteText(kStandardOutput, out, 0) : WriteAll(kStandardOutput, out);
     if (error != 0) {
       Error("cannot write standard output: " + Reason(error));
       return kIoFailure;

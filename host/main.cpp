@@ -27,7 +27,8 @@ using namespace gridloom::host;
 
 namespace {
 
-// Messages are in the ANSI code page: the names in them are.
+// Messages are in the encoding of the names in them: UTF-8 on POSIX, the ANSI code page on
+// Windows.
 void Error(const std::string& message) {
   WriteText(kStandardError, "gridloom: " + message + "\n", 0);
 }
@@ -332,7 +333,7 @@ int Run(std::vector<std::string> arguments) {
 
   try {
     std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
-    arguments.pop_back();                               // the program's name
+    if (!arguments.empty()) arguments.pop_back();       // the program's name
     app.parse(arguments);
   } catch (const CLI::CallForHelp& e) {
     return ExitAfterPrinting(app, e);
@@ -500,7 +501,8 @@ int Run(std::vector<std::string> arguments) {
       const fs::path copy = copies.back()->Path();
       field = ansiBase->empty()
                   ? PathText(copy.relative_path())
-                  : PathText(copy.lexically_relative(fs::canonical(gridloom::NativePath(*ansiBase))));
+                  : PathText(copy.lexically_relative(
+                        fs::canonical(gridloom::NativePath(*ansiBase))));
       rewritten = true;
     }
     if (rewritten) ansiArgs = ArgumentText(fields);

@@ -347,12 +347,15 @@ std::string PathText(const fs::path& path) {
   if (wide.empty()) return {};
   std::replace(wide.begin(), wide.end(), L'\\', L'/');
   const int size = static_cast<int>(std::min<std::size_t>(wide.size(), INT_MAX / 4));
-  const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  const int length =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
   std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
   WideCharToMultiByte(CP_ACP, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
   return text;
 }
 
+// Here a Recoder holds no conversion state: cd_ carries the two code pages, from in its high
+// half, and a WideEncoder's cd_ its one code page.
 Recoder::Recoder(const std::string& from, const std::string& to)
     : cd_(reinterpret_cast<void*>(static_cast<std::uintptr_t>(Require(from)) << 16 |
                                   Require(to))) {}
@@ -632,7 +635,8 @@ TempCopy::TempCopy(int fd, const std::string& what, const fs::path& beside) {
   const fs::path temp = length > 0 && length <= MAX_PATH ? fs::path(folder) : fs::path(".");
   std::error_code error;
   const bool elsewhere =
-      !beside.empty() && fs::absolute(beside, error).root_name() != fs::absolute(temp, error).root_name();
+      !beside.empty() &&
+      fs::absolute(beside, error).root_name() != fs::absolute(temp, error).root_name();
   fs::path name;
   int why = 0;
   HANDLE out = INVALID_HANDLE_VALUE;

@@ -133,7 +133,8 @@ TEST(Recoder, ConvertsOrRefuses) {
 
 TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("gridloom-text-io-" + std::to_string(ProcessId()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("gridloom-text-io-" + std::to_string(ProcessId()));
   fs::remove_all(dir);
   fs::create_directories(dir);
   const fs::path file = dir / "page.html";
