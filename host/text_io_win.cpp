@@ -6,6 +6,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <shellapi.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -14,13 +15,9 @@
 #include <cerrno>
 #include <climits>
 #include <clocale>
-#include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
-
-#include <shellapi.h>
 
 #include "text_io.h"
 
