@@ -2,6 +2,7 @@
 """Drives the built gridloom binary as a user would: render, inline, expand, info, the
 warnings and the exit statuses."""
 import argparse
+import atexit
 import concurrent.futures
 import http.client
 import itertools
@@ -1250,6 +1251,14 @@ def main():
         # Quiet, and without the Mono and Gecko installers, which would wait.
         os.environ.setdefault("WINEDEBUG", "-all")
         os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+        # Wine starts its services with the first program a server runs, and they keep that
+        # program's standard streams: a run of the command whose output is read would wait
+        # for them to end (seconds each). A keeper without streams, alive for the whole run,
+        # starts them, and one server serves every run.
+        quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+        keeper = subprocess.Popen([args.wine, "cmd"], stdin=subprocess.PIPE, **quiet)
+        subprocess.run([args.wine, "cmd", "/c", "exit"], timeout=300, **quiet)
+        atexit.register(lambda: (keeper.stdin.close(), keeper.wait(timeout=60)))
     EXAMPLES = Path(args.examples)
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
