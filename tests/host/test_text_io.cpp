@@ -121,6 +121,9 @@ TEST(Recoder, ConvertsOrRefuses) {
       {"UTF-16LE", "UTF-8", std::string("\0\xD8x\0", 4), std::nullopt},  // a lone surrogate
       {"CP932", "UTF-8", "\x95", std::nullopt},                               // half a character
       {"ISO-8859-1", "UTF-8", "\xE9", "\xC3\xA9"},
+      {"UTF-8", "windows-1252", "\xE2\x82\xAC", "\x80"},
+      {"EUC-JP", "UTF-8", "\xC9\xBD", "\xE8\xA1\xA8"},
+      {"Shift_JIS", "EUC-JP", "\x95\x5C", "\xC9\xBD"},
   };
   for (const Case& c : cases) {
     Recoder recoder(c.from, c.to);
