@@ -936,7 +936,7 @@ class OutputsKeepData(Case):
             (device, None, stat.S_ISCHR),
             ("n" * 255, self.dir / ("n" * 255), None),
             ("m" * 248, self.dir / ("m" * 248), None),
-        ]
+        ] + ([("NUL", None, None)] if WINDOWS else [])  # Windows' device: no file is made
         for output, holder, kind in cases:
             with self.subTest(output[:20]):
                 if kind:
@@ -947,6 +947,8 @@ class OutputsKeepData(Case):
                     self.assertEqual(holder.read_text(), self.page)
                 if kind:
                     self.assertTrue(kind(os.lstat(os.path.join(self.dir, output)).st_mode))
+                if output == "NUL":
+                    self.assertFalse((self.dir / output).exists())
         if not WINDOWS:
             reader.join(timeout=10)
             self.assertEqual(got, [self.page])
