@@ -184,6 +184,10 @@ std::vector<Input> InputsOf(const PageResult& result) {
   return inputs;
 }
 
+void Error(const std::string& message) {
+  WriteText(kStandardError, "gridloom: " + message + "\n", 0);
+}
+
 namespace {
 
 struct Job {
@@ -201,10 +205,6 @@ bool IsPageName(std::string_view name) {
   const std::string_view extension = name.substr(dot);
   return (extension.size() == 5 && strncasecmp(extension.data(), ".html", 5) == 0) ||
          (extension.size() == 4 && strncasecmp(extension.data(), ".htm", 4) == 0);
-}
-
-void Error(const std::string& message) {
-  WriteText(kStandardError, "gridloom: " + message + "\n", 0);
 }
 
 // The progress line: pages done of total, tables, rate. Drawn under the caller's lock.

@@ -20,6 +20,10 @@ namespace gridloom::host {
 // Exit statuses of the gridloom command.
 enum ExitStatus : int { kOk = 0, kNoTable = 1, kUsage = 2, kIoFailure = 3 };
 
+// A message on standard error, after "gridloom: ". Messages are in the encoding of the names
+// in them: UTF-8 on POSIX, the ANSI code page on Windows.
+void Error(const std::string& message);
+
 // One inline call of the plug-in: argument text and base directory in the ANSI code page.
 using InlineFunction =
     std::function<std::u16string(const std::string& argText, const std::string& baseDir)>;

@@ -27,18 +27,10 @@ using namespace gridloom::host;
 
 namespace {
 
-// Messages are in the encoding of the names in them: UTF-8 on POSIX, the ANSI code page on
-// Windows.
-void Error(const std::string& message) {
-  WriteText(kStandardError, "gridloom: " + message + "\n", 0);
-}
-
 #ifdef _WIN32
-constexpr bool kWindows = true;
 // The ANSI code page is the system's: the plug-in reads names in it, and so does the command.
 std::vector<UINT> CodePages() { return {GetACP()}; }
 #else
-constexpr bool kWindows = false;
 std::vector<UINT> CodePages() {
   std::vector<UINT> pages(GridloomAcceptedCodePages(nullptr, 0));
   GridloomAcceptedCodePages(pages.data(), static_cast<UINT>(pages.size()));
@@ -144,7 +136,7 @@ constexpr const char* kExitStatuses =
 
 struct Options {
   std::string pluginPath;
-  unsigned codePage = kWindows ? CodePages().front() : 932;
+  unsigned codePage = kAnsiNames ? CodePages().front() : 932;
   std::string pageEncoding = "UTF-8";
   bool strict = false;
 };
@@ -404,7 +396,7 @@ int Run(std::vector<std::string> arguments) {
   // The command line is UTF-8 on POSIX; on Windows it comes in the ANSI code page.
   std::unique_ptr<Recoder> utf8ToAnsi;
   try {
-    utf8ToAnsi = std::make_unique<Recoder>(kWindows ? encodings.ansi : "UTF-8", encodings.ansi);
+    utf8ToAnsi = std::make_unique<Recoder>(kAnsiNames ? encodings.ansi : "UTF-8", encodings.ansi);
     Recoder pages(encodings.page, encodings.ansi);
   } catch (const std::invalid_argument& e) {
     Error(e.what());

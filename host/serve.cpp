@@ -21,8 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Say(const std::string& message) { std::fprintf(stderr, "gridloom: %s\n", message.c_str()); }
-
 // The address of the reload script's questions; a name no file can take, as the server
 // refuses every path with a segment that starts with a dot.
 constexpr std::string_view kStampPath = "/.gridloom/stamp";
@@ -235,7 +233,7 @@ void Site::Handle(const httplib::Request& request, httplib::Response& response) 
       response.set_content(ReadFile(found.path), ContentType(found.path));
     }
   } catch (const std::exception& e) {
-    Say(e.what());
+    Error(e.what());
     response.status = 500;
     response.set_content(std::string(e.what()) + "\n", "text/plain");
   }
@@ -247,7 +245,7 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
   std::error_code error;
   const fs::path root = fs::canonical(request.site, error);
   if (error || !fs::is_directory(root, error)) {
-    Say("serve: " + request.site.string() + (error ? ": " + error.message() : " is not a folder"));
+    Error("serve: " + request.site.string() + (error ? ": " + error.message() : " is not a folder"));
     return error ? kIoFailure : kUsage;
   }
   Site site(call, encodings, request, root);
@@ -277,13 +275,13 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
                                      : (server.bind_to_port(request.bind, request.port) ? request.port : -1);
   if (port < 0) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    Say("serve: cannot listen on " + request.bind + " port " + std::to_string(request.port) +
+    Error("serve: cannot listen on " + request.bind + " port " + std::to_string(request.port) +
         ": " + Reason(errno));
     return kIoFailure;
   }
   const std::string host = request.bind.find(':') == std::string::npos ? request.bind
                                                                          : "[" + request.bind + "]";
-  Say("serving " + request.site.string() + " at http://" + host + ":" + std::to_string(port) +
+  Error("serving " + request.site.string() + " at http://" + host + ":" + std::to_string(port) +
       "/ (Ctrl-C stops)");
   std::atomic<bool> stopped{false};
   std::thread stopper([&] {
@@ -298,10 +296,10 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
   stopper.join();
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (byItself || !listened) {
-    Say("serve: the server stopped by itself");
+    Error("serve: the server stopped by itself");
     return kIoFailure;
   }
-  Say("stopped");
+  Error("stopped");
   return kOk;
 }
 
@@ -313,9 +311,9 @@ extern "C" __attribute__((visibility("default"))) int GridloomServe(
   try {
     return gridloom::host::Serve(*call, *encodings, *request);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "gridloom: serve: %s\n", e.what());
+    gridloom::host::Error(std::string("serve: ") + e.what());
   } catch (...) {
-    std::fprintf(stderr, "gridloom: serve: stopped by an unknown error\n");
+    gridloom::host::Error("serve: stopped by an unknown error");
   }
   return gridloom::host::kIoFailure;
 }

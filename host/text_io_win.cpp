@@ -208,8 +208,14 @@ HANDLE OpenToRead(const fs::path& path, DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN)
                      nullptr);
 }
 
-// Reads what a handle gives to its end into data; answers 0 or an errno.
-int ReadAll(HANDLE handle, std::string& data, const std::function<int(std::string_view)>& sink) {
+// Opens a file or a folder only to read its record.
+HANDLE OpenRecord(const fs::path& path) {
+  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Hands what a handle gives, to its end, to sink in pieces; answers 0 or an errno.
+int ReadAll(HANDLE handle, const std::function<int(std::string_view)>& sink) {
   char buffer[65536];
   for (;;) {
     DWORD got = 0;
@@ -219,11 +225,7 @@ int ReadAll(HANDLE handle, std::string& data, const std::function<int(std::strin
       return ErrnoOf(error);
     }
     if (got == 0) return 0;
-    if (sink) {
-      if (const int error = sink(std::string_view(buffer, got))) return error;
-    } else {
-      data.append(buffer, got);
-    }
+    if (const int error = sink(std::string_view(buffer, got))) return error;
   }
 }
 
@@ -417,7 +419,11 @@ std::string ReadFile(const fs::path& path) {
       static_cast<unsigned long long>(size.QuadPart) < data.max_size()) {
     data.reserve(static_cast<std::size_t>(size.QuadPart));
   }
-  if (const int error = ReadAll(file.Get(), data, nullptr)) fail(error);
+  const int error = ReadAll(file.Get(), [&data](std::string_view piece) {
+    data.append(piece);
+    return 0;
+  });
+  if (error != 0) fail(error);
   return data;
 }
 
@@ -463,11 +469,9 @@ bool IsTerminal(int fd) { return IsConsole(HandleOf(fd)); }
 FileInfo Examine(const fs::path& path) {
   FileInfo file;
   if (path.empty()) return file;
-  // FILE_FLAG_BACKUP_SEMANTICS opens folders too; no access beyond the attributes is asked.
   // The file's number and volume are left out: asking for them costs three times the rest
   // under Wine, and the change time already moves when a file is replaced or written.
-  const Handle handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const Handle handle(OpenRecord(path));
   FILE_BASIC_INFO times{};
   FILE_STANDARD_INFO size{};
   if (!handle.Valid() ||
@@ -507,8 +511,7 @@ fs::path ExecutableFile() {
 }
 
 std::optional<FileId> IdOf(const fs::path& path) {
-  const Handle handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const Handle handle(OpenRecord(path));
   BY_HANDLE_FILE_INFORMATION info{};
   if (path.empty() || !handle.Valid() || !GetFileInformationByHandle(handle.Get(), &info)) {
     return std::nullopt;
@@ -578,8 +581,7 @@ void WriteFileAtomic(const fs::path& path, const std::function<int(int)>& fill,
     error = fill(fd);
     if (error == 0 && keep != nullptr) {
       // A copy keeps its source's time.
-      const Handle source(CreateFileW(keep->c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      const Handle source(OpenRecord(*keep));
       FILETIME created, accessed, written;
       if (source.Valid() && GetFileTime(source.Get(), &created, &accessed, &written) &&
           !SetFileTime(handle, nullptr, &accessed, &written)) {
@@ -644,8 +646,7 @@ TempCopy::TempCopy(int fd, const std::string& what, const fs::path& beside) {
     throw IoError("cannot copy " + what + " to " + path_ + ": " + Reason(why));
   }
   int writeError = 0;
-  std::string unused;
-  const int readError = ReadAll(HandleOf(fd), unused, [&](std::string_view piece) {
+  const int readError = ReadAll(HandleOf(fd), [&](std::string_view piece) {
     DWORD done = 0;
     while (!piece.empty()) {
       if (!WriteFile(out, piece.data(), static_cast<DWORD>(piece.size()), &done, nullptr)) {
