@@ -1,9 +1,9 @@
-# Runs the probe on each set of questions (under EMULATOR, if set) and compares its answers
-# with those recorded under Wine: questions.txt with answers.txt, codepage-questions.txt with
-# codepage-answers.txt.
+# Runs the probe on each set of questions (under EMULATOR, if set: Wine, or qemu for 32-bit
+# Linux programs) and compares its answers with those recorded under Wine: questions.txt with
+# answers.txt, codepage-questions.txt with codepage-answers.txt.
 set(data ${DIR}/data)
-if(EMULATOR)
-  execute_process(COMMAND winepath -w ${DIR}/data OUTPUT_VARIABLE data
+if(WINE)
+  execute_process(COMMAND ${EMULATOR} winepath -w ${DIR}/data OUTPUT_VARIABLE data
     OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 get_filename_component(probe_dir ${PROBE} DIRECTORY)
