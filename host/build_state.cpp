@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <set>
 
@@ -238,16 +239,48 @@ bool OutputRecord::UpToDate(const fs::path& target, StampCache& stamps) const {
          Unchanged(inputs, stamps);
 }
 
+fs::path Manifest::PathFor(const fs::path& outDir) {
+  fs::path folder = outDir.lexically_normal();
+  if (!folder.has_filename()) folder = folder.parent_path();  // "out/"
+  if (folder.empty() || folder.filename() == "." || folder.filename() == "..") {
+    folder = fs::absolute(folder).lexically_normal();
+    if (!folder.has_filename()) folder = folder.parent_path();
+  }
+  if (!folder.has_filename()) return folder / ".gridloom-state";  // a root
+  return folder.parent_path() / (folder.filename().native() + fs::path(".gridloom-state").native());
+}
+
+fs::path Manifest::CachedPathFor(const fs::path& outDir) {
+  const fs::path folder = CacheFolder();
+  if (folder.empty()) return {};
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(Fnv1a(
+                                                PathText(fs::absolute(outDir).lexically_normal()))));
+  return folder / "state" / (std::string(hex) + ".gridloom-state");
+}
+
 Manifest Manifest::Load(const fs::path& outDir, const std::string& key) {
   std::optional<Manifest> manifest;
+  fs::path from;
   std::string text;
-  try {
-    text = ReadFile(outDir / kFileName);
+  for (const fs::path& file : {PathFor(outDir), CachedPathFor(outDir), outDir / kOldFileName}) {
+    if (file.empty()) continue;
+    try {
+      text = ReadFile(file);
+    } catch (const IoError&) {
+      continue;
+    }
     manifest = Parse(text);
-  } catch (const IoError&) {
+    from = file;
+    break;
   }
-  if (manifest) manifest->text_ = std::move(text);
-  if (!manifest || manifest->key != key) manifest = Manifest();
+  if (manifest && manifest->key == key) {
+    manifest->text_ = std::move(text);
+    manifest->from_ = std::move(from);
+    manifest->found_ = true;
+  } else {
+    manifest = Manifest();
+  }
   manifest->key = key;
   return *std::move(manifest);
 }
@@ -283,22 +316,69 @@ void Manifest::Save(const fs::path& outDir) const {
   char sum[17];
   const auto end = std::to_chars(sum, sum + sizeof sum, Fnv1a(text), 16).ptr;
   text += "end " + std::to_string(outputs.size()) + " " + std::string(sum, end) + "\n";
-  if (text != text_) WriteFileAtomic(outDir / kFileName, text);
+  const fs::path beside = PathFor(outDir), cached = CachedPathFor(outDir);
+  fs::path saved = from_;
+  if (text != text_ || from_.filename() == kOldFileName) {
+    try {
+      WriteFileAtomic(beside, text);
+      saved = beside;
+    } catch (const IoError& first) {
+      // The folder around the output folder may be the system's (/var/www/html).
+      if (cached.empty()) throw;
+      std::error_code error;
+      fs::create_directories(cached.parent_path(), error);
+      try {
+        WriteFileAtomic(cached, text);
+      } catch (const IoError&) {
+        throw first;
+      }
+      saved = cached;
+    }
+  }
+  // One record for a folder: the others are older.
+  std::error_code ignored;
+  for (const fs::path& other : {beside, cached, outDir / kOldFileName}) {
+    if (!other.empty() && other != saved) fs::remove(other, ignored);
+  }
 }
 
 namespace {
 
-// A name as make and ninja read it in a rule: a space or # after n backslashes is written
-// after 2n+1 of them, and a dollar sign is doubled.
-std::string MakeName(const std::string& name) {
-  if (name.find_first_of("\n\r") != std::string::npos) {
-    throw IoError("cannot write the name " + name + " in a depfile: it holds a line break");
+// A name as GNU make and ninja both read it back (each rule tried with make 4.3 and ninja
+// 1.11): a space or # after n backslashes is written after 2n+1 of them, a colon after one,
+// a dollar sign doubled, and a name that starts with ~ (make's home folder) after "./".
+// Whatever make or ninja reads otherwise, however escaped, cannot be written: ninja ends a
+// name at any of &'"<>^`;|*? and keeps the backslash of an escape other than the above;
+// make takes = for a variable, [ * ? for a wildcard, NAME(MEMBER) for a member of an
+// archive, % in a target for a pattern, and a backslash at the end, or before # or :, for
+// an escape of what follows.
+std::string MakeName(const std::string& name, bool target) {
+  const auto refuse = [&name](const std::string& why) {
+    throw IoError("cannot write the name " + name + " in a depfile: " + why);
+  };
+  if (name.find_first_of("\n\r") != std::string::npos) refuse("it holds a line break");
+  if (name.find('\t') != std::string::npos) refuse("it holds a tab");
+  const std::size_t bad = name.find_first_of("=&'\"<>^`;|*?[");
+  if (bad != std::string::npos) {
+    refuse(std::string("make and ninja cannot both read the character ") + name[bad]);
   }
-  std::string escaped;
+  if (target && name.find('%') != std::string::npos) {
+    refuse("make reads % in a target as a pattern");
+  }
+  if (name.ends_with(')') && name.find('(') != std::string::npos) {
+    refuse("make reads NAME(MEMBER) as a member of an archive");
+  }
+  if (name.ends_with('\\') || name.find("\\#") != std::string::npos ||
+      name.find("\\:") != std::string::npos) {
+    refuse("make and ninja read a backslash at its end, or before # or :, as an escape");
+  }
+  std::string escaped = name.starts_with('~') ? "./" : "";
   std::size_t backslashes = 0;
   for (char c : name) {
     if (c == ' ' || c == '#') {
       escaped.append(backslashes + 1, '\\');
+    } else if (c == ':') {
+      escaped += '\\';
     } else if (c == '$') {
       escaped += '$';
     }
@@ -314,16 +394,16 @@ std::string DepfileText(const std::vector<DepRule>& rules) {
   std::string text;
   std::set<std::string> phony;
   for (const DepRule& rule : rules) {
-    text += MakeName(rule.target) + ": " + MakeName(rule.page);
+    text += MakeName(rule.target, true) + ": " + MakeName(rule.page, false);
     std::set<std::string> listed;
     for (const std::string& input : rule.inputs) {
       if (!listed.insert(input).second) continue;
-      text += " \\\n  " + MakeName(input);
+      text += " \\\n  " + MakeName(input, false);
       phony.insert(input);
     }
     text += '\n';
   }
-  for (const std::string& input : phony) text += "\n" + MakeName(input) + ":\n";
+  for (const std::string& input : phony) text += "\n" + MakeName(input, false) + ":\n";
   return text;
 }
 

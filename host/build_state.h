@@ -75,30 +75,46 @@ struct OutputRecord {
   bool UpToDate(const std::filesystem::path& target, StampCache& stamps) const;
 };
 
-// The record of a build into an output folder, kept there as one small file that is
-// replaced atomically. A manifest that is missing, damaged, or written for other settings
-// loads as empty, which means a full build, never a wrong one.
+// The record of a build into an output folder, kept beside the folder (never published with
+// it) as one small file that is replaced atomically. A record that is missing, damaged, or
+// written for other settings loads as empty, which means a full build, never a wrong one.
 class Manifest {
  public:
-  static constexpr std::string_view kFileName = ".gridloom-manifest";
+  // Where earlier versions kept the record: inside the output folder. It is read when there
+  // is no record beside the folder, and removed once the record is saved there.
+  static constexpr std::string_view kOldFileName = ".gridloom-manifest";
+
+  // Where the record of a build into outDir lies: NAME.gridloom-state beside the folder NAME
+  // (inside it only when the folder is a root of the file system). Where that cannot be
+  // written, the record goes to the user's cache folder, under a name made of outDir's.
+  static std::filesystem::path PathFor(const std::filesystem::path& outDir);
+  static std::filesystem::path CachedPathFor(const std::filesystem::path& outDir);
 
   // key: everything besides the inputs that the outputs depend on (version, code pages,
   // plug-in, working folder).
   static Manifest Load(const std::filesystem::path& outDir, const std::string& key);
-  // Replaces the folder's manifest, unless it would not change. Throws IoError.
+  // Replaces the record, unless it would not change. Throws IoError (the first place's).
   void Save(const std::filesystem::path& outDir) const;
+  // Whether a record was found for these settings (and so the next build has one, even
+  // when this one's cannot be saved).
+  bool Found() const { return found_; }
+  // Whether it was found where earlier versions kept it (and so is to be moved).
+  bool FoundInside() const { return from_.filename() == kOldFileName; }
 
   std::string key;
   std::map<std::string, OutputRecord> outputs;  // by the output's path below the folder
 
  private:
-  std::string text_;  // as loaded
+  std::string text_;             // as loaded
+  std::filesystem::path from_;   // where it was loaded from
+  bool found_ = false;
 };
 
 // The text of a depfile: for each output, the rule "output: prerequisites" in the syntax
 // that make, ninja, CMake and Meson read, and an empty rule for each data file so that a
-// missing one rebuilds the output instead of stopping make. Throws IoError for a name that
-// the syntax cannot hold (a line break).
+// missing one rebuilds the output instead of stopping make. Every name reads back as
+// itself in GNU make and in ninja; a name that one of them cannot read, however escaped,
+// throws IoError naming the character.
 struct DepRule {
   std::string target;
   std::string page;

@@ -17,6 +17,7 @@
 #include "gridloom/native_path.h"
 #include "inline_scan.h"
 #include "plugin_loader.h"
+#include "site.h"
 
 namespace gridloom::host {
 
@@ -198,15 +199,6 @@ struct Job {
   std::string relative;  // with --out-dir: the target's name in the folder, with slashes
 };
 
-// A file name (without its folder) of a page: *.html or *.htm, in any case.
-bool IsPageName(std::string_view name) {
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return false;
-  const std::string_view extension = name.substr(dot);
-  return (extension.size() == 5 && strncasecmp(extension.data(), ".html", 5) == 0) ||
-         (extension.size() == 4 && strncasecmp(extension.data(), ".htm", 4) == 0);
-}
-
 // The progress line: pages done of total, tables, rate. Drawn under the caller's lock.
 class Progress {
  public:
@@ -247,88 +239,130 @@ class Progress {
   Clock::time_point start_ = Clock::now(), drawn_{};
 };
 
-// Collects the jobs below a folder. A folder that cannot be read is named and skipped, and
-// the walk goes on; symlinks to folders are not followed (they may loop), nor is the output
-// tree when it lies inside the input.
-void Walk(const ExpandRequest& request, const fs::path& root, const fs::path& folder,
-          const std::optional<fs::path>& outDir, std::vector<Job>& found, bool& ok) {
-  const std::string rootName = PathText(root);
-  std::error_code error;
-  fs::directory_iterator it(folder, error), end;
-  std::vector<fs::path> folders;
-  for (; !error && it != end; it.increment(error)) {
-    const fs::directory_entry& entry = *it;
-    std::error_code ignored;
-    if (entry.is_directory(ignored)) {
-      if (entry.is_symlink(ignored)) continue;
-      if (outDir && fs::equivalent(entry.path(), *outDir, ignored)) continue;
-      folders.push_back(entry.path());
-      continue;
-    }
-    if (!entry.is_regular_file(ignored)) continue;
-    const std::string name = PathText(entry.path());
-    const std::string base = PathText(entry.path().filename());
-    if (base == Manifest::kFileName) continue;  // an output folder's own
-    const bool page = IsPageName(base);
-    if (!page && !request.outDir) continue;
-    // The walk reaches every entry through root, so its name below root is what follows.
-    std::string relative = name.substr(std::min(name.size(), rootName.size()));
-    while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
-    found.push_back({entry.path(), name,
-                     request.outDir ? *request.outDir / relative : request.outFile.value_or(fs::path()),
-                     page, std::move(relative)});
-  }
-  if (error) {
-    Error("cannot read folder " + PathText(folder) + ": " + error.message() +
-          "; what it holds is skipped");
-    ok = false;
-  }
-  for (const fs::path& below : folders) Walk(request, root, below, outDir, found, ok);
-}
+// The jobs of a request, each file once (in the order of the inputs, each folder's sorted by
+// name), and what could not be looked at.
+struct Jobs {
+  std::vector<Job> list;
+  std::vector<std::string> unseen;  // names of files and folders that could not be read
+  std::vector<fs::path> folders;    // the folders walked
+  bool ok = true;                   // false after an error (already reported)
+};
 
-// The jobs of a request, sorted by name; false after an error (already reported).
-bool CollectJobs(const ExpandRequest& request, std::vector<Job>& jobs) {
-  bool ok = true;
-  std::error_code error;
-  const std::optional<fs::path> outDir =
-      request.outDir ? std::optional(fs::weakly_canonical(*request.outDir, error)) : std::nullopt;
+Jobs CollectJobs(const ExpandRequest& request) {
+  Jobs jobs;
+  WalkOptions options{!request.outDir, request.includeHidden, {}};
+  if (request.outDir) {
+    options.skip = {*request.outDir, Manifest::PathFor(*request.outDir)};
+  }
+  // A file named twice (a folder and a page in it) is one input; one input alone cannot be.
+  std::set<fs::path> seen;
+  const auto add = [&](Job job) {
+    if (request.inputs.size() > 1) {
+      std::error_code error;
+      const fs::path key = fs::weakly_canonical(job.source, error);
+      if (!seen.insert(error ? job.source : key).second) return;
+    }
+    jobs.list.push_back(std::move(job));
+  };
+  const auto target = [&request](const std::string& relative) {
+    return request.outDir ? *request.outDir / relative : request.outFile.value_or(fs::path());
+  };
   for (const fs::path& input : request.inputs) {
+    std::error_code error;
     const fs::file_status status = fs::status(input, error);
     if (!fs::exists(status)) {
       Error("cannot read " + PathText(input) + ": " +
             (error ? error.message() : std::string("No such file or directory")));
-      ok = false;
+      jobs.unseen.push_back(PathText(input));
+      jobs.ok = false;
       continue;
     }
     if (!fs::is_directory(status)) {
-      jobs.push_back({input, PathText(input),
-                      request.outDir ? *request.outDir / input.filename()
-                                     : request.outFile.value_or(fs::path()),
-                      true, PathText(input.filename())});
+      const std::string relative = PathText(input.filename());
+      add({input, PathText(input), target(relative), true, relative});
       continue;
     }
-    std::vector<Job> found;
-    Walk(request, input, input, outDir, found, ok);
-    std::sort(found.begin(), found.end(),
-              [](const Job& a, const Job& b) { return a.name < b.name; });
-    jobs.insert(jobs.end(), found.begin(), found.end());
+    jobs.folders.push_back(input);
+    Walk walk = WalkFolder(input, options);
+    for (const std::string& warning : walk.warnings) Error(warning);
+    jobs.ok = jobs.ok && walk.warnings.empty();
+    jobs.unseen.insert(jobs.unseen.end(), walk.unseen.begin(), walk.unseen.end());
+    for (SiteFile& file : walk.files) {
+      fs::path path = file.path;
+      add({std::move(path), std::move(file.name), target(file.relative), file.page,
+           std::move(file.relative)});
+    }
   }
-  return ok;
+  return jobs;
 }
 
-// An output that is one of the run's own inputs (a page, a copied file, a CSV or INI file
-// that a call reads), by device and inode: its message, or nothing. Only outputs that exist
-// can be inputs, so a first build reads no page here. Outputs that are up to date (current:
-// their records) are not written, and the inputs of their pages are known: a rebuild reads
-// no page of those, and takes the files' identities from the stamps it has.
+// Whether a name lies in (or is) one of the things that could not be read.
+bool InUnseen(const std::string& name, const std::vector<std::string>& unseen) {
+  return std::any_of(unseen.begin(), unseen.end(), [&name](const std::string& folder) {
+    return name == folder ||
+           (name.size() > folder.size() && name.starts_with(folder) && name[folder.size()] == '/');
+  });
+}
+
+// Why the output folder cannot be used (its exit status and message), or nothing. It must be
+// a folder; and where it lies inside a folder that is walked, which leaves it out, all it
+// holds must be outputs of gridloom's: anything else is an input the walk does not see, and
+// the build would write over it.
+std::optional<std::pair<int, std::string>> OutDirProblem(const fs::path& outDir,
+                                                         const Jobs& jobs,
+                                                         const Manifest& manifest) {
+  std::error_code error;
+  const fs::file_status status = fs::status(outDir, error);
+  if (fs::exists(status) && !fs::is_directory(status)) {
+    return std::pair(kIoFailure, "cannot write into " + PathText(outDir) +
+                                     ": it is a file, not a folder");
+  }
+  if (!fs::exists(status)) return std::nullopt;
+  // Inside: a folder above it is the one walked, by identity (whatever names, links or
+  // letter case lead there).
+  const fs::path out = fs::absolute(outDir, error).lexically_normal();
+  for (const fs::path& folder : jobs.folders) {
+    bool inside = false;
+    for (fs::path above = out.parent_path(); !inside && above.has_relative_path();
+         above = above.parent_path()) {
+      inside = fs::equivalent(above, folder, error);
+    }
+    if (!inside) continue;
+    fs::recursive_directory_iterator it(outDir, error), last;
+    for (; !error && it != last; it.increment(error)) {
+      if (it->is_directory(error) && !it->is_symlink(error)) continue;
+      const std::string name = PathText(it->path());
+      std::string relative = PathText(it->path().lexically_relative(outDir));
+      if (relative == Manifest::kOldFileName || manifest.outputs.count(relative) != 0) continue;
+      return std::pair(kUsage, "refusing to write into " + PathText(outDir) +
+                                   ": it lies inside " + PathText(folder) +
+                                   ", which is read, and holds " + name +
+                                   ", which gridloom did not write (it would be lost); choose "
+                                   "an output folder outside " + PathText(folder));
+    }
+  }
+  return std::nullopt;
+}
+
+
+// The outputs this run writes (the depfile too) that are one of the run's own inputs (a page,
+// a copied file, a CSV or INI file that a call reads), by device and inode: its message, or
+// nothing. Only outputs that exist can be inputs, so a first build reads no page here.
+// Outputs that are up to date (current: their records) are not written, and the inputs of
+// their pages are known: a rebuild reads no page of those, and takes the files' identities
+// from the stamps it has.
 std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
+                                               const std::optional<fs::path>& depfile,
                                                const std::vector<const OutputRecord*>& current,
                                                StampCache& stamps, const InlineFunction& call,
                                                const Encodings& encodings) {
-  std::map<FileId, const Job*> outputs;
+  std::map<FileId, fs::path> outputs;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     if (current[i] != nullptr) continue;
-    if (const std::optional<FileId> id = IdOf(jobs[i].target)) outputs.emplace(*id, &jobs[i]);
+    if (const std::optional<FileId> id = IdOf(jobs[i].target)) outputs.emplace(*id, jobs[i].target);
+  }
+  if (depfile) {
+    if (const std::optional<FileId> id = IdOf(*depfile)) outputs.emplace(*id, *depfile);
   }
   if (outputs.empty()) return std::nullopt;
   const auto idOf = [&stamps](const std::string& path) {
@@ -337,14 +371,14 @@ std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
     if (stamp.device != 0 || stamp.inode != 0) return FileId{stamp.device, stamp.inode};
     return IdOf(path).value_or(FileId{});  // Windows' stamps leave the identity out
   };
-  const auto refuse = [](const Job& output, const std::string& what) {
-    return "refusing to write " + PathText(output.target) + ": it is " + what +
+  const auto refuse = [](const fs::path& output, const std::string& what) {
+    return "refusing to write " + PathText(output) + ": it is " + what +
            " (the same file); choose another output";
   };
   for (const Job& job : jobs) {
     const auto it = outputs.find(idOf(PathText(job.source)));
     if (it != outputs.end()) {
-      return refuse(*it->second, (job.page ? "the page " : "the file ") + job.name);
+      return refuse(it->second, (job.page ? "the page " : "the file ") + job.name);
     }
   }
   PageExpander expander(call, encodings);
@@ -355,7 +389,7 @@ std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
       for (const Input& input : current[i]->inputs) {
         const auto it = outputs.find(idOf(input.path));
         if (it != outputs.end()) {
-          return refuse(*it->second, "the file " + input.path + " that " + job.name + " reads");
+          return refuse(it->second, "the file " + input.path + " that " + job.name + " reads");
         }
       }
       continue;
@@ -373,7 +407,7 @@ std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
         if (path->empty()) continue;
         const auto it = outputs.find(IdOf(*path).value_or(FileId{}));
         if (it == outputs.end()) continue;
-        return refuse(*it->second, std::string("the ") + kind + " file " + *shown + " that " +
+        return refuse(it->second, std::string("the ") + kind + " file " + *shown + " that " +
                                        job.name + ":" + std::to_string(report.line) + " reads");
       }
     }
@@ -399,17 +433,14 @@ std::string Messages(const Job& job, const PageResult& result, bool check) {
   return text;
 }
 
-}  // namespace
 
-namespace {
-
-// Whether the file already holds exactly data; an output that would not change is not
-// written again, so that its time stays and later build steps see nothing new.
+// Whether the output already holds exactly data, as a file of its own (not a link to one);
+// an output that would not change is not written again, so that its time stays and later
+// build steps see nothing new.
 bool Holds(const fs::path& path, std::string_view data) {
-  std::error_code error;
-  if (!fs::is_regular_file(path, error) || fs::file_size(path, error) != data.size() || error) {
-    return false;
-  }
+  if (IsLink(path)) return false;
+  const FileInfo file = Examine(path);
+  if (!file.regular || file.size != data.size()) return false;
   try {
     return ReadFile(path) == data;
   } catch (const IoError&) {
@@ -417,16 +448,30 @@ bool Holds(const fs::path& path, std::string_view data) {
   }
 }
 
+// Whether a copy is what copying its source makes now: the same bytes, mode and time.
+bool SameCopy(const fs::path& copy, const fs::path& source, std::string_view data) {
+  const FileInfo from = Examine(source), to = Examine(copy);
+  return from.mode == to.mode && from.mtime == to.mtime && Holds(copy, data);
+}
+
 // Removes the outputs of pages and files that are gone from the input (with --delete), and
-// the folders this leaves empty. An output changed since it was written is someone else's
-// work now, and stays.
+// the folders this leaves empty. Kept, with a message: an output that changed since it was
+// written (someone else's work now, or a link gridloom did not make), and one whose source
+// lies in what could not be read (it may be there still; its record stays).
 bool RemoveStale(const fs::path& outDir, const std::map<std::string, OutputRecord>& stale,
+                 const std::vector<std::string>& unseen,
                  std::map<std::string, OutputRecord>& kept) {
   bool ok = true;
   for (const auto& [name, record] : stale) {
     const fs::path target = outDir / name;
+    if (InUnseen(record.source, unseen)) {
+      Error("kept " + PathText(target) + ": " + record.source +
+            " was not seen, as what holds it could not be read");
+      kept.emplace(name, record);
+      continue;
+    }
     const FileStamp now = StampOf(target, false);
-    if (now.exists && now != record.outStamp) {
+    if (IsLink(target) || (now.exists && now != record.outStamp)) {
       Error("kept " + PathText(target) + ": it changed since it was written");
       continue;
     }
@@ -446,12 +491,74 @@ bool RemoveStale(const fs::path& outDir, const std::map<std::string, OutputRecor
   return ok;
 }
 
+// The first name from the output folder down to folder that is a symlink: gridloom writes
+// into its output folder only, never where a link there leads.
+std::optional<fs::path> LinkBelow(const fs::path& outDir, const fs::path& folder) {
+  fs::path at = outDir;
+  for (const fs::path& part : folder.lexically_relative(outDir)) {
+    if (part.empty() || part == ".") continue;
+    at /= part;
+    if (IsLink(at)) return at;
+  }
+  return std::nullopt;
+}
+
+// Writes the depfile: each page's output with its page and the files its calls read (a file
+// that is missing stood for by the nearest folder that exists: the file's arrival changes
+// that folder's time, and so rebuilds the page, without making the page out of date for as
+// long as the file stays away). An output older than one of these, left as it was because
+// its bytes would not change, is given the time of now, so that make and ninja find it up
+// to date; its record is stamped again. False after an error (reported).
+bool WriteDepfile(const fs::path& depfile, const std::vector<Job>& jobs,
+                  std::vector<std::optional<OutputRecord>>& records) {
+  std::vector<DepRule> rules;
+  std::vector<std::pair<std::size_t, long long>> newest;  // job, its prerequisites' time
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (!jobs[i].page || jobs[i].target.empty() || !records[i]) continue;
+    DepRule& rule = rules.emplace_back();
+    rule.target = PathText(jobs[i].target);
+    rule.page = PathText(jobs[i].source);
+    long long time = Examine(jobs[i].source).mtime;
+    for (const Input& input : records[i]->inputs) {
+      fs::path path = input.path;
+      std::error_code error;
+      while (!input.stamp.exists && !path.empty() && !fs::exists(path, error)) {
+        path = path.parent_path();
+      }
+      rule.inputs.push_back(path.empty() ? std::string(".") : PathText(path));
+      time = std::max(time, Examine(path.empty() ? fs::path(".") : path).mtime);
+    }
+    newest.emplace_back(i, time);
+  }
+  try {
+    const std::string text = DepfileText(rules);
+    const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    for (const auto& [i, time] : newest) {
+      const FileInfo output = Examine(jobs[i].target);
+      if (!output.exists || output.mtime >= time) continue;
+      if (const int error = SetFileTimes(jobs[i].target, std::max(now, time))) {
+        throw IoError("cannot set the time of " + PathText(jobs[i].target) + ": " +
+                      Reason(error));
+      }
+      records[i]->outStamp = StampOf(jobs[i].target, false);
+    }
+    WriteFileAtomic(depfile, text);
+  } catch (const IoError& e) {
+    Error(e.what());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int ExpandPages(const InlineFunction& call, const Encodings& encodings,
                 const ExpandRequest& request) {
-  std::vector<Job> jobs;
-  bool ioFailure = !CollectJobs(request, jobs);
+  Jobs collected = CollectJobs(request);
+  const std::vector<Job>& jobs = collected.list;
+  bool ioFailure = !collected.ok;
   const auto pages = static_cast<std::size_t>(
       std::count_if(jobs.begin(), jobs.end(), [](const Job& job) { return job.page; }));
   if (!request.check && !request.outDir && pages > 1) {
@@ -473,18 +580,33 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
       }
     }
   }
+  if (request.depfile) {
+    std::error_code error;
+    const fs::path depfile = fs::absolute(*request.depfile, error).lexically_normal();
+    for (const Job& job : jobs) {
+      if (!job.target.empty() && fs::absolute(job.target, error).lexically_normal() == depfile) {
+        Error("expand: the depfile and " + job.name + " would both be written to " +
+              PathText(*request.depfile));
+        return kUsage;
+      }
+    }
+  }
 
   // What an earlier build into the same folder made, and which outputs are still current.
   const bool incremental = request.outDir && !request.check;
   Manifest manifest;
-  if (incremental) manifest = Manifest::Load(*request.outDir, request.buildKey);
+  if (incremental) {
+    manifest = Manifest::Load(*request.outDir, request.buildKey);
+    if (const auto problem = OutDirProblem(*request.outDir, collected, manifest)) {
+      Error(problem->second);
+      return problem->first;
+    }
+  }
   const bool rebuild = !manifest.outputs.empty();
-  std::vector<std::string> names(jobs.size());
   std::vector<const OutputRecord*> current(jobs.size(), nullptr);
   StampCache stamps;
   for (std::size_t i = 0; incremental && i < jobs.size(); ++i) {
-    names[i] = jobs[i].relative;
-    const auto it = manifest.outputs.find(names[i]);
+    const auto it = manifest.outputs.find(jobs[i].relative);
     if (request.force || it == manifest.outputs.end()) continue;
     const OutputRecord& record = it->second;
     if (record.page == jobs[i].page && record.source == PathText(jobs[i].source) &&
@@ -494,14 +616,33 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   }
 
   try {
-    if (const std::optional<std::string> refusal =
-            OutputThatIsAnInput(jobs, current, stamps, call, encodings)) {
+    if (const std::optional<std::string> refusal = OutputThatIsAnInput(
+            jobs, request.check ? std::nullopt : request.depfile, current, stamps, call,
+            encodings)) {
       Error(*refusal);
       return kUsage;
     }
   } catch (const std::invalid_argument& e) {
     Error(e.what());
     return kUsage;
+  }
+
+  // Outputs of pages and files that are gone: removed first with --delete (a page that
+  // became a folder of the same name needs its old output out of the way), else kept.
+  std::map<std::string, OutputRecord> stale;  // current[] points into manifest.outputs
+  {
+    std::set<std::string_view> made;
+    for (const Job& job : jobs) made.insert(job.relative);
+    for (const auto& [name, record] : manifest.outputs) {
+      if (made.count(name) == 0) stale.emplace(name, record);
+    }
+  }
+  std::map<std::string, OutputRecord> keptStale;
+  const bool removeStale = incremental && request.deleteStale && !stale.empty();
+  if (removeStale) {
+    ioFailure |= !RemoveStale(*request.outDir, stale, collected.unseen, keptStale);
+  } else {
+    keptStale = std::move(stale);
   }
 
   // Folders first, on one thread; the jobs below a folder that cannot be made are dropped.
@@ -512,22 +653,34 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   }
   for (const fs::path& folder : folders) {
     std::error_code error;
-    fs::create_directories(folder, error);
-    if (error) {
-      Error("cannot create folder " + PathText(folder) + ": " + error.message());
-      failedFolders.insert(folder);
-      ioFailure = true;
+    if (const std::optional<fs::path> link = LinkBelow(*request.outDir, folder)) {
+      Error("cannot write into " + PathText(folder) + ": " + PathText(*link) +
+            " is a symlink, and gridloom writes into its output folder only");
+    } else if (fs::create_directories(folder, error); error) {
+      std::string hint;
+      for (const auto& [name, record] : keptStale) {
+        const fs::path old = *request.outDir / name;
+        const auto [end, _] = std::mismatch(old.begin(), old.end(), folder.begin(), folder.end());
+        if (end == old.end()) hint = " (" + PathText(old) + " is the output of " + record.source +
+                                     ", which is gone: --delete removes it)";
+      }
+      Error("cannot create folder " + PathText(folder) + ": " + error.message() + hint);
+    } else {
+      continue;
     }
+    failedFolders.insert(folder);
+    ioFailure = true;
   }
 
   gridloom::Lock lock;  // guards standard error, the progress line and the counts below
   Progress progress(!request.quiet && !request.check && pages > 8 && IsTerminal(kStandardError),
                     pages);
-  std::size_t problems = 0, calls = 0, expanded = 0, copied = 0, written = 0;
+  std::size_t problems = 0, calls = 0, expanded = 0, copied = 0, written = 0, failed = 0;
   std::string standardOutput;
   std::vector<std::string> checked(request.check ? jobs.size() : 0);
   std::vector<std::optional<OutputRecord>> records(jobs.size());
   std::atomic<std::size_t> next{0};
+  const Existing existing = request.outDir ? Existing::kReplace : Existing::kWriteThrough;
 
   const auto work = [&] {
     PageExpander expander(call, encodings);
@@ -536,7 +689,7 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
       if (!job.target.empty() && failedFolders.count(job.target.parent_path()) != 0) continue;
       PageResult result;
       OutputRecord record;
-      std::string error, messages;
+      std::string error, messages, note;
       bool wrote = false;
       if (current[i] != nullptr) {
         record = *current[i];
@@ -547,14 +700,23 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
           record.source = PathText(job.source);
           record.sourceStamp = StampOf(job.source);
           const std::string data = ReadFile(job.source);
+          std::string_view output = data;
+          bool write;
           if (!job.page) {
-            wrote = !Holds(job.target, data);
-            if (wrote) WriteFileAtomic(job.target, data, &job.source);
+            write = !SameCopy(job.target, job.source, data);
           } else {
             result = expander.Expand(data, job.name, job.source.parent_path());
-            wrote = !job.target.empty() && !(incremental && Holds(job.target, result.text));
-            if (wrote) WriteFileAtomic(job.target, result.text);
+            output = result.text;
+            write = !job.target.empty() && !(incremental && Holds(job.target, result.text));
             record.inputs = InputsOf(result);
+          }
+          if (write && incremental && IsLink(job.target)) {
+            note = "replaced " + PathText(job.target) +
+                   ": it was a symlink, which gridloom does not follow in its output folder";
+          }
+          if (write) {
+            WriteFileAtomic(job.target, output, job.page ? nullptr : &job.source, existing);
+            wrote = true;
           }
           if (!job.target.empty()) record.outStamp = StampOf(job.target, false);
         } catch (const IoError& e) {
@@ -575,10 +737,15 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
         progress.Clear();
         WriteText(kStandardError, messages, 0);
       }
+      if (!note.empty()) {
+        progress.Clear();
+        Error(note);
+      }
       if (!error.empty()) {
         progress.Clear();
         Error(error);
         ioFailure = true;
+        ++failed;
       } else {
         records[i] = std::move(record);
       }
@@ -597,61 +764,40 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   gridloom::RunParts(threads, [&work](std::size_t) { work(); });
   progress.Finish();
 
-  if (request.depfile && !ioFailure) {
-    std::vector<DepRule> rules;
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-      if (!jobs[i].page || jobs[i].target.empty() || !records[i]) continue;
-      DepRule& rule = rules.emplace_back();
-      rule.target = PathText(jobs[i].target);
-      rule.page = PathText(jobs[i].source);
-      // A file that is missing is stood for by the nearest folder that exists: the file's
-      // arrival changes that folder's time, and so rebuilds the page, without making the
-      // page out of date for as long as the file stays away.
-      for (const Input& input : records[i]->inputs) {
-        fs::path path = input.path;
-        std::error_code error;
-        while (!input.stamp.exists && !path.empty() && !fs::exists(path, error)) {
-          path = path.parent_path();
-        }
-        rule.inputs.push_back(path.empty() ? std::string(".") : PathText(path));
-      }
-    }
-    try {
-      WriteFileAtomic(*request.depfile, DepfileText(rules));
-    } catch (const IoError& e) {
-      Error(e.what());
-      ioFailure = true;
-    }
+  if (request.depfile && !ioFailure && !WriteDepfile(*request.depfile, jobs, records)) {
+    ioFailure = true;
   }
 
   if (incremental) {
     // Outputs that failed have no record and are made again next time; outputs of pages that
     // are gone are kept on record until --delete removes them.
-    std::map<std::string, OutputRecord> outputs;
+    std::map<std::string, OutputRecord> outputs = std::move(keptStale);
     for (std::size_t i = 0; i < jobs.size(); ++i) {
-      if (records[i]) outputs.emplace(names[i], std::move(*records[i]));
-      manifest.outputs.erase(names[i]);
-    }
-    const bool stale = !manifest.outputs.empty();
-    if (request.deleteStale) {
-      ioFailure |= !RemoveStale(*request.outDir, manifest.outputs, outputs);
-    } else {
-      outputs.merge(manifest.outputs);
+      if (records[i]) outputs.insert_or_assign(jobs[i].relative, std::move(*records[i]));
     }
     manifest.outputs = std::move(outputs);
     // A build that found everything up to date has nothing new to record.
     const bool allCurrent = std::all_of(current.begin(), current.end(),
                                         [](const OutputRecord* record) { return record != nullptr; });
+    // Nothing is on record for a folder that could not be made.
+    std::error_code error;
+    const bool made = fs::is_directory(*request.outDir, error);
     try {
-      if (!allCurrent || (stale && request.deleteStale) || !rebuild) manifest.Save(*request.outDir);
+      if (made && (!allCurrent || removeStale || !rebuild || request.depfile ||
+                   manifest.FoundInside())) {
+        manifest.Save(*request.outDir);
+      }
     } catch (const IoError& e) {
-      Error(std::string(e.what()) + "; the next build makes everything again");
+      Error(std::string(e.what()) + (manifest.Found()
+                                         ? "; the next build makes again what this one made"
+                                         : "; the next build makes everything again"));
       ioFailure = true;
     }
     const std::size_t files = jobs.size() - pages;
     if (rebuild && !request.quiet) {
       std::fprintf(stderr, "gridloom: %zu of %zu pages expanded, %zu of %zu other files copied, "
-                   "%zu written; the rest up to date\n", expanded, pages, copied, files, written);
+                   "%zu written%s; the rest up to date\n", expanded, pages, copied, files, written,
+                   failed == 0 ? "" : (", " + std::to_string(failed) + " failed").c_str());
     }
   }
   std::string out = std::move(standardOutput);

@@ -99,6 +99,7 @@ struct ExpandRequest {
   bool force = false;
   bool deleteStale = false;
   std::optional<std::filesystem::path> depfile;  // rules for make and ninja, written here
+  bool includeHidden = false;  // walks take names that start with a dot too
 };
 
 // The files a page's calls read, once each, as the operating system takes them.

@@ -278,9 +278,12 @@ int Run(std::vector<std::string> arguments) {
   std::optional<std::string> depfile;
   expand->add_option("--depfile", depfile,
                      "Write the files each output was made from as rules for make and ninja");
+  expand->add_flag("--include-hidden", request.includeHidden,
+                   "Take names that start with a dot (.git, .env) from folders too; "
+                   ".well-known is always taken");
   expand->footer(std::string("With --out-dir, only what changed is made again: a page whose page, "
                              "CSV or INI\nfiles changed, a file that changed. What each output was "
-                             "made from is kept in\nthe folder's .gridloom-manifest.\n\n"
+                             "made from is kept beside\nthe folder, in OUT.gridloom-state.\n\n"
                              "Example:\n  gridloom expand site/index.html -o public/index.html\n"
                              "  gridloom expand site --out-dir public --strict\n"
                              "  gridloom expand site/index.html -o public/index.html --depfile "
@@ -294,6 +297,8 @@ int Run(std::vector<std::string> arguments) {
   check->add_option("-j,--jobs", request.jobs, "Pages checked at once (1 to 1024)")
       ->check(jobsValidator)
       ->capture_default_str();
+  check->add_flag("--include-hidden", request.includeHidden,
+                  "Take names that start with a dot from folders too, as expand does with it");
   check->footer(std::string("Example:\n  gridloom check site\n\nExit status: 0 every call is "
                             "fine; 1 a call has a problem; 2 the command line is wrong; 3 a page "
                             "or folder could not be read."));
@@ -351,6 +356,7 @@ int Run(std::vector<std::string> arguments) {
       {*expand && outDir && outDir->empty(), "--out-dir: the folder's name"},
       {*expand && depfile && depfile->empty(), "--depfile: the file's name"},
       {*serve && site.empty(), "SITE: a folder's name"},
+      {*serve && serveRequest.bind.empty(), "--bind: the address"},
       {std::any_of(inputs.begin(), inputs.end(), [](auto& i) { return i.empty(); }) ||
            std::any_of(checkInputs.begin(), checkInputs.end(), [](auto& i) { return i.empty(); }),
        "PATH: a page's or folder's name"},

@@ -1,5 +1,6 @@
 #include "serve.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
@@ -14,6 +15,8 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+
+#include "site.h"
 
 namespace gridloom::host {
 
@@ -67,11 +70,56 @@ std::string ReloadScript(const std::string& token) {
          std::to_string(kPollMilliseconds) + ")})();</script>";
 }
 
-// Puts the script before the last </body>, or at the end of a page that has none.
+// Puts the script before the last </body> outside a comment, or at the end of a page that
+// has none.
 void Inject(std::string& page, const std::string& script) {
   const std::string lower = Lower(page);
-  const std::size_t body = lower.rfind("</body>");
+  std::size_t body = std::string::npos;
+  for (std::size_t at = 0; at < lower.size();) {
+    const std::size_t comment = lower.find("<!--", at);
+    const std::size_t end = comment == std::string::npos ? lower.size() : comment;
+    for (std::size_t found = lower.find("</body>", at); found != std::string::npos &&
+                                                        found + 7 <= end;
+         found = lower.find("</body>", found + 1)) {
+      body = found;
+    }
+    const std::size_t close =
+        comment == std::string::npos ? std::string::npos : lower.find("-->", comment + 4);
+    if (close == std::string::npos) break;
+    at = close + 3;
+  }
   page.insert(body == std::string::npos ? page.size() : body, script);
+}
+
+// The charset of pages as browsers name it, for their Content-Type.
+std::string CharsetLabel(const Encodings& encodings) {
+  if (IsUtf8Name(encodings.pageName)) return "utf-8";
+  if (encodings.page == "CP932") return "Shift_JIS";
+  return encodings.pageName;
+}
+
+// Whether a Host header names this server: the address it listens on or a name of the
+// loopback, with its port or none. A page of another site whose name was made to lead here
+// (DNS rebinding) sends that name, and is refused. Listening on every address, any address
+// written as numbers is this server's; a name still is not.
+bool HostIsOurs(const std::string& host, const std::string& bind, int port) {
+  std::string name = Lower(host), given;
+  const std::size_t colon = name.rfind(':');
+  if (colon != std::string::npos && name.find(']', colon) == std::string::npos) {
+    given = name.substr(colon + 1);
+    name.resize(colon);
+  }
+  if (!given.empty() && given != std::to_string(port)) return false;
+  const std::string bound = bind.find(':') == std::string::npos ? bind : "[" + bind + "]";
+  if (name == "127.0.0.1" || name == "localhost" || name == "[::1]" || name == Lower(bound)) {
+    return true;
+  }
+  if (bind != "0.0.0.0" && bind != "::") return false;
+  unsigned char address[16];
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+    return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), address) == 1;
+  }
+  return inet_pton(AF_INET, name.c_str(), address) == 1;
 }
 
 struct CachedPage {
@@ -98,6 +146,7 @@ class Site {
   struct Found {
     fs::path path;  // as the site was named, for the plug-in's base directory and messages
     int status = 200;
+    std::string location;  // for a redirection (301): the URL path to go to
   };
   Found Resolve(const std::string& urlPath) const;
   std::shared_ptr<const CachedPage> Page(const fs::path& path);
@@ -112,14 +161,15 @@ class Site {
 };
 
 // The file a URL path names below the site. Refused: NUL, backslashes, empty, dot and dot-dot
-// segments and names that start with a dot (403); what leads out of the site through a
-// symlink (403); what does not exist, or is neither a regular file nor a folder with an
-// index page (404). A folder named without its final slash is sent there (301).
+// segments and names that start with a dot but .well-known (403); what leads out of the site
+// through a symlink (403); what does not exist, or is neither a regular file nor a folder with an
+// index page (404). A folder named without its final slash is sent there, and a file named
+// with one is sent to its name (301), so that the links in it work.
 Site::Found Site::Resolve(const std::string& urlPath) const {
   Found found;
   if (urlPath.empty() || urlPath.front() != '/' || urlPath.find('\0') != std::string::npos ||
       urlPath.find('\\') != std::string::npos) {
-    return {{}, 403};
+    return {{}, 403, {}};
   }
   fs::path relative;
   std::size_t start = 1;
@@ -127,8 +177,9 @@ Site::Found Site::Resolve(const std::string& urlPath) const {
     std::size_t slash = urlPath.find('/', start);
     if (slash == std::string::npos) slash = urlPath.size();
     const std::string segment = urlPath.substr(start, slash - start);
-    if (segment.empty() && slash != urlPath.size()) return {{}, 403};
-    if (!segment.empty() && segment.front() == '.') return {{}, 403};
+    if (segment.empty() && slash != urlPath.size()) return {{}, 403, {}};
+    // What expand does not publish is not served either; nor is "." or "..".
+    if (segment == "." || segment == ".." || IsHiddenName(segment)) return {{}, 403, {}};
     if (!segment.empty()) relative /= segment;
     start = slash + 1;
   }
@@ -141,22 +192,23 @@ Site::Found Site::Resolve(const std::string& urlPath) const {
   };
   std::error_code error;
   fs::path real;
-  if (!fs::exists(root_ / relative, error)) return {{}, 404};
-  if (!inside(root_ / relative, real)) return {{}, 403};
+  if (!fs::exists(root_ / relative, error)) return {{}, 404, {}};
+  if (!inside(root_ / relative, real)) return {{}, 403, {}};
   found.path = request_.site / relative;
   if (fs::is_directory(real, error)) {
-    if (urlPath.back() != '/') return {{}, 301};
+    if (urlPath.back() != '/') return {{}, 301, urlPath + "/"};
     for (const char* index : {"index.html", "index.htm"}) {
       if (fs::is_regular_file(real / index, error)) {
         fs::path page;
-        if (!inside(real / index, page)) return {{}, 403};
+        if (!inside(real / index, page)) return {{}, 403, {}};
         found.path /= index;
         return found;
       }
     }
-    return {{}, 404};
+    return {{}, 404, {}};
   }
-  if (!fs::is_regular_file(real, error)) return {{}, 404};
+  if (!fs::is_regular_file(real, error)) return {{}, 404, {}};
+  if (urlPath.back() == '/') return {{}, 301, urlPath.substr(0, urlPath.find_last_not_of('/') + 1)};
   return found;
 }
 
@@ -203,9 +255,9 @@ void Site::Handle(const httplib::Request& request, httplib::Response& response) 
   if (request.path == kStampPath) return AnswerStamp(request, response);
   const Found found = Resolve(request.path);
   if (found.status == 301) {
-    // The folder's name with its slash, percent-encoded again for the Location header.
+    // The name, percent-encoded again for the Location header, and the query as it came.
     std::string location;
-    for (const char c : request.path + "/") {
+    for (const char c : found.location) {
       const auto byte = static_cast<unsigned char>(c);
       if (std::isalnum(byte) != 0 || std::string_view("/-._~").find(c) != std::string_view::npos) {
         location += c;
@@ -215,6 +267,8 @@ void Site::Handle(const httplib::Request& request, httplib::Response& response) 
         location += escaped;
       }
     }
+    const std::size_t query = request.target.find('?');
+    if (query != std::string::npos) location += request.target.substr(query);
     response.set_redirect(location, 301);
     return;
   }
@@ -228,7 +282,7 @@ void Site::Handle(const httplib::Request& request, httplib::Response& response) 
     const std::string extension = Lower(found.path.extension().string());
     if (extension == ".html" || extension == ".htm") {
       const std::shared_ptr<const CachedPage> page = Page(found.path);
-      response.set_content(page->body, "text/html");
+      response.set_content(page->body, "text/html; charset=" + CharsetLabel(encodings_));
     } else {
       response.set_content(ReadFile(found.path), ContentType(found.path));
     }
@@ -264,6 +318,33 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
   server.Get(".*", [&site](const httplib::Request& req, httplib::Response& res) {
     site.Handle(req, res);
   });
+  // Only GET and HEAD: a request of another method is answered 405 after its body (of at
+  // most 1 MB) is read, and at once when it has none, rather than waited for.
+  const auto notAllowed = [](const httplib::Request&, httplib::Response& res) {
+    res.status = 405;
+    res.set_header("Allow", "GET, HEAD");
+    res.set_content("Method not allowed\n", "text/plain");
+  };
+  server.set_payload_max_length(1 << 20);
+  server.Post(".*", notAllowed);
+  server.Put(".*", notAllowed);
+  server.Patch(".*", notAllowed);
+  server.Delete(".*", notAllowed);
+  server.Options(".*", notAllowed);
+  int port = 0;
+  server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+    if (req.has_header("Host") && !HostIsOurs(req.get_header_value("Host"), request.bind, port)) {
+      res.status = 421;
+      res.set_content("This server answers for its own address only\n", "text/plain");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (req.method != "GET" && req.method != "HEAD" && !req.has_header("Content-Length") &&
+        !req.has_header("Transfer-Encoding")) {
+      notAllowed(req, res);
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
 
   // The signals that stop the server are taken by a thread of their own, which stops it;
   // every other thread, the server's included, is started with them blocked.
@@ -271,8 +352,8 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
   sigemptyset(&stops);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
   pthread_sigmask(SIG_BLOCK, &stops, &old);
-  const int port = request.port == 0 ? server.bind_to_any_port(request.bind)
-                                     : (server.bind_to_port(request.bind, request.port) ? request.port : -1);
+  port = request.port == 0 ? server.bind_to_any_port(request.bind)
+                           : (server.bind_to_port(request.bind, request.port) ? request.port : -1);
   if (port < 0) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     Error("serve: cannot listen on " + request.bind + " port " + std::to_string(request.port) +

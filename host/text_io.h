@@ -130,8 +130,15 @@ struct FileInfo {
   bool exists = false, folder = false, regular = false;
   unsigned long long device = 0, inode = 0, size = 0;  // device and inode 0 on Windows
   long long mtime = 0, ctime = 0;  // nanoseconds since 1970; ctime: the change of its record
+  unsigned mode = 0;               // the permission bits (07777); 0 on Windows
 };
 FileInfo Examine(const std::filesystem::path& path);
+
+// Whether the name itself is a symlink (on Windows: a reparse point, a junction too).
+bool IsLink(const std::filesystem::path& path);
+
+// Sets the file's modification (and access) time; answers 0 or an errno.
+int SetFileTimes(const std::filesystem::path& path, long long nanoseconds);
 
 // Why the file cannot be opened for reading as a file, in the system's words (a folder says
 // "Is a directory"), or nothing when it can.
@@ -149,17 +156,31 @@ struct FileId {
 // The identity of the file a path names, following symlinks; nothing when there is none.
 std::optional<FileId> IdOf(const std::filesystem::path& path);
 
-// Replaces the file that path names with data. A symlink's target is replaced and the link
-// stays; a FIFO or a device is written into directly; a regular file (or none yet) is
-// replaced through a temporary file in its folder and a rename, so that the file is always
-// either the old one or the whole new one. On failure the temporary file is removed. With
-// keep, the new file gets that file's mode and times (a copy), else the old file's mode.
-// Throws IoError naming path and the reason.
+// What WriteFileAtomic does with what the name already names.
+enum class Existing {
+  kWriteThrough,  // a symlink's target is replaced and the link stays; a FIFO or a device is
+                  // written into, as a shell's redirection does (an output the user names)
+  kReplace,       // the name itself is replaced, whatever it was but a folder: nothing it
+                  // leads to is touched (the files of an output folder)
+};
+
+// Replaces the file that path names with data: through a temporary file in its folder and
+// a rename, so that the file is always either the old one or the whole new one (but for
+// what kWriteThrough writes into). On failure the temporary file is removed. With keep, the
+// new file gets that file's mode and times (a copy), else the old file's mode. Throws
+// IoError naming path and the reason.
 void WriteFileAtomic(const std::filesystem::path& path, std::string_view data,
-                     const std::filesystem::path* keep = nullptr);
+                     const std::filesystem::path* keep = nullptr,
+                     Existing existing = Existing::kWriteThrough);
 // The same, with the content written by fill (which answers 0 or an errno).
 void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(int fd)>& fill,
-                     const std::filesystem::path* keep = nullptr);
+                     const std::filesystem::path* keep = nullptr,
+                     Existing existing = Existing::kWriteThrough);
+
+// A folder where the command may keep its own files for the user (the build state of an
+// output folder whose parent cannot be written): $XDG_CACHE_HOME or ~/.cache on POSIX,
+// %LOCALAPPDATA% on Windows, with gridloom below; empty when there is none.
+std::filesystem::path CacheFolder();
 
 // From here on, SIGINT, SIGTERM, SIGHUP and SIGQUIT (on Windows: Ctrl+C, Ctrl+Break and the
 // console's closing) remove every temporary file of ours before the process ends as the

@@ -190,7 +190,28 @@ FileInfo Examine(const std::filesystem::path& path) {
   file.size = static_cast<unsigned long long>(info.st_size);
   file.mtime = nanoseconds(info.st_mtim);
   file.ctime = nanoseconds(info.st_ctim);
+  file.mode = static_cast<unsigned>(info.st_mode & 07777);
   return file;
+}
+
+bool IsLink(const std::filesystem::path& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+int SetFileTimes(const std::filesystem::path& path, long long nanoseconds) {
+  const struct timespec time = {static_cast<time_t>(nanoseconds / 1'000'000'000),
+                                static_cast<long>(nanoseconds % 1'000'000'000)};
+  const struct timespec times[2] = {time, time};
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0 ? 0 : errno;
+}
+
+std::filesystem::path CacheFolder() {
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  if (cache != nullptr && *cache == '/') return std::filesystem::path(cache) / "gridloom";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && *home == '/') return std::filesystem::path(home) / ".cache/gridloom";
+  return {};
 }
 
 std::string WhyUnreadable(const std::filesystem::path& path) {
@@ -324,23 +345,24 @@ void InstallSignalCleanup(std::size_t writers) {
 }
 
 void WriteFileAtomic(const std::filesystem::path& path, std::string_view data,
-                     const std::filesystem::path* keep) {
-  WriteFileAtomic(path, [data](int fd) { return WriteAll(fd, data); }, keep);
+                     const std::filesystem::path* keep, Existing existing) {
+  WriteFileAtomic(path, [data](int fd) { return WriteAll(fd, data); }, keep, existing);
 }
 
 void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(int)>& fill,
-                     const std::filesystem::path* keep) {
+                     const std::filesystem::path* keep, Existing existing) {
   const auto fail = [&path](const std::string& reason) {
     throw IoError("cannot write " + (path.empty() ? std::string("''") : path.string()) + ": " +
                   reason);
   };
   if (path.empty()) fail("the name is empty");
-  const std::filesystem::path target = FollowLinks(path);
+  const bool through = existing == Existing::kWriteThrough;
+  const std::filesystem::path target = through ? FollowLinks(path) : path;
   struct stat old {};
-  const bool exists = stat(target.c_str(), &old) == 0;
+  const bool exists = (through ? stat(target.c_str(), &old) : lstat(target.c_str(), &old)) == 0;
   if (exists && S_ISDIR(old.st_mode)) fail(Reason(EISDIR));
   if (path.string().back() == '/') fail("a name ending in / names a folder, not a file");
-  if (exists && !S_ISREG(old.st_mode)) {
+  if (exists && !S_ISREG(old.st_mode) && through) {
     // A FIFO, a device: written into, as a shell's redirection does.
     const int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) fail(Reason(errno));
@@ -366,7 +388,7 @@ void WriteFileAtomic(const std::filesystem::path& path, const std::function<int(
   struct stat source {};
   if (keep != nullptr && stat(keep->c_str(), &source) != 0) source = {};
   const mode_t mode = keep != nullptr && source.st_mode != 0 ? (source.st_mode & 07777)
-                      : exists                               ? (old.st_mode & 07777)
+                      : exists && S_ISREG(old.st_mode)      ? (old.st_mode & 07777)
                                                              : kCreateMode;
   int error = fchmod(fd, mode) == 0 ? 0 : errno;
   if (error == 0) error = fill(fd);

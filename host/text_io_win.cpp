@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <clocale>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -488,6 +489,27 @@ FileInfo Examine(const fs::path& path) {
   return file;
 }
 
+bool IsLink(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+int SetFileTimes(const fs::path& path, long long nanoseconds) {
+  const Handle handle(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle.Valid()) return LastErrno();
+  constexpr long long kFrom1601 = 116444736000000000LL;  // in 100 ns
+  const unsigned long long ticks = static_cast<unsigned long long>(nanoseconds / 100 + kFrom1601);
+  const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  return SetFileTime(handle.Get(), nullptr, &time, &time) ? 0 : LastErrno();
+}
+
+fs::path CacheFolder() {
+  const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+  if (local == nullptr || *local == L'\0') return {};
+  return fs::path(local) / L"gridloom";
+}
+
 std::string WhyUnreadable(const fs::path& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return Reason(LastErrno());
@@ -528,12 +550,13 @@ void InstallSignalCleanup(std::size_t writers) {
   SetConsoleCtrlHandler(RemoveTempsAndStop, TRUE);
 }
 
-void WriteFileAtomic(const fs::path& path, std::string_view data, const fs::path* keep) {
-  WriteFileAtomic(path, [data](int fd) { return WriteAll(fd, data); }, keep);
+void WriteFileAtomic(const fs::path& path, std::string_view data, const fs::path* keep,
+                     Existing existing) {
+  WriteFileAtomic(path, [data](int fd) { return WriteAll(fd, data); }, keep, existing);
 }
 
 void WriteFileAtomic(const fs::path& path, const std::function<int(int)>& fill,
-                     const fs::path* keep) {
+                     const fs::path* keep, Existing existing) {
   const auto fail = [&path](const std::string& reason) {
     throw IoError("cannot write " + (path.empty() ? std::string("''") : PathText(path)) + ": " +
                   reason);
@@ -544,7 +567,8 @@ void WriteFileAtomic(const fs::path& path, const std::function<int(int)>& fill,
   const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
   if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) fail(Reason(EISDIR));
   if (last == L'/' || last == L'\\') fail("a name ending in / names a folder, not a file");
-  if (exists) {
+  const bool link = exists && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (exists && existing == Existing::kWriteThrough) {
     // A device (NUL, CON; Windows gives them attributes) or a pipe: written into, as a
     // redirection does. A name that does not exist yet is neither.
     const Handle probe(CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr,
@@ -593,7 +617,8 @@ void WriteFileAtomic(const fs::path& path, const std::function<int(int)>& fill,
   if (error == 0) {
     // ReplaceFileW keeps the old file's attributes and security; MoveFileExW is for a file
     // that is new (or one ReplaceFileW cannot take).
-    const bool replaced = exists && ReplaceFileW(path.c_str(), temp.c_str(), nullptr,
+    const bool replaced = exists && !(link && existing == Existing::kReplace) &&
+                          ReplaceFileW(path.c_str(), temp.c_str(), nullptr,
                                                  REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
     if (!replaced && !MoveFileExW(temp.c_str(), path.c_str(),
                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {

@@ -32,6 +32,11 @@ START = time.time()
 CRLF = b"\r\n"
 
 
+def text(data):
+    """What the command wrote as text: UTF-8 on Linux, the ANSI code page (932) on Windows."""
+    return data.decode("cp932" if WINDOWS else "utf-8")
+
+
 def run(*args, cwd=None, **kwargs):
     return subprocess.run([*COMMAND, *map(str, args)], cwd=cwd, capture_output=True, **kwargs)
 
@@ -275,16 +280,32 @@ class ExpandTree(Case):
             self.write(f"site/p{i}.html", f'<h1>{i}</h1>&gridloom("data/{i}.csv","t.ini")')
         # A folder whose name ends in a byte 5C in code page 932 (表 is 95 5C).
         self.write("site/sub/表/page.htm", '&gridloom("../../data/t.csv","../../t.ini")')
+        # Names that start with a dot are not published, but for .well-known.
+        self.write("site/.env", b"SECRET=1\n")
+        self.write("site/.git/config", b"[core]\n")
+        self.write("site/.git/hooks/page.html", b'&gridloom("../../data/t.csv")')
+        self.write("site/sub/.draft.html", b"draft")
+        self.write("site/.well-known/security.txt", b"Contact: x\n")
 
     def test_out_dir_mirrors_the_tree(self):
         self.make_site()
-        r = run("expand", "site", "--out-dir", "out", "-j", "2", cwd=self.dir)
-        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
-        out = self.dir / "out"
-        files = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
-        self.assertEqual(files, sorted([
-            ".gridloom-manifest", "data/0.csv", "data/1.csv", "data/2.csv", "data/t.csv", "img/logo.png",
-            "p0.html", "p1.html", "p2.html", "style.css", "sub/表/page.htm", "t.ini"]))
+        published = [".well-known/security.txt", "data/0.csv", "data/1.csv", "data/2.csv",
+                     "data/t.csv", "img/logo.png", "p0.html", "p1.html", "p2.html", "style.css",
+                     "sub/表/page.htm", "t.ini"]
+        hidden = [".env", ".git/config", ".git/hooks/page.html", "sub/.draft.html"]
+        for extra, files in [([], published), (["--include-hidden"], published + hidden)]:
+            with self.subTest(extra=extra):
+                shutil.rmtree(self.dir / "out", ignore_errors=True)
+                (self.dir / "out.gridloom-state").unlink(missing_ok=True)
+                r = run("expand", "site", "--out-dir", "out", "-j", "2", *extra, cwd=self.dir)
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
+                out = self.dir / "out"
+                self.assertEqual(sorted(str(p.relative_to(out)) for p in out.rglob("*")
+                                        if p.is_file()), sorted(files))
+                # The build's record lies beside the folder, never in what is published.
+                self.assertTrue((self.dir / "out.gridloom-state").is_file())
+                check = text(run("check", "site", *extra, cwd=self.dir).stdout)
+                self.assertEqual(".git/hooks/page.html" in check, bool(extra), check)
         for i in range(3):
             self.assertEqual((out / f"p{i}.html").read_text(),
                              f"<h1>{i}</h1>" + table([["n", str(i)]], row1=TH))
@@ -307,6 +328,27 @@ class ExpandTree(Case):
             r = run("expand", "site", "--out-dir", "site/out", cwd=self.dir)
             self.assertEqual(r.returncode, 0, r.stderr)
         self.assertFalse((self.dir / "site/out/out").exists())
+
+    def test_each_file_once_and_nothing_skipped_unsaid(self):
+        self.make_site(pages=2)
+        r = run("expand", "site", "site/p0.html", "site/sub/../p1.html", "--out-dir", "out",
+                cwd=self.dir)
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertFalse((self.dir / "out/p0.html.html").exists())
+        r = run("check", "site", "site", cwd=self.dir)
+        self.assertEqual(text(r.stdout).splitlines()[-1],
+                         "3 calls in 3 pages: 3 ok, 0 with problems")
+        self.not_on_windows("Unix FIFOs and symlinks")
+        os.mkfifo(self.dir / "site/fifo.html")
+        os.symlink("nothere.html", self.dir / "site/dangling.html")
+        for command in (["expand", "site", "--out-dir", "out"], ["check", "site"]):
+            with self.subTest(command[0]):
+                r = run(*command, cwd=self.dir, timeout=60)
+                self.assertEqual(r.returncode, 3, r.stderr)
+                err = r.stderr.decode()
+                self.assertIn("gridloom: skipped site/fifo.html: a FIFO, not a file\n", err)
+                self.assertIn("gridloom: skipped site/dangling.html: a symlink that leads "
+                              "nowhere\n", err)
 
     def test_warnings_name_each_page(self):
         self.make_site(pages=1)
@@ -366,21 +408,28 @@ class Incremental(Case):
 
     def outputs(self, out="out"):
         out = self.dir / out
-        return {str(p.relative_to(out)): (p.stat().st_ino, p.stat().st_mtime_ns, p.read_bytes())
-                for p in out.rglob("*") if p.is_file() and p.name != ".gridloom-manifest"}
+        return {str(p.relative_to(out)): (p.stat().st_ino, p.stat().st_mtime_ns, p.read_bytes(),
+                                          p.stat().st_mode)
+                for p in out.rglob("*") if p.is_file()}
 
     def assertLikeAFullBuild(self):
+        """The outputs are what a fresh build makes: the same bytes, and for copies the same
+        mode and time."""
         shutil.rmtree(self.dir / "ref", ignore_errors=True)
+        (self.dir / "ref.gridloom-state").unlink(missing_ok=True)
         self.assertIsNone(summary(self.build(out="ref")))
-        self.assertEqual({k: v[2] for k, v in self.outputs().items()},
-                         {k: v[2] for k, v in self.outputs("ref").items()})
+        made = lambda out: {k: v[2:] if k.endswith(".html") else v[1:]
+                            for k, v in self.outputs(out).items()}
+        self.assertEqual(made("out"), made("ref"))
 
     def test_a_rebuild_makes_exactly_what_changed(self):
         odd = [f"p{i}.html" for i in range(1, self.PAGES, 2)]
         reading3 = [f"p{i}.html" for i in range(3, self.PAGES, self.CSVS)]
         cases = [  # what changes, pages expanded, other files copied, outputs written
             ("nothing", lambda: None, 0, 0, []),
-            ("a CSV touched", lambda: os.utime(self.dir / "site/data/3.csv"), 4, 1, []),
+            # The copy takes its source's new time; the pages' bytes would not change.
+            ("a CSV touched", lambda: os.utime(self.dir / "site/data/3.csv"), 4, 1,
+             ["data/3.csv"]),
             ("a CSV changed", lambda: self.write("site/data/3.csv", "n,three\r\n"), 4, 1,
              reading3 + ["data/3.csv"]),
             ("an INI changed", lambda: self.write("site/b.ini", HEADER_INI), 12, 1,
@@ -392,10 +441,19 @@ class Incremental(Case):
             ("an output removed", lambda: os.remove(self.dir / "out/p8.html"), 1, 0,
              ["p8.html"]),
             ("a copy edited", lambda: self.write("out/style.css", "x"), 0, 1, ["style.css"]),
+            ("a copy's mode changed", lambda: os.chmod(self.dir / "site/style.css", 0o755), 0, 1,
+             ["style.css"]),
+            ("a copy's time set back", lambda: os.utime(self.dir / "site/style.css",
+                                                        ns=(PAST - 10**9,) * 2), 0, 1,
+             ["style.css"]),
+            ("a copy's mode changed in the output",
+             lambda: os.chmod(self.dir / "out/style.css", 0o600), 0, 1, ["style.css"]),
         ]
         self.assertIsNone(summary(self.build()))
         for what, change, pages, copies, written in cases:
             with self.subTest(what):
+                if "mode" in what:
+                    self.not_on_windows("file modes")
                 before = self.outputs()
                 change()
                 time.sleep(0.06)
@@ -416,14 +474,14 @@ class Incremental(Case):
         os.utime(self.dir / "site/data/2.csv", ns=(ahead, ahead))
         time.sleep(0.06)
         readers = len(range(2, self.PAGES, self.CSVS))
-        for _ in range(2):
-            self.assertEqual(summary(self.build()), (readers, 1, 0))
+        for written in (1, 0):  # the copy takes the new time once
+            self.assertEqual(summary(self.build()), (readers, 1, written))
         settle(self.dir / "site")
         self.build()
         self.assertEqual(summary(self.build()), (0, 0, 0))
 
     def test_a_damaged_manifest_means_a_full_build(self):
-        manifest = self.dir / "out/.gridloom-manifest"
+        manifest = self.dir / "out.gridloom-state"
         cases = [
             ("missing", lambda data: None),
             ("empty", lambda data: b""),
@@ -435,6 +493,7 @@ class Incremental(Case):
         for what, damage in cases:
             with self.subTest(what):
                 shutil.rmtree(self.dir / "out", ignore_errors=True)
+                manifest.unlink(missing_ok=True)
                 self.build()
                 self.write("out/p3.html", "stale")
                 data = damage(manifest.read_bytes())
@@ -446,6 +505,12 @@ class Incremental(Case):
                 self.assertEqual(summary(self.build()), (0, 0, 0))
         r = run("--codepage", "65001", "expand", "site", "--out-dir", "out", cwd=self.dir)
         self.assertIsNone(summary(r.stderr.decode()), "other settings: a full build")
+        # Earlier versions kept the record inside the folder: it is read, and moved out.
+        self.build()
+        manifest.rename(self.dir / "out/.gridloom-manifest")
+        self.assertEqual(summary(self.build()), (0, 0, 0))
+        self.assertTrue(manifest.is_file())
+        self.assertFalse((self.dir / "out/.gridloom-manifest").exists())
 
     def test_delete_removes_only_what_is_gone(self):
         self.write("site/sub/only.html", "only")
@@ -466,6 +531,136 @@ class Incremental(Case):
             self.assertEqual(name in left, kept, name)
         self.assertFalse((self.dir / "out/sub").exists(), "the folder left empty goes too")
 
+    def test_delete_in_one_run_and_only_what_it_saw(self):
+        """--delete removes the outputs of what is gone in one run, a file that became a folder
+        (or the other way round) included, and nothing below what it could not look at."""
+        def fifo(name):
+            os.remove(self.dir / name)
+            os.mkfifo(self.dir / name)
+
+        def dangling(name):
+            os.remove(self.dir / name)
+            os.symlink("nothere.html", self.dir / name)
+
+        def to_folder(name):
+            os.remove(self.dir / name)
+            self.write(f"{name}/index.html", "now a folder")
+
+        def to_file(name):
+            shutil.rmtree(self.dir / name)
+            self.write(name, "now a file")
+
+        self.write("site/sub/only.html", "only")
+        cases = [  # what happens, the arguments, status, outputs there after, a message
+            ("a file became a folder", lambda: to_folder("site/style.css"), ["site"], 0,
+             ["style.css/index.html"], None),
+            ("a folder became a file", lambda: to_file("site/sub"), ["site"], 0, ["sub"], None),
+            ("a PATH that is gone", lambda: os.remove(self.dir / "site/p1.html"),
+             ["site/p0.html", "site/p1.html"], 3, ["p0.html", "p1.html"],
+             "kept out/p1.html: site/p1.html was not seen"),
+            ("a FIFO where a page was", lambda: fifo("site/p2.html"), ["site"], 3, ["p2.html"],
+             "kept out/p2.html: site/p2.html was not seen"),
+            ("a symlink that leads nowhere", lambda: dangling("site/p3.html"), ["site"], 3,
+             ["p3.html"], "skipped site/p3.html: a symlink that leads nowhere"),
+        ]
+        for what, change, inputs, status, there, message in cases:
+            with self.subTest(what):
+                if "FIFO" in what or "symlink" in what:
+                    self.not_on_windows("Unix FIFOs and symlinks")
+                shutil.rmtree(self.dir / "work", ignore_errors=True)
+                shutil.copytree(self.dir / "site", self.dir / "work/site", symlinks=True)
+                args = ["expand", *inputs, "--out-dir", "out", "--delete"]
+                r = run(*args, cwd=self.dir / "work")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                old_dir, self.dir = self.dir, self.dir / "work"
+                try:
+                    change()
+                finally:
+                    self.dir = old_dir
+                time.sleep(0.06)
+                r = run(*args, cwd=self.dir / "work", timeout=60)
+                self.assertEqual(r.returncode, status, r.stderr)
+                for name in there:
+                    self.assertTrue((self.dir / "work/out" / name).is_file(), name)
+                if message:
+                    self.assertIn(message, r.stderr.decode())
+                if status == 0:  # a second run has nothing left to do
+                    r = run(*args, cwd=self.dir / "work")
+                    self.assertEqual(summary(r.stderr.decode())[2], 0)
+
+    def test_delete_keeps_what_is_below_an_unreadable_folder(self):
+        skip_unless_permissions_hold(self)
+        self.write("site/docs/a.html", "a")
+        open_to_all(self.dir)
+        r = run("expand", "site", "--out-dir", "out", cwd=self.dir, preexec_fn=as_other_user())
+        self.assertEqual(r.returncode, 0, r.stderr)
+        os.chmod(self.dir / "site/docs", 0)
+        self.addCleanup(os.chmod, self.dir / "site/docs", 0o777)
+        r = run("expand", "site", "--out-dir", "out", "--delete", cwd=self.dir,
+                preexec_fn=as_other_user())
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertIn("kept out/docs/a.html: site/docs/a.html was not seen", r.stderr.decode())
+        self.assertTrue((self.dir / "out/docs/a.html").is_file())
+
+    def test_the_output_folder_is_never_left_through_a_link(self):
+        """A symlink planted in the output folder is replaced, or kept, never followed."""
+        self.not_on_windows("Unix symlinks")
+        notes = self.write("notes.txt", "my notes")
+        self.write("elsewhere/keep.txt", "keep")
+        cases = [  # what is planted, extra arguments, status, the message
+            ("a page's output", "out/p3.html", "../notes.txt", [], 0,
+             "replaced out/p3.html: it was a symlink"),
+            ("a copy", "out/a.ini", "../notes.txt", [], 0, "replaced out/a.ini: it was a symlink"),
+            ("a folder", "out/data", "../elsewhere", [], 3, "out/data is a symlink"),
+            ("a gone page's output", "out/p5.html", "../notes.txt", ["--delete"], 0,
+             "kept out/p5.html: it changed since it was written"),
+        ]
+        for what, planted, target, extra, status, message in cases:
+            with self.subTest(what):
+                shutil.rmtree(self.dir / "out", ignore_errors=True)
+                (self.dir / "out.gridloom-state").unlink(missing_ok=True)
+                self.build()
+                if "gone" in what:
+                    self.write("site/p5.keep", (self.dir / "site/p5.html").read_bytes())
+                    os.remove(self.dir / "site/p5.html")
+                if (self.dir / planted).is_dir():
+                    shutil.rmtree(self.dir / planted)
+                else:
+                    os.remove(self.dir / planted)
+                os.symlink(target, self.dir / planted)
+                os.utime(self.dir / "site/data/3.csv")  # something to do
+                time.sleep(0.06)
+                r = run("expand", "site", "--out-dir", "out", *extra, cwd=self.dir)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(message, r.stderr.decode())
+                self.assertEqual(notes.read_text(), "my notes")
+                self.assertEqual(os.listdir(self.dir / "elsewhere"), ["keep.txt"])
+                if status == 0 and "gone" not in what:
+                    self.assertFalse((self.dir / planted).is_symlink())
+                if "gone" in what:
+                    os.rename(self.dir / "site/p5.keep", self.dir / "site/p5.html")
+
+    def test_figures_count_what_happened(self):
+        skip_unless_permissions_hold(self)
+        open_to_all(self.dir)
+        time.sleep(0.06)
+        as_nobody = as_other_user()
+        r = run("expand", "site", "--out-dir", "out", cwd=self.dir, preexec_fn=as_nobody)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.write("site/data/3.csv", "n,three\r\n")
+        os.chmod(self.dir / "site/data/3.csv", 0o666)
+        os.chmod(self.dir / "out", 0o555)
+        self.addCleanup(os.chmod, self.dir / "out", 0o777)
+        time.sleep(0.06)
+        r = run("expand", "site", "--out-dir", "out", cwd=self.dir, preexec_fn=as_nobody)
+        err = r.stderr.decode()
+        self.assertEqual(r.returncode, 3, err)
+        self.assertEqual(err.count("gridloom: cannot write out/"), 4, err)
+        # The copy goes to out/data, which can still be written.
+        self.assertIn("gridloom: 4 of 25 pages expanded, 1 of 9 other files copied, 1 written, "
+                      "4 failed; the rest up to date\n", err)
+        self.assertNotIn("everything again", err)
+
     def test_depfiles(self):
         self.write("my site#1/t $x.csv", "a,b\r\n")
         self.write("my site#1/t.ini", HEADER_INI)
@@ -484,40 +679,122 @@ class Incremental(Case):
         for args in (["site/p1.html", "--depfile", "x.d"], ["site/p1.html", "--force"],
                      ["site/p1.html", "-o", "x.html", "--delete"]):
             self.assertUsage(run("expand", *args, cwd=self.dir), "needs")
+        # Names that make or ninja cannot read back, however escaped: the run fails, naming
+        # the character, and writes no depfile (make and ninja read the others back in
+        # test_make_and_ninja_remake_one_page_and_settle).
+        refused = [  # the CSV's name, the output's name, what the message says
+            ("a=b.csv", "out.html", "character ="), ("a&b.csv", "out.html", "character &"),
+            ("a'b.csv", "out.html", "character '"), ("a;b.csv", "out.html", "character ;"),
+            ("a|b.csv", "out.html", "character |"), ("a*b.csv", "out.html", "character *"),
+            ("a?b.csv", "out.html", "character ?"), ("a[1].csv", "out.html", "character ["),
+            ("a<b>.csv", "out.html", "character <"), ("a^b.csv", "out.html", "character ^"),
+            ("a`b.csv", "out.html", "character `"), ("a\tb.csv", "out.html", "a tab"),
+            ("x(m)", "out.html", "member of an archive"), ("t.csv", "o\\", "backslash"),
+            ("t.csv", "o\\#.html", "backslash"), ("t.csv", "50%.html", "% in a target"),
+        ]
+        for csv, output, why in refused:
+            with self.subTest(csv=csv, output=output):
+                if set(csv + output) & set('*?<>|\t"\\'):
+                    self.not_on_windows("names Windows cannot hold")
+                self.write(f"odd/{csv}", "a\r\n")
+                self.write("odd/p.html", f'&gridloom("{csv}")')
+                r = run("expand", "odd/p.html", "-o", output, "--depfile", "odd.d", cwd=self.dir)
+                self.assertEqual(r.returncode, 3, r.stderr)
+                self.assertIn(f"in a depfile: ", r.stderr.decode())
+                self.assertIn(why, r.stderr.decode())
+                self.assertFalse((self.dir / "odd.d").exists())
+                shutil.rmtree(self.dir / "odd")
+                (self.dir / output).unlink(missing_ok=True)
 
-    def test_make_and_ninja_remake_one_page(self):
-        tools = [("make", ["make", f"GRIDLOOM={' '.join(COMMAND)}"], ["-q"], "public"),
-                 ("ninja", ["ninja"], ["-n"], "public-ninja")]
+    # Names with every character that make or ninja treat specially and can still read.
+    SPECIAL = {"data/stations.csv": "da ta#$1/st:a%tions~(x)!@{}+,.csv",
+               "ini/matrix.ini": "i ni/ma#t$rix:%.ini",
+               "data/fares-2019.csv": "da ta#$1/fa:res 2019$%.csv"}
+
+    def special_examples(self, work):
+        """examples/ with its data files renamed to SPECIAL's names, and the pages' calls with
+        them; for --out-dir, a Makefile and build.ninja that build the site in one step."""
+        shutil.copytree(EXAMPLES, work)
+        for old, new in self.SPECIAL.items():
+            (work / "site" / new).parent.mkdir(parents=True, exist_ok=True)
+            if (work / "site" / old).exists():
+                (work / "site" / old).rename(work / "site" / new)
+            for page in (work / "site").glob("*.html"):
+                page.write_bytes(page.read_bytes().replace(f'"{old}"'.encode(), f'"{new}"'.encode()))
+        pages = sorted(p.name for p in (work / "site").glob("*.html"))
+        (work / "Makefile.out-dir").write_text(
+            "OUTPUTS := " + " ".join(f"public/{p}" for p in pages) + "\n"
+            "all: $(OUTPUTS)\n"
+            # Not a grouped target (&:): make 4.3 then finds a member out of date forever.
+            "$(OUTPUTS): public/%: site/%\n"
+            "\t$(GRIDLOOM) expand site --out-dir public --depfile public.d -q\n"
+            "-include public.d\n")
+        (work / "out-dir.ninja").write_text(
+            "rule site\n  command = gridloom expand site --out-dir public-ninja --depfile "
+            "public-ninja.d -q\n  depfile = public-ninja.d\n  restat = 1\n"
+            "build " + " ".join(f"public-ninja/{p}" for p in pages) + ": site " +
+            " ".join(f"site/{p}" for p in pages) + "\n")
+
+    def test_make_and_ninja_remake_one_page_and_settle(self):
+        """After each kind of change make and ninja remake the pages it touches, and then find
+        everything up to date (make -q, ninja -n), with -o (a rule a page) and with --out-dir
+        (one rule for the site): an output whose bytes stay is given a new time."""
         env = dict(os.environ, PATH=f"{Path(GRIDLOOM).parent}:{os.environ['PATH']}")
-        for tool, command, dry, out in tools:
+        tools = [  # tool, its command, its dry run, the output folder, the layout
+            ("make", ["make", f"GRIDLOOM={' '.join(COMMAND)}"], ["-q"], "public", "-o"),
+            ("ninja", ["ninja"], ["-n"], "public-ninja", "-o"),
+            ("make", ["make", "-f", "Makefile.out-dir", f"GRIDLOOM={' '.join(COMMAND)}"],
+             ["-q"], "public", "--out-dir"),
+            ("ninja", ["ninja", "-f", "out-dir.ninja"], ["-n"], "public-ninja", "--out-dir"),
+        ]
+        special = self.SPECIAL
+        changes = [  # what is changed, how, the page remade
+            ("a CSV touched", lambda w: os.utime(w / "site" / special["data/stations.csv"]),
+             "index.html"),
+            ("a CSV changed", lambda w: open(w / "site" / special["data/stations.csv"], "ab")
+             .write(b"x,y\r\n"), "index.html"),
+            ("an INI touched", lambda w: os.utime(w / "site" / special["ini/matrix.ini"]),
+             "timetable.html"),
+            ("a missing CSV made", lambda w: (w / "site" / special["data/fares-2019.csv"])
+             .write_bytes(b"a,b\r\n"), "fares.html"),
+            ("a page touched", lambda w: os.utime(w / "site/fares.html"), "fares.html"),
+        ]
+        for tool, command, dry, out, layout in tools:
             if shutil.which(tool) is None:
                 self.skipTest(f"{tool} is not installed")
-            with self.subTest(tool):
+            with self.subTest(tool=tool, layout=layout):
                 if tool == "ninja":
                     self.not_on_windows("build.ninja runs gridloom from PATH, not through Wine")
-                work = self.dir / tool
-                shutil.copytree(EXAMPLES, work)
+                work = self.dir / f"{tool}{layout}"
+                self.special_examples(work)
                 tool_run = lambda *args: subprocess.run(
                     [*command, *args], cwd=work, env=env, capture_output=True, text=True)
-                self.assertEqual(tool_run().returncode, 0)
+
+                def settled():
+                    quiet = tool_run(*dry)
+                    if tool == "ninja":
+                        return quiet.returncode == 0 and "no work to do" in quiet.stdout
+                    return quiet.returncode == 0
+
+                r = tool_run()
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
                 pages = sorted(p.name for p in (work / out).glob("*.html"))
                 self.assertEqual(pages, ["fares.html", "index.html", "timetable.html"])
-                for name, made in [("site/data/stations.csv", "index.html"),
-                                   ("site/ini/matrix.ini", "timetable.html"),
-                                   ("site/data/fares-2019.csv", "fares.html")]:
-                    settle(work / out, PAST + 10**9)
-                    settle(work / "site")
-                    quiet = tool_run(*dry)
-                    self.assertTrue(quiet.returncode == 0 and "no work to do" in quiet.stdout
-                                    if tool == "ninja" else quiet.returncode == 0, quiet.stdout)
-                    (work / name).parent.mkdir(exist_ok=True)
-                    (work / name).open("a").close()
-                    os.utime(work / name)
+                self.assertTrue(settled(), "after the first build")
+                for what, change, made in changes:
+                    if layout == "-o":  # outputs a second after their inputs
+                        settle(work / out, PAST + 10**9)
+                        settle(work / "site")
+                    else:
+                        time.sleep(0.06)
+                    times = {p.name: p.stat().st_mtime_ns for p in (work / out).glob("*.html")}
+                    change(work)
                     r = tool_run()
-                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
                     remade = [p.name for p in (work / out).glob("*.html")
-                              if p.stat().st_mtime_ns > PAST + 10**9]
-                    self.assertEqual(remade, [made], name)
+                              if p.stat().st_mtime_ns != times[p.name]]
+                    self.assertEqual(remade, [made], what)
+                    self.assertTrue(settled(), f"after {what}: {tool_run(*dry).stdout}")
 
 
 SCRIPT = re.compile(rb"<script>/\* gridloom serve: .*?</script>")
@@ -536,10 +813,10 @@ class Server:
         case.assertTrue(found, f"no start line: {line!r}")
         self.port = int(found.group(1))
 
-    def get(self, path, method="GET"):
+    def get(self, path, method="GET", headers=None, body=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
         try:
-            connection.request(method, path)
+            connection.request(method, path, body=body, headers=headers or {})
             response = connection.getresponse()
             return response.status, response.read(), dict(response.getheaders())
         finally:
@@ -573,6 +850,7 @@ class Serve(Case):
         self.write("site/t.csv", "a,b\r\n")
         self.write("site/t.ini", HEADER_INI)
         self.write("site/index.html", '<body>&gridloom("t.csv","t.ini")</body>')
+        self.write("site/.well-known/security.txt", "Contact: x\n")
         self.write("site/sub/index.htm", 'sub &gridloom("../t.csv")')
         self.write("site/style.css", "body{}\n")
         self.write("site/.secret", "hidden\n")
@@ -589,7 +867,7 @@ class Serve(Case):
     def test_pages_files_and_reloads(self):
         server = Server(self, self.dir / "site")
         status, body, headers = server.get("/")
-        self.assertEqual((status, headers["Content-Type"]), (200, "text/html"))
+        self.assertEqual((status, headers["Content-Type"]), (200, "text/html; charset=utf-8"))
         self.assertEqual(SCRIPT.sub(b"", body), self.expanded("site/index.html"))
         self.assertRegex(body, rb"</script></body>$", "the script goes before </body>")
         stamp = server.get("/.gridloom/stamp?page=/")[1]
@@ -601,13 +879,20 @@ class Serve(Case):
         self.assertEqual(SCRIPT.sub(b"", server.get("/sub/")[1]), self.expanded("site/sub/index.htm"))
         for path, expected in [("/style.css", (200, b"body{}\n", "text/css")),
                                ("/in.css", (200, b"body{}\n", "text/css")),
-                               ("/t.csv", (200, b"c,d\r\n", "text/csv"))]:
+                               ("/t.csv", (200, b"c,d\r\n", "text/csv")),
+                               ("/.well-known/security.txt", (200, b"Contact: x\n",
+                                                              "text/plain"))]:
             status, body, headers = server.get(path)
             self.assertEqual((status, body, headers["Content-Type"]), expected, path)
         self.write("site/a b/index.html", "x")
-        for folder, location in [("/sub", "/sub/"), ("/a%20b", "/a%20b/")]:
+        for folder, location in [("/sub", "/sub/"), ("/a%20b", "/a%20b/"),
+                                 ("/sub?x=1&y", "/sub/?x=1&y"), ("/index.html/", "/index.html"),
+                                 ("/style.css/?v=2", "/style.css?v=2")]:
             status, _, headers = server.get(folder)
             self.assertEqual((status, headers["Location"]), (301, location))
+        # The script goes before the page's last </body>, not into a comment after it.
+        self.write("site/c.html", "<body>x</body>\n<!-- old footer </body> -->\n")
+        self.assertRegex(server.get("/c.html")[1], rb"^<body>x<script>.*</script></body>\n<!-- old")
         self.assertEqual(server.get("/", "HEAD")[:2], (200, b""))
         code, err = server.stop(signal.SIGINT)
         self.assertEqual((code, err.splitlines()[-1]), (0, "gridloom: stopped"))
@@ -621,7 +906,7 @@ class Serve(Case):
                  ("//etc/passwd", 403), ("/%2Fetc/passwd", 403), ("/out.txt", 403),
                  ("/up/outside.txt", 403), ("/t.csv%00.html", 403), ("/..\\outside.txt", 403),
                  ("/.secret", 403), ("/.gridloom-manifest", 403), ("/nothere.html", 404),
-                 ("/sub/nothere/", 404), ("/up/", 403), ("http://example.org/", 403)]
+                 ("/sub/nothere/", 404), ("/up/", 403), ("http://example.org/", 421)]
         listing = self.write("site/empty/x.txt", "x")
         listing.unlink()
         cases.append(("/empty/", 404))
@@ -630,6 +915,31 @@ class Serve(Case):
                 got, body, _ = server.get(path)
                 self.assertEqual(got, status, body)
                 self.assertNotIn(b"outside", body)
+
+    def test_its_own_address_and_methods_only(self):
+        server = Server(self, self.dir / "site")
+        port = server.port
+        hosts = [  # Host header, status
+            (f"127.0.0.1:{port}", 200), ("127.0.0.1", 200), (f"localhost:{port}", 200),
+            (f"LOCALHOST:{port}", 200), (f"[::1]:{port}", 200),
+            ("attacker.example", 421), (f"attacker.example:{port}", 421),
+            (f"127.0.0.1.attacker.example:{port}", 421), (f"127.0.0.1:{port + 1}", 421),
+            (f"10.0.0.1:{port}", 421),
+        ]
+        for host, status in hosts:
+            with self.subTest(host=host):
+                got, body, _ = server.get("/", headers={"Host": host})
+                self.assertEqual(got, status, body)
+        methods = [("POST", None), ("POST", b"x=1"), ("PUT", b"data"), ("DELETE", None),
+                   ("PATCH", b"p"), ("OPTIONS", None)]
+        for method, body in methods:
+            with self.subTest(method=method, body=body):
+                start = time.monotonic()
+                status, _, headers = server.get("/index.html", method, body=body)
+                self.assertEqual((status, headers.get("Allow")), (405, "GET, HEAD"))
+                self.assertLess(time.monotonic() - start, 2, "answered at once")
+        self.assertEqual(server.get("/")[0], 200)
+        self.assertEqual(server.stop()[0], 0)
 
     def test_under_load_every_page_is_whole(self):
         rows = [[str(r), f"名前{r}", "x" * (r % 40)] for r in range(300)]
@@ -679,6 +989,7 @@ class Serve(Case):
         self.assertEqual(run("serve", "site/index.html", cwd=self.dir).returncode, 2)
         self.assertEqual(run("serve", "nothere", cwd=self.dir).returncode, 3)
         self.assertUsage(run("serve", "site", "--port", "70000", cwd=self.dir), "--port")
+        self.assertUsage(run("serve", "site", "--bind", "", cwd=self.dir), "--bind")
 
 
 class Errors(Case):
@@ -696,6 +1007,10 @@ class Errors(Case):
              "--codepage 4242 cannot be used" if WINDOWS else "unsupported code page 4242"),
             (["--page-encoding", "NO-SUCH", "info"], "NO-SUCH"),
             (["frobnicate"], "frobnicate"),
+            (["expand", "a.html", "-o", "x.html", "--depfile", "x.html"],
+             "the depfile and a.html would both be written to x.html"),
+            (["expand", ".", "--out-dir", "o", "--depfile", "o/a.html"],
+             "the depfile and ./a.html would both be written to o/a.html"),
         ] + ([(["serve", "."], "serve is not part of the Windows build")] if WINDOWS else [])
         for args, fragment in cases:
             with self.subTest(args=args):
@@ -862,8 +1177,7 @@ def open_to_all(path):
 def temporary_files(folder):
     """Hidden files below folder but manifests: the temporary files of writes (no test makes
     others)."""
-    return sorted(str(p) for p in Path(folder).rglob(".*")
-                  if p.is_file() and p.name != ".gridloom-manifest")
+    return sorted(str(p) for p in Path(folder).rglob(".*") if p.is_file())
 
 
 class NoInputEndsInAnAbort(Case):
@@ -957,6 +1271,7 @@ class OutputsKeepData(Case):
     def test_an_output_that_is_an_input_is_refused(self):
         os.symlink("site", self.dir / "site-link")
         os.link(self.dir / "site/data/t.csv", self.dir / "hard.csv")
+        self.write("site/blog/index.html", b"written by hand")
         cases = [
             # arguments, the input that would be lost
             (["render", "site/data/t.csv", "-o", "site/data/t.csv"], "site/data/t.csv"),
@@ -967,6 +1282,13 @@ class OutputsKeepData(Case):
             (["expand", "site/p.html", "-o", "site/t.ini"], "site/t.ini"),
             (["expand", "site", "--out-dir", "site"], "site/"),
             (["expand", "site", "--out-dir", "site-link"], "site/"),
+            # An output folder inside the site, holding a page that is not an output.
+            (["expand", "site", "--out-dir", "site/blog"], "site/blog/index.html"),
+            (["expand", "site", "--out-dir", "site-link/blog"], "site-link/blog/index.html"),
+            # A depfile is an output like any other.
+            (["expand", "site/p.html", "-o", "pub.html", "--depfile", "site/data/t.csv"],
+             "site/data/t.csv"),
+            (["expand", "site", "--out-dir", "out", "--depfile", "site/p.html"], "site/p.html"),
         ]
         before = {p: p.read_bytes() for p in self.dir.rglob("*") if p.is_file()}
         for args, lost in cases:
@@ -986,7 +1308,7 @@ class OutputsKeepData(Case):
         for name, mode in cases:
             os.chmod(self.dir / "site" / name, mode)
             os.utime(self.dir / "site" / name, ns=(1_600_000_000_123_456_789,) * 2)
-        r = run("expand", "site", "--out-dir", "out", cwd=self.dir)
+        r = run("expand", "site", "--out-dir", "out", "--include-hidden", cwd=self.dir)
         self.assertEqual(r.returncode, 0, r.stderr)
         for name, mode in cases:
             with self.subTest(name):
@@ -1022,7 +1344,7 @@ class OutputsKeepData(Case):
         self.assertEqual(r.returncode, 0, r.stderr)
         new = {p.relative_to(self.dir / "new"): p.read_bytes()
                for p in (self.dir / "new").rglob("*")
-               if p.is_file() and p.name != ".gridloom-manifest"}
+               if p.is_file()}
         rng = random.Random(20)
         out = self.dir / "out"
         interrupted = 0

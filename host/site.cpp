@@ -1,0 +1,102 @@
+#include "site.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <system_error>
+
+#include "build_state.h"
+#include "text_io.h"
+
+namespace gridloom::host {
+
+namespace fs = std::filesystem;
+
+bool IsPageName(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return false;
+  const std::string_view extension = name.substr(dot);
+  return (extension.size() == 5 && strncasecmp(extension.data(), ".html", 5) == 0) ||
+         (extension.size() == 4 && strncasecmp(extension.data(), ".htm", 4) == 0);
+}
+
+bool IsHiddenName(std::string_view name) {
+  return name.starts_with('.') && name != "." && name != ".." && name != ".well-known";
+}
+
+namespace {
+
+// What an entry is that is neither a regular file nor a folder, for the warning.
+std::string KindOf(const fs::directory_entry& entry) {
+  std::error_code error;
+  const fs::file_status status = entry.status(error);
+  if (error || !fs::exists(status)) {
+    return entry.is_symlink(error) ? "a symlink that leads nowhere" : "it cannot be examined";
+  }
+  switch (status.type()) {
+    case fs::file_type::fifo: return "a FIFO, not a file";
+    case fs::file_type::socket: return "a socket, not a file";
+    case fs::file_type::block:
+    case fs::file_type::character: return "a device, not a file";
+    default: return "not a file";
+  }
+}
+
+bool Skipped(const fs::directory_entry& entry, const WalkOptions& options) {
+  for (const fs::path& skip : options.skip) {
+    std::error_code error;
+    if (entry.path().filename() == skip.filename() && fs::equivalent(entry.path(), skip, error)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void WalkBelow(const fs::path& root, const std::string& rootName, const fs::path& folder,
+               const WalkOptions& options, Walk& walk) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error), end;
+  std::vector<fs::path> folders;
+  for (; !error && it != end; it.increment(error)) {
+    const fs::directory_entry& entry = *it;
+    const std::string base = PathText(entry.path().filename());
+    if (!options.includeHidden && IsHiddenName(base)) continue;
+    if (base == Manifest::kOldFileName) continue;  // an output folder's record, kept there once
+    if (Skipped(entry, options)) continue;
+    std::error_code ignored;
+    if (entry.is_directory(ignored)) {
+      if (!entry.is_symlink(ignored)) folders.push_back(entry.path());
+      continue;
+    }
+    const bool page = IsPageName(base);
+    if (!page && options.pagesOnly) continue;
+    const std::string name = PathText(entry.path());
+    if (!entry.is_regular_file(ignored)) {
+      walk.warnings.push_back("skipped " + name + ": " + KindOf(entry));
+      walk.unseen.push_back(name);
+      continue;
+    }
+    // The walk reaches every entry through root, so its name below root is what follows.
+    std::string relative = name.substr(std::min(name.size(), rootName.size()));
+    while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
+    walk.files.push_back({entry.path(), name, std::move(relative), page});
+  }
+  if (error) {
+    walk.warnings.push_back("cannot read folder " + PathText(folder) + ": " + error.message() +
+                            "; what it holds is skipped");
+    walk.unseen.push_back(PathText(folder));
+  }
+  for (const fs::path& below : folders) WalkBelow(root, rootName, below, options, walk);
+}
+
+}  // namespace
+
+Walk WalkFolder(const fs::path& root, const WalkOptions& options) {
+  Walk walk;
+  WalkBelow(root, PathText(root), root, options, walk);
+  std::sort(walk.files.begin(), walk.files.end(),
+            [](const SiteFile& a, const SiteFile& b) { return a.name < b.name; });
+  return walk;
+}
+
+}  // namespace gridloom::host
