@@ -989,7 +989,7 @@ class Serve(Case):
         self.assertEqual(run("serve", "site/index.html", cwd=self.dir).returncode, 2)
         self.assertEqual(run("serve", "nothere", cwd=self.dir).returncode, 3)
         self.assertUsage(run("serve", "site", "--port", "70000", cwd=self.dir), "--port")
-        self.assertUsage(run("serve", "site", "--bind", "", cwd=self.dir), "--bind")
+        self.assertUsage(run("serve", "site", "--bind", "", cwd=self.dir, timeout=20), "--bind")
 
 
 class Errors(Case):
