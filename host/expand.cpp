@@ -34,9 +34,8 @@ bool WritesAsciiAsAscii(const std::string& charset) {
 }
 
 // A file of a call as people read it: the page's folder, then the name with slashes.
-std::string Shown(const fs::path& folder, std::string name) {
-  std::replace(name.begin(), name.end(), '\\', '/');
-  return folder.empty() ? name : PathText(folder) + "/" + name;
+std::string Shown(const fs::path& folder, const std::string& name) {
+  return folder.empty() ? Slashed(name) : PathText(folder) + "/" + Slashed(name);
 }
 
 }  // namespace
@@ -570,9 +569,11 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
     return kUsage;
   }
   if (request.outDir) {
+    // Names that are one file to the file system are one target (A.html and a.html on
+    // Windows).
     std::unordered_map<std::string, const Job*> targets;
     for (const Job& job : jobs) {
-      auto [it, added] = targets.emplace(PathText(job.target.lexically_normal()), &job);
+      auto [it, added] = targets.emplace(NameKey(PathText(job.target.lexically_normal())), &job);
       if (!added) {
         Error("expand: " + it->second->name + " and " + job.name + " would both be written to " +
               PathText(job.target));
@@ -629,12 +630,14 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
 
   // Outputs of pages and files that are gone: removed first with --delete (a page that
   // became a folder of the same name needs its old output out of the way), else kept.
+  // Names compared as the file system does: on Windows, Page.html renamed page.html is one
+  // output, and the old name's record is not stale.
   std::map<std::string, OutputRecord> stale;  // current[] points into manifest.outputs
   {
-    std::set<std::string_view> made;
-    for (const Job& job : jobs) made.insert(job.relative);
+    std::set<std::string> made;
+    for (const Job& job : jobs) made.insert(NameKey(job.relative));
     for (const auto& [name, record] : manifest.outputs) {
-      if (made.count(name) == 0) stale.emplace(name, record);
+      if (made.count(NameKey(name)) == 0) stale.emplace(name, record);
     }
   }
   std::map<std::string, OutputRecord> keptStale;

@@ -51,21 +51,21 @@ std::string AcceptedCodePages() {
 
 // A library beside this binary: where the build tree puts it, or where it is installed
 // (also as name.0, the versioned file, when only that is there).
-std::string DefaultPath(const char* build, const char* install) {
+fs::path DefaultPath(const char* build, const char* install) {
   std::error_code error;
   const fs::path self = ExecutableFile();
   if (self.empty()) return build;
   const fs::path built = self.parent_path() / build;
-  if (fs::exists(built, error)) return PathText(built.lexically_normal());
+  if (fs::exists(built, error)) return built.lexically_normal();
   const fs::path installed = self.parent_path() / install;
-  for (const fs::path& candidate : {installed, fs::path(PathText(installed) + ".0")}) {
-    if (fs::exists(candidate, error)) return PathText(candidate.lexically_normal());
+  for (fs::path candidate : {installed, fs::path(installed).concat(".0")}) {
+    if (fs::exists(candidate, error)) return candidate.lexically_normal();
   }
-  return PathText(built.lexically_normal());
+  return built.lexically_normal();
 }
 
 // The plug-in beside this binary.
-std::string DefaultPluginPath() {
+fs::path DefaultPluginPath() {
   return DefaultPath(GRIDLOOM_PLUGIN_BUILD_PATH, GRIDLOOM_PLUGIN_INSTALL_PATH);
 }
 
@@ -81,9 +81,8 @@ std::string PageCharset(const std::string& name) {
 std::string Utf8(std::u16string_view text) { return WideEncoder("UTF-8").Encode(text); }
 
 // A file of a call as people read it: the base directory, then the name with slashes.
-std::string Shown(const std::string& base, std::string name) {
-  std::replace(name.begin(), name.end(), '\\', '/');
-  return base == "." ? name : base + "/" + name;
+std::string Shown(const std::string& base, const std::string& name) {
+  return base == "." ? Slashed(name) : base + "/" + Slashed(name);
 }
 
 // Writes bytes to standard output; false after reporting a failure.
@@ -207,8 +206,10 @@ int Run(std::vector<std::string> arguments) {
                  "The plug-in library to load (default: the one built or installed with this "
                  "program)");
   app.add_option("--codepage", options.codePage,
-                 "ANSI code page of CSV and INI files: " + AcceptedCodePages() +
-                     " (932: Shift_JIS, 65001: UTF-8)")
+                 kAnsiNames ? "ANSI code page of CSV and INI files: the system's, " +
+                                  AcceptedCodePages() + ", and no other on Windows"
+                            : "ANSI code page of CSV and INI files: " + AcceptedCodePages() +
+                                  " (932: Shift_JIS, 65001: UTF-8)")
       ->capture_default_str();
   app.add_option("--page-encoding", options.pageEncoding,
                  "Encoding of pages, such as UTF-8, Shift_JIS or UTF-16LE (an iconv name; on "
@@ -324,6 +325,10 @@ int Run(std::vector<std::string> arguments) {
                             "SIGTERM, SIGHUP); 2 the command line is\nwrong; 3 the site or the "
                             "port cannot be had."));
 
+#ifdef _WIN32
+  serve->group("");  // not listed: the Windows build has no server (it says so when asked)
+#endif
+
   auto* info = app.add_subcommand("info", "The plug-in's information exports");
   info->footer("Example:\n  gridloom --plugin ./libgridloom.so info\n\nExit status: 0 done; 3 the "
                "plug-in could not be loaded, or standard output could not be written.");
@@ -364,6 +369,15 @@ int Run(std::vector<std::string> arguments) {
   for (const auto& [empty, what] : emptyNames) {
     if (empty) {
       Error(std::string(what) + " is empty (see gridloom --help)");
+      return kUsage;
+    }
+  }
+  // Outputs that are no files (a device of Windows), refused before anything is opened.
+  for (const std::optional<std::string>* output : {&renderOut, &expandOut, &depfile}) {
+    const bool given = (output == &renderOut ? render->parsed() : expand->parsed()) && *output;
+    if (!given) continue;
+    if (const std::string why = UnwritableOutput(**output); !why.empty()) {
+      Error("cannot write " + Slashed(**output) + ": " + why);
       return kUsage;
     }
   }
@@ -413,7 +427,7 @@ int Run(std::vector<std::string> arguments) {
   std::unique_ptr<Plugin> plugin;
   try {
     plugin = std::make_unique<Plugin>(options.pluginPath.empty() ? DefaultPluginPath()
-                                                                 : options.pluginPath);
+                                                                 : fs::path(options.pluginPath));
   } catch (const PluginError& e) {
     Error(e.what());
     return kIoFailure;
@@ -515,14 +529,15 @@ int Run(std::vector<std::string> arguments) {
 #ifndef _WIN32
   if (*serve) {
     serveRequest.site = site;
-    const std::string module = DefaultPath(GRIDLOOM_SERVE_BUILD_PATH, GRIDLOOM_SERVE_INSTALL_PATH);
+    const fs::path module = DefaultPath(GRIDLOOM_SERVE_BUILD_PATH, GRIDLOOM_SERVE_INSTALL_PATH);
     std::string why;
     void* library = OpenLibrary(module, why);
     const auto run = library != nullptr
                          ? reinterpret_cast<GridloomServeFn*>(FindExport(library, kServeExport))
                          : nullptr;
     if (run == nullptr) {
-      Error("serve: cannot load " + module + ": " + (library ? "it lacks " + std::string(kServeExport) : why));
+      Error("serve: cannot load " + PathText(module) + ": " +
+            (library ? "it lacks " + std::string(kServeExport) : why));
       return kIoFailure;
     }
     const int status = run(&call, &encodings, &serveRequest);
@@ -536,8 +551,8 @@ int Run(std::vector<std::string> arguments) {
   if (expandOut) request.outFile = *expandOut;
   if (outDir) request.outDir = *outDir;
   if (depfile) request.depfile = *depfile;
-  const std::string pluginPath =
-      options.pluginPath.empty() ? DefaultPluginPath() : options.pluginPath;
+  const fs::path pluginPath =
+      options.pluginPath.empty() ? DefaultPluginPath() : fs::path(options.pluginPath);
   std::error_code noFolder;
   request.buildKey = "gridloom " GRIDLOOM_VERSION "\nfolder " +
                      PathText(fs::current_path(noFolder)) + "\ncode page " +

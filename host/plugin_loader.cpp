@@ -8,22 +8,41 @@
 #include <dlfcn.h>
 #endif
 
+#include <system_error>
+
+#include "text_io.h"
+
 namespace gridloom::host {
 
 #ifdef _WIN32
-void* OpenLibrary(const std::string& path, std::string& error) {
-  HMODULE module = LoadLibraryA(path.c_str());
-  if (module == nullptr) error = "error " + std::to_string(GetLastError());
-  return reinterpret_cast<void*>(module);
+void* OpenLibrary(const std::filesystem::path& path, std::string& error) {
+  // By its UTF-16 name: the folder it lies in may hold characters the code page lacks.
+  HMODULE module = LoadLibraryW(path.c_str());
+  if (module != nullptr) return reinterpret_cast<void*>(module);
+  const DWORD why = GetLastError();
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) {
+    error = "it is a folder";
+  } else if (why == ERROR_MOD_NOT_FOUND) {
+    error = std::filesystem::exists(path, ignored) ? "a DLL it needs was not found" : "not found";
+  } else if (why == ERROR_BAD_EXE_FORMAT) {
+    error = sizeof(void*) == 4 ? "not a valid 32-bit DLL" : "not a valid 64-bit DLL";
+  } else if (why == ERROR_ACCESS_DENIED) {
+    error = "access denied";
+  } else {
+    error = "error " + std::to_string(why);
+  }
+  return nullptr;
 }
 void* FindExport(void* library, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 void CloseLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 #else
-void* OpenLibrary(const std::string& path, std::string& error) {
+void* OpenLibrary(const std::filesystem::path& path, std::string& error) {
   // A name without a slash would be searched on the library path: it is a file here.
-  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  const std::string file = path.string().find('/') == std::string::npos ? "./" + path.string()
+                                                                        : path.string();
   void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) error = dlerror();
   return library;
@@ -48,15 +67,16 @@ std::u16string Take(BSTR text) {
 const std::u16string_view Plugin::kFailureComment =
     u"<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->";
 
-Plugin::Plugin(const std::string& path) {
+Plugin::Plugin(const std::filesystem::path& path) {
   std::string error;
   handle_ = OpenLibrary(path, error);
-  if (handle_ == nullptr) throw PluginError("cannot load plug-in " + path + ": " + error);
-  const auto find = [this, &path](const char* name) {
+  const std::string shown = PathText(path);
+  if (handle_ == nullptr) throw PluginError("cannot load plug-in " + shown + ": " + error);
+  const auto find = [this, &shown](const char* name) {
     void* symbol = FindExport(handle_, name);
     if (symbol == nullptr) {
       CloseLibrary(handle_);
-      throw PluginError("plug-in " + path + " lacks the export " + name);
+      throw PluginError("plug-in " + shown + " lacks the export " + name);
     }
     return symbol;
   };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,7 +34,7 @@ class WideText {
 
 // A shared library loaded at run time: its handle, or null with the system's reason in error.
 // A name without a slash is a file in the working folder, never searched for.
-void* OpenLibrary(const std::string& path, std::string& error);
+void* OpenLibrary(const std::filesystem::path& path, std::string& error);
 void* FindExport(void* library, const char* name);  // null when it lacks the name
 void CloseLibrary(void* library);
 
@@ -46,7 +47,7 @@ class Plugin {
   static const std::u16string_view kFailureComment;
 
   // Loads the library at path. Throws PluginError.
-  explicit Plugin(const std::string& path);
+  explicit Plugin(const std::filesystem::path& path);
   ~Plugin();
   Plugin(const Plugin&) = delete;
   Plugin& operator=(const Plugin&) = delete;

@@ -63,14 +63,22 @@ void WalkBelow(const fs::path& root, const std::string& rootName, const fs::path
     if (!options.includeHidden && IsHiddenName(base)) continue;
     if (base == Manifest::kOldFileName) continue;  // an output folder's record, kept there once
     if (Skipped(entry, options)) continue;
+    const std::string name = PathText(entry.path());
+    // A name that cannot be opened as itself here is never read under another's (nor asked
+    // what it is: that would ask another entry, or a device).
+    if (const std::string why = UnreachableName(entry.path().filename()); !why.empty()) {
+      walk.warnings.push_back("skipped " + name + ": " + why);
+      walk.unseen.push_back(name);
+      continue;
+    }
     std::error_code ignored;
-    if (entry.is_directory(ignored)) {
+    const bool folder = entry.is_directory(ignored);
+    const bool page = !folder && IsPageName(base);
+    if (!folder && !page && options.pagesOnly) continue;
+    if (folder) {
       if (!entry.is_symlink(ignored)) folders.push_back(entry.path());
       continue;
     }
-    const bool page = IsPageName(base);
-    if (!page && options.pagesOnly) continue;
-    const std::string name = PathText(entry.path());
     if (!entry.is_regular_file(ignored)) {
       walk.warnings.push_back("skipped " + name + ": " + KindOf(entry));
       walk.unseen.push_back(name);

@@ -17,6 +17,13 @@ namespace gridloom::host {
 
 std::string Reason(int error) { return std::generic_category().message(error); }
 
+std::string Slashed(std::string text) {
+  for (std::size_t i = 0; i < text.size(); i += CharacterLength(text, i)) {
+    if (text[i] == '\\') text[i] = '/';
+  }
+  return text;
+}
+
 std::string CodePageCharset(unsigned codePage) {
   return codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage);
 }

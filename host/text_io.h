@@ -37,6 +37,32 @@ inline constexpr bool kAnsiNames = false;
 inline constexpr const char* kWiderCodePageHint =
     kAnsiNames ? "" : " (--codepage 65001 takes every name)";
 
+// Names as the file system takes them. On Windows letter case does not tell two names apart,
+// names that end in a dot or a space and device names (NUL, CON, COM1, with any extension)
+// are not what they say, the ANSI code page may lack a name's characters, and the second
+// byte of one of its double-byte characters may be that of a backslash.
+
+// The key under which names (relative paths with /) are one file: on Windows their letters
+// in one case, as the file system compares them; the name itself elsewhere.
+std::string NameKey(std::string_view name);
+
+// Why a folder's entry cannot be read or written by its name here, or nothing: on Windows a
+// name that ends in a dot or a space (another entry would be opened), a device name, a name
+// that the ANSI code page cannot write (its nearest neighbour would be opened). Nothing
+// elsewhere.
+std::string UnreachableName(const std::filesystem::path& name);
+
+// Why a name cannot be an output, or nothing: on Windows a device name (NUL, which discards
+// what is written, is one that users mean and is taken). Nothing elsewhere.
+std::string UnwritableOutput(const std::filesystem::path& path);
+
+// The bytes of the character at pos of a name or message: 2 for a double-byte character of
+// the ANSI code page on Windows, else 1 (a UTF-8 sequence holds no ASCII byte).
+std::size_t CharacterLength(std::string_view text, std::size_t pos);
+
+// The text with each backslash that is a character of its own made a slash.
+std::string Slashed(std::string text);
+
 // What the process needs before it reads its command line: on Windows, paths made of
 // strings read in the ANSI code page, standard streams that pass bytes unchanged, escape
 // sequences understood by the console. Nothing elsewhere.
@@ -187,6 +213,9 @@ std::filesystem::path CacheFolder();
 // signal says. writers: how many temporary files can exist at
 // once (one a thread that writes, and the copies below). Signals that are ignored stay so.
 void InstallSignalCleanup(std::size_t writers);
+// What those handlers do (async-signal-safe): removes every temporary file of ours that
+// exists, even while it is being written; answers how many it removed.
+std::size_t RemoveTemporaryFiles();
 
 class TempCopy;
 // A copy of an input that is not a regular file (standard input for "-", a pipe, a device),

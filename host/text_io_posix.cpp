@@ -171,6 +171,14 @@ std::optional<std::vector<std::string>> Arguments(int argc, char** argv, std::st
 
 std::string PathText(const std::filesystem::path& path) { return path.string(); }
 
+std::string NameKey(std::string_view name) { return std::string(name); }
+
+std::string UnreachableName(const std::filesystem::path&) { return {}; }
+
+std::string UnwritableOutput(const std::filesystem::path&) { return {}; }
+
+std::size_t CharacterLength(std::string_view, std::size_t) { return 1; }
+
 int WriteText(int fd, std::string_view text, unsigned) { return WriteAll(fd, text); }
 
 std::optional<int> WriteToConsole(int, std::u16string_view) { return std::nullopt; }
@@ -255,9 +263,7 @@ extern "C" void RemoveTempsAndDie(int signal) {
   // guard against a thread stopped there by a debugger.
   for (long spins = 0; g_making.load() > 0 && spins < 100000000; ++spins) {
   }
-  for (std::size_t i = 0; i < g_slotCount; ++i) {
-    if (g_slots[i].live.load()) unlink(g_slots[i].path);
-  }
+  RemoveTemporaryFiles();
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 }
@@ -328,6 +334,14 @@ std::filesystem::path FollowLinks(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+std::size_t RemoveTemporaryFiles() {
+  std::size_t removed = 0;
+  for (std::size_t i = 0; i < g_slotCount; ++i) {
+    if (g_slots[i].live.load() && unlink(g_slots[i].path) == 0) ++removed;
+  }
+  return removed;
+}
 
 void InstallSignalCleanup(std::size_t writers) {
   if (g_slots == nullptr) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "gridloom/input_file.h"
 #include "text_io.h"
 
 namespace gridloom::host {
@@ -254,9 +255,7 @@ BOOL WINAPI RemoveTempsAndStop(DWORD event) {
   }
   g_dying.store(true);
   for (int waits = 0; g_making.load() > 0 && waits < 1000; ++waits) Sleep(1);
-  for (std::size_t i = 0; i < g_slotCount; ++i) {
-    if (g_slots[i].live.load()) DeleteFileW(g_slots[i].path);
-  }
+  RemoveTemporaryFiles();
   return FALSE;  // the system's own handler then ends the process, as without ours
 }
 
@@ -274,8 +273,9 @@ HANDLE MakeTemp(const fs::path& folder, const wchar_t* prefix, fs::path& name, i
     std::swprintf(tail, 48, L"%ls%08lx%04x", prefix, GetCurrentProcessId(),
                   g_serial.fetch_add(1) & 0xFFFF);
     name = folder / tail;
-    handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for deletion only: Ctrl+C's handler removes the file while it is being written.
+    handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) break;
     const DWORD why = GetLastError();
     error = ErrnoOf(why);
@@ -329,6 +329,10 @@ std::optional<std::vector<std::string>> Arguments(int argc, char** argv, std::st
   std::vector<std::string> arguments;
   for (int i = 0; i < count; ++i) {
     const std::optional<std::string> ansi = Encode(wide[i], CP_ACP);
+    if (i == 0) {  // the program's own name is no argument: it may lie where it likes
+      arguments.push_back(ansi.value_or("gridloom"));
+      continue;
+    }
     if (!ansi) {
       bad = PathText(wide[i]);  // the nearest the code page has, to show it
       LocalFree(wide);
@@ -346,12 +350,57 @@ std::string PathText(const fs::path& path) {
   std::wstring wide = path.native();
   if (wide.empty()) return {};
   std::replace(wide.begin(), wide.end(), L'\\', L'/');
+  // A character the code page lacks is a ?, which names no file, never its nearest
+  // neighbour, which could name another ("café" is not "cafe").
   const int size = static_cast<int>(std::min<std::size_t>(wide.size(), INT_MAX / 4));
+  const DWORD flags = TakesNoFlags(GetACP()) ? 0 : WC_NO_BEST_FIT_CHARS;
   const int length =
-      WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+      WideCharToMultiByte(CP_ACP, flags, wide.data(), size, nullptr, 0, nullptr, nullptr);
   std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+  WideCharToMultiByte(CP_ACP, flags, wide.data(), size, text.data(), length, nullptr, nullptr);
   return text;
+}
+
+std::string NameKey(std::string_view name) {
+  std::optional<std::wstring> wide = Decode(name, CP_ACP);
+  if (!wide || wide->empty() || wide->size() > INT_MAX) return std::string(name);
+  // The file system's own comparison is that of CompareStringOrdinal without case.
+  std::wstring upper(wide->size(), L'\0');
+  const int size = static_cast<int>(wide->size());
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide->data(), size, upper.data(),
+                    size, nullptr, nullptr, 0) != size) {
+    return std::string(name);
+  }
+  return Encode(upper, CP_UTF8).value_or(std::string(name));
+}
+
+std::string UnreachableName(const fs::path& name) {
+  const std::wstring& wide = name.native();
+  if (wide.empty() || wide == L"." || wide == L"..") return {};
+  if (wide.back() == L'.' || wide.back() == L' ') {
+    return "Windows opens a name that ends in a dot or a space as another";
+  }
+  const std::optional<std::string> ansi = Encode(wide, CP_ACP);
+  if (!ansi) {
+    return "its name cannot be written in code page " + std::to_string(GetACP()) +
+           ", the system's ANSI code page";
+  }
+  if (IsDeviceName(*ansi)) return "it has the name of a device of Windows";
+  return {};
+}
+
+std::string UnwritableOutput(const fs::path& path) {
+  const std::string name = PathText(path.filename());
+  if (!IsDeviceName(name) || CompareStringOrdinal(path.filename().c_str(), -1, L"NUL", -1, TRUE) ==
+                                 CSTR_EQUAL) {
+    return {};
+  }
+  return "it has the name of a device of Windows, not of a file";
+}
+
+std::size_t CharacterLength(std::string_view text, std::size_t pos) {
+  return pos + 1 < text.size() && IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(text[pos])) ? 2
+                                                                                          : 1;
 }
 
 // Here a Recoder holds no conversion state: cd_ carries the two code pages, from in its high
@@ -540,6 +589,14 @@ std::optional<FileId> IdOf(const fs::path& path) {
   }
   return FileId{info.dwVolumeSerialNumber,
                 static_cast<unsigned long long>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+}
+
+std::size_t RemoveTemporaryFiles() {
+  std::size_t removed = 0;
+  for (std::size_t i = 0; i < g_slotCount; ++i) {
+    if (g_slots[i].live.load() && DeleteFileW(g_slots[i].path)) ++removed;
+  }
+  return removed;
 }
 
 void InstallSignalCleanup(std::size_t writers) {

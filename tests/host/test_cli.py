@@ -350,6 +350,48 @@ class ExpandTree(Case):
                 self.assertIn("gridloom: skipped site/dangling.html: a symlink that leads "
                               "nowhere\n", err)
 
+    def test_names_windows_takes_otherwise(self):
+        """gridloom.exe never reads or writes a name as another: names Windows takes as one
+        file, names it cannot open as they are (a trailing dot or space), names the code page
+        cannot write and device names are refused (status 2) or skipped with a warning
+        (status 3). On Linux they are names like any other."""
+        files = {"ab/A.html": "a", "ab/a.html": "b", "dot/a.html.": "x", "dot/c.css.": "x",
+                 "dot/ok.html": "x", "fold/sub./p.html": "x", "fold/sp /p.html": "x",
+                 "dev/nul.html": "x", "dev/Con/p.html": "x", "cp/café/p.html": "x",
+                 "cp/cafe/p.html": "x", "dep/表/t.csv": "a\r\n",
+                 "dep/p.html": '&gridloom("表/x.csv")'}
+        for name, data in files.items():
+            self.write(name, data)
+        cases = [  # arguments, status and message on Windows, status on Linux
+            (["expand", "ab", "--out-dir", "o1"], 2, "would both be written to", 0),
+            (["expand", "dot", "--out-dir", "o2"], 3,
+             "skipped dot/a.html.: Windows opens a name that ends in a dot or a space as "
+             "another", 0),
+            (["check", "dot"], 3, "skipped dot/a.html.: Windows opens", 0),
+            (["check", "fold"], 3, "skipped fold/sp : Windows opens", 0),
+            (["check", "fold"], 3, "skipped fold/sub.: Windows opens", 0),
+            (["expand", "dev", "--out-dir", "o3"], 3,
+             "skipped dev/nul.html: it has the name of a device of Windows", 0),
+            (["check", "dev"], 3, "skipped dev/Con: it has the name of a device of Windows", 0),
+            (["check", "cp"], 3, "its name cannot be written in code page 932", 0),
+            (["expand", "dot/ok.html", "-o", "aux.html"], 2,
+             "cannot write aux.html: it has the name of a device of Windows", 0),
+            (["expand", "dot/ok.html", "-o", "Com1.txt"], 2, "name of a device", 0),
+            # The second byte of 表 is a backslash to make and ninja.
+            (["expand", "dep/p.html", "-o", "dep.html", "--depfile", "dep.d"], 3,
+             "dep/表", 0),
+        ]
+        for args, status, message, linux in cases:
+            with self.subTest(args=args, message=message):
+                r = run(*args, cwd=self.dir)
+                if not WINDOWS:
+                    self.assertEqual(r.returncode, linux, r.stderr)
+                    continue
+                self.assertEqual(r.returncode, status, text(r.stderr))
+                self.assertIn(message, text(r.stderr))
+        if WINDOWS:  # nothing of cafe/ was taken for café/, nor a.html for a.html.
+            self.assertFalse((self.dir / "o2/a.html").exists())
+
     def test_warnings_name_each_page(self):
         self.make_site(pages=1)
         self.write("site/sub/bad.html", 'x\n\n&gridloom("nothere.csv")')
@@ -551,7 +593,16 @@ class Incremental(Case):
             self.write(name, "now a file")
 
         self.write("site/sub/only.html", "only")
+        self.write("site/Data/d.csv", "d\r\n")
         cases = [  # what happens, the arguments, status, outputs there after, a message
+            # On Windows one file by two names: the output stays (on Linux: the new name's).
+            ("a page renamed in case only",
+             lambda: os.rename(self.dir / "site/p4.html", self.dir / "site/P4.html"), ["site"], 0,
+             ["P4.html"], None),
+            ("a folder renamed in case only",
+             lambda: os.rename(self.dir / "site/Data", self.dir / "site/data2") or
+             os.rename(self.dir / "site/data2", self.dir / "site/DATA"), ["site"], 0,
+             ["DATA/d.csv"], None),
             ("a file became a folder", lambda: to_folder("site/style.css"), ["site"], 0,
              ["style.css/index.html"], None),
             ("a folder became a file", lambda: to_file("site/sub"), ["site"], 0, ["sub"], None),
@@ -581,7 +632,11 @@ class Incremental(Case):
                 r = run(*args, cwd=self.dir / "work", timeout=60)
                 self.assertEqual(r.returncode, status, r.stderr)
                 for name in there:
-                    self.assertTrue((self.dir / "work/out" / name).is_file(), name)
+                    found = self.dir / "work/out" / name
+                    if WINDOWS:  # either spelling
+                        found = next((p for p in (self.dir / "work/out").rglob("*")
+                                      if str(p).lower() == str(found).lower()), found)
+                    self.assertTrue(found.is_file(), name)
                 if message:
                     self.assertIn(message, r.stderr.decode())
                 if status == 0:  # a second run has nothing left to do
@@ -1088,6 +1143,28 @@ class Errors(Case):
             self.assertIn(fragment, err)
 
 
+    def test_installed_under_a_name_outside_the_code_page(self):
+        """gridloom.exe unzipped into C:\\Users\\José\\...: its own path is no argument, and
+        the plug-in is loaded by its UTF-16 name."""
+        if not WINDOWS:
+            self.skipTest("Windows: the names of the program and the plug-in")
+        home = self.dir / "José" / "gridloom"
+        home.mkdir(parents=True)
+        shutil.copy(GRIDLOOM, home / "gridloom.exe")
+        shutil.copy(Path(GRIDLOOM).resolve().parent.parent / "plugin/gridloom.dll", home)
+        self.write("t.csv", "a\r\n")
+        for where, program in [(self.dir, str(home / "gridloom.exe")), (home, "gridloom.exe")]:
+            with self.subTest(where=str(where)):
+                for args in (["--version"], ["info"], ["render", self.dir / "t.csv"]):
+                    r = subprocess.run([COMMAND[0], program, *map(str, args)], cwd=where,
+                                       capture_output=True, timeout=120)
+                    self.assertEqual(r.returncode, 0, text(r.stderr))
+        r = subprocess.run([COMMAND[0], str(home / "gridloom.exe"), "--plugin", str(self.dir),
+                            "info"], capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 3)
+        self.assertIn("it is a folder", text(r.stderr))
+
+
 class ProgressLine(Case):
     def run_with_terminal(self, *args, status=0, both=False):
         """Runs gridloom with standard error (both: and output) on a pseudo-terminal, which
@@ -1536,12 +1613,13 @@ class Check(Case):
         self.write("site/t.ini", HEADER_INI)
         self.write("site/a.html", '&gridloom("data/t.csv","t.ini")\n&gridloom("data/x.csv")')
         self.write("site/sub/b.html", '\n&gridloom("../data/t.csv","no.ini")\n'
-                                      '&gridloom("../data/t.csv"\n&gridloom("café.csv")')
+                                      '&gridloom("../data/t.csv"\n&gridloom("café.csv")\n'
+                                      '&gridloom("能.csv")')
         self.write("site/c.html", "no calls")
         before = sorted(self.dir.rglob("*"))
         r = run("check", "site", "-j", "2", cwd=self.dir)
         self.assertEqual(r.returncode, 1, r.stderr)
-        self.assertEqual(r.stdout.decode().splitlines(), [
+        self.assertEqual(text(r.stdout).splitlines(), [
             "site/a.html:1: CSV site/data/t.csv, INI site/t.ini: ok",
             "site/a.html:2: CSV site/data/x.csv, INI (none): cannot open CSV file "
             "site/data/x.csv: No such file or directory",
@@ -1550,7 +1628,10 @@ class Check(Case):
             'site/sub/b.html:3: malformed call: the line ends before its ")"; left as written',
             "site/sub/b.html:4: the argument text cannot be written in code page 932" +
             ("" if WINDOWS else " (--codepage 65001 takes every name)") + "; left as written",
-            "5 calls in 3 pages: 1 ok, 4 with problems"])
+            # 能 is 94 5C in code page 932: its second byte is not a separator.
+            "site/sub/b.html:5: CSV site/sub/能.csv, INI (none): cannot open CSV file "
+            "site/sub/能.csv: No such file or directory",
+            "6 calls in 3 pages: 1 ok, 5 with problems"])
         self.assertEqual(r.stderr, b"")
         self.assertEqual(sorted(self.dir.rglob("*")), before)
         r = run("check", "site/a.html", "site/c.html", cwd=self.dir)

@@ -155,6 +155,19 @@ TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
   EXPECT_THROW(WriteFileAtomic("", "data"), IoError);
   EXPECT_THROW(WriteFileAtomic(dir.string() + "/taken/", "data"), IoError);
   EXPECT_THROW(WriteFileAtomic(dir.string() + "/new/", "data"), IoError);
+  // What the handlers of Ctrl+C and the signals do while an output is being written: the
+  // temporary file goes at once (on Windows it is open for writing, shared for deletion),
+  // and the old file stays.
+  InstallSignalCleanup(2);
+  std::size_t removed = 0;
+  EXPECT_THROW(WriteFileAtomic(file,
+                               [&removed](int) {
+                                 removed = RemoveTemporaryFiles();
+                                 return EINTR;
+                               }),
+               IoError);
+  EXPECT_EQ(removed, 1u);
+  EXPECT_EQ(ReadFile(file), "new text");
   std::size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++entries;
   EXPECT_EQ(entries, 2u);  // page.html and taken
