@@ -44,14 +44,20 @@ INT WINAPI SysReAllocStringLen(BSTR* text, const OLECHAR* from, UINT length) {
     *text = SysAllocStringLen(from, length);
     return *text != nullptr;
   }
-  // from may lie in the old string: its units go to the start first, where the reallocation
-  // keeps them.
   const auto old = reinterpret_cast<std::uintptr_t>(*text);
   const auto at = reinterpret_cast<std::uintptr_t>(from);
   const bool inside = from != nullptr && at >= old && at <= old + *Header(*text);
   const std::size_t bytes = std::size_t{length} * sizeof(OLECHAR);
-  if (inside && at != old)
-    std::memmove(*text, from, std::min<std::size_t>(bytes, old + *Header(*text) - at));
+  if (inside && at != old) {
+    // from lies in the old string: a new one is made from it, and the old one is freed only
+    // then, so that a failure leaves it whole.
+    BSTR fresh = SysAllocStringLen(nullptr, length);
+    if (fresh == nullptr) return 0;
+    std::memcpy(fresh, from, std::min<std::size_t>(bytes, old + *Header(*text) - at));
+    SysFreeString(*text);
+    *text = fresh;
+    return 1;
+  }
   auto* block = static_cast<std::uint32_t*>(
       std::realloc(Header(*text), kPrefix + bytes + sizeof(OLECHAR)));
   if (block == nullptr) return 0;
