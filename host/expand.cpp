@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "base/parallel.h"
@@ -634,7 +635,7 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
   // output, and the old name's record is not stale.
   std::map<std::string, OutputRecord> stale;  // current[] points into manifest.outputs
   {
-    std::set<std::string> made;
+    std::unordered_set<std::string> made(jobs.size());
     for (const Job& job : jobs) made.insert(NameKey(job.relative));
     for (const auto& [name, record] : manifest.outputs) {
       if (made.count(NameKey(name)) == 0) stale.emplace(name, record);

@@ -42,18 +42,18 @@ std::string KindOf(const fs::directory_entry& entry) {
   }
 }
 
-bool Skipped(const fs::directory_entry& entry, const WalkOptions& options) {
-  for (const fs::path& skip : options.skip) {
+bool Skipped(const fs::directory_entry& entry, const std::string& base,
+             const WalkOptions& options, const std::vector<std::string>& skipNames) {
+  for (std::size_t i = 0; i < skipNames.size(); ++i) {
     std::error_code error;
-    if (entry.path().filename() == skip.filename() && fs::equivalent(entry.path(), skip, error)) {
-      return true;
-    }
+    if (base == skipNames[i] && fs::equivalent(entry.path(), options.skip[i], error)) return true;
   }
   return false;
 }
 
 void WalkBelow(const fs::path& root, const std::string& rootName, const fs::path& folder,
-               const WalkOptions& options, Walk& walk) {
+               const WalkOptions& options, const std::vector<std::string>& skipNames,
+               Walk& walk) {
   std::error_code error;
   fs::directory_iterator it(folder, error), end;
   std::vector<fs::path> folders;
@@ -62,7 +62,7 @@ void WalkBelow(const fs::path& root, const std::string& rootName, const fs::path
     const std::string base = PathText(entry.path().filename());
     if (!options.includeHidden && IsHiddenName(base)) continue;
     if (base == Manifest::kOldFileName) continue;  // an output folder's record, kept there once
-    if (Skipped(entry, options)) continue;
+    if (Skipped(entry, base, options, skipNames)) continue;
     const std::string name = PathText(entry.path());
     // A name that cannot be opened as itself here is never read under another's (nor asked
     // what it is: that would ask another entry, or a device).
@@ -94,14 +94,18 @@ void WalkBelow(const fs::path& root, const std::string& rootName, const fs::path
                             "; what it holds is skipped");
     walk.unseen.push_back(PathText(folder));
   }
-  for (const fs::path& below : folders) WalkBelow(root, rootName, below, options, walk);
+  for (const fs::path& below : folders) {
+    WalkBelow(root, rootName, below, options, skipNames, walk);
+  }
 }
 
 }  // namespace
 
 Walk WalkFolder(const fs::path& root, const WalkOptions& options) {
   Walk walk;
-  WalkBelow(root, PathText(root), root, options, walk);
+  std::vector<std::string> skipNames;
+  for (const fs::path& skip : options.skip) skipNames.push_back(PathText(skip.filename()));
+  WalkBelow(root, PathText(root), root, options, skipNames, walk);
   std::sort(walk.files.begin(), walk.files.end(),
             [](const SiteFile& a, const SiteFile& b) { return a.name < b.name; });
   return walk;
