@@ -361,8 +361,13 @@ std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
     if (current[i] != nullptr) continue;
     if (const std::optional<FileId> id = IdOf(jobs[i].target)) outputs.emplace(*id, jobs[i].target);
   }
-  if (depfile) {
-    if (const std::optional<FileId> id = IdOf(*depfile)) outputs.emplace(*id, *depfile);
+  const auto refuse = [](const fs::path& output, const std::string& what) {
+    return "refusing to write " + PathText(output) + ": it is " + what +
+           " (the same file); choose another output";
+  };
+  if (const std::optional<FileId> id = depfile ? IdOf(*depfile) : std::nullopt) {
+    const auto [it, added] = outputs.emplace(*id, *depfile);
+    if (!added) return refuse(*depfile, "the output " + PathText(it->second));
   }
   if (outputs.empty()) return std::nullopt;
   const auto idOf = [&stamps](const std::string& path) {
@@ -370,10 +375,6 @@ std::optional<std::string> OutputThatIsAnInput(const std::vector<Job>& jobs,
     if (!stamp.exists) return FileId{};
     if (stamp.device != 0 || stamp.inode != 0) return FileId{stamp.device, stamp.inode};
     return IdOf(path).value_or(FileId{});  // Windows' stamps leave the identity out
-  };
-  const auto refuse = [](const fs::path& output, const std::string& what) {
-    return "refusing to write " + PathText(output) + ": it is " + what +
-           " (the same file); choose another output";
   };
   for (const Job& job : jobs) {
     const auto it = outputs.find(idOf(PathText(job.source)));
@@ -582,15 +583,29 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
       }
     }
   }
+  // The depfile is an output like the others: none of them by name (through the links of
+  // the folders that exist, letters compared as the file system does), nor the build's
+  // record; outputs that exist already are compared by identity below.
   if (request.depfile) {
-    std::error_code error;
-    const fs::path depfile = fs::absolute(*request.depfile, error).lexically_normal();
-    for (const Job& job : jobs) {
-      if (!job.target.empty() && fs::absolute(job.target, error).lexically_normal() == depfile) {
-        Error("expand: the depfile and " + job.name + " would both be written to " +
-              PathText(*request.depfile));
-        return kUsage;
-      }
+    const auto key = [](const fs::path& path) {
+      std::error_code error;
+      return NameKey(PathText(fs::weakly_canonical(fs::absolute(path, error), error)));
+    };
+    const std::string depfile = key(*request.depfile);
+    std::vector<std::pair<std::string, std::string>> outputs;  // key, what it is
+    if (request.outDir) {
+      const std::string out = key(*request.outDir);
+      for (const Job& job : jobs) outputs.emplace_back(out + "/" + NameKey(job.relative), job.name);
+      if (!request.check) outputs.emplace_back(key(Manifest::PathFor(*request.outDir)),
+                                               "the build's record");
+    } else if (request.outFile && !jobs.empty()) {
+      outputs.emplace_back(key(*request.outFile), jobs.front().name);
+    }
+    for (const auto& [output, what] : outputs) {
+      if (output != depfile) continue;
+      Error("expand: the depfile and " + what + " would both be written to " +
+            PathText(*request.depfile));
+      return kUsage;
     }
   }
 

@@ -1066,6 +1066,8 @@ class Errors(Case):
              "the depfile and a.html would both be written to x.html"),
             (["expand", ".", "--out-dir", "o", "--depfile", "o/a.html"],
              "the depfile and ./a.html would both be written to o/a.html"),
+            (["expand", ".", "--out-dir", "o", "--depfile", "./o.gridloom-state"],
+             "the depfile and the build's record would both be written to"),
         ] + ([(["serve", "."], "serve is not part of the Windows build")] if WINDOWS else [])
         for args, fragment in cases:
             with self.subTest(args=args):
@@ -1348,6 +1350,8 @@ class OutputsKeepData(Case):
     def test_an_output_that_is_an_input_is_refused(self):
         os.symlink("site", self.dir / "site-link")
         os.link(self.dir / "site/data/t.csv", self.dir / "hard.csv")
+        self.write("pub.html", b"made before")
+        os.link(self.dir / "pub.html", self.dir / "pub.d")
         self.write("site/blog/index.html", b"written by hand")
         cases = [
             # arguments, the input that would be lost
@@ -1366,6 +1370,7 @@ class OutputsKeepData(Case):
             (["expand", "site/p.html", "-o", "pub.html", "--depfile", "site/data/t.csv"],
              "site/data/t.csv"),
             (["expand", "site", "--out-dir", "out", "--depfile", "site/p.html"], "site/p.html"),
+            (["expand", "site/p.html", "-o", "pub.html", "--depfile", "pub.d"], "pub.html"),
         ]
         before = {p: p.read_bytes() for p in self.dir.rglob("*") if p.is_file()}
         for args, lost in cases:
