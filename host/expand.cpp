@@ -288,8 +288,7 @@ Jobs CollectJobs(const ExpandRequest& request) {
     jobs.ok = jobs.ok && walk.warnings.empty();
     jobs.unseen.insert(jobs.unseen.end(), walk.unseen.begin(), walk.unseen.end());
     for (SiteFile& file : walk.files) {
-      fs::path path = file.path;
-      add({std::move(path), std::move(file.name), target(file.relative), file.page,
+      add({std::move(file.path), std::move(file.name), target(file.relative), file.page,
            std::move(file.relative)});
     }
   }
@@ -435,24 +434,15 @@ std::string Messages(const Job& job, const PageResult& result, bool check) {
 }
 
 
-// Whether the output already holds exactly data, as a file of its own (not a link to one);
-// an output that would not change is not written again, so that its time stays and later
-// build steps see nothing new.
-bool Holds(const fs::path& path, std::string_view data) {
-  if (IsLink(path)) return false;
-  const FileInfo file = Examine(path);
+// Whether an output (file: its record) already holds exactly data; an output that would not
+// change is not written again, so that its time stays and later build steps see nothing new.
+bool Holds(const fs::path& path, const FileInfo& file, std::string_view data) {
   if (!file.regular || file.size != data.size()) return false;
   try {
     return ReadFile(path) == data;
   } catch (const IoError&) {
     return false;
   }
-}
-
-// Whether a copy is what copying its source makes now: the same bytes, mode and time.
-bool SameCopy(const fs::path& copy, const fs::path& source, std::string_view data) {
-  const FileInfo from = Examine(source), to = Examine(copy);
-  return from.mode == to.mode && from.mtime == to.mtime && Holds(copy, data);
 }
 
 // Removes the outputs of pages and files that are gone from the input (with --delete), and
@@ -720,16 +710,24 @@ int ExpandPages(const InlineFunction& call, const Encodings& encodings,
           record.sourceStamp = StampOf(job.source);
           const std::string data = ReadFile(job.source);
           std::string_view output = data;
+          // In an output folder, what is there is replaced unless it is a file of its own
+          // (not a link to one) holding the output already; a copy also has its source's
+          // mode and time.
+          const bool link = incremental && IsLink(job.target);
+          const FileInfo old = incremental && !link ? Examine(job.target) : FileInfo{};
           bool write;
           if (!job.page) {
-            write = !SameCopy(job.target, job.source, data);
+            const FileInfo from = Examine(job.source);
+            write = link || from.mode != old.mode || from.mtime != old.mtime ||
+                    !Holds(job.target, old, data);
           } else {
             result = expander.Expand(data, job.name, job.source.parent_path());
             output = result.text;
-            write = !job.target.empty() && !(incremental && Holds(job.target, result.text));
+            write = !job.target.empty() &&
+                    (!incremental || link || !Holds(job.target, old, result.text));
             record.inputs = InputsOf(result);
           }
-          if (write && incremental && IsLink(job.target)) {
+          if (write && link) {
             note = "replaced " + PathText(job.target) +
                    ": it was a symlink, which gridloom does not follow in its output folder";
           }

@@ -146,7 +146,7 @@ class Site {
   struct Found {
     fs::path path;  // as the site was named, for the plug-in's base directory and messages
     int status = 200;
-    std::string location;  // for a redirection (301): the URL path to go to
+    std::string location{};  // for a redirection (301): the URL path to go to
   };
   Found Resolve(const std::string& urlPath) const;
   std::shared_ptr<const CachedPage> Page(const fs::path& path);
@@ -169,7 +169,7 @@ Site::Found Site::Resolve(const std::string& urlPath) const {
   Found found;
   if (urlPath.empty() || urlPath.front() != '/' || urlPath.find('\0') != std::string::npos ||
       urlPath.find('\\') != std::string::npos) {
-    return {{}, 403, {}};
+    return {{}, 403};
   }
   fs::path relative;
   std::size_t start = 1;
@@ -177,9 +177,9 @@ Site::Found Site::Resolve(const std::string& urlPath) const {
     std::size_t slash = urlPath.find('/', start);
     if (slash == std::string::npos) slash = urlPath.size();
     const std::string segment = urlPath.substr(start, slash - start);
-    if (segment.empty() && slash != urlPath.size()) return {{}, 403, {}};
+    if (segment.empty() && slash != urlPath.size()) return {{}, 403};
     // What expand does not publish is not served either; nor is "." or "..".
-    if (segment == "." || segment == ".." || IsHiddenName(segment)) return {{}, 403, {}};
+    if (segment == "." || segment == ".." || IsHiddenName(segment)) return {{}, 403};
     if (!segment.empty()) relative /= segment;
     start = slash + 1;
   }
@@ -192,22 +192,22 @@ Site::Found Site::Resolve(const std::string& urlPath) const {
   };
   std::error_code error;
   fs::path real;
-  if (!fs::exists(root_ / relative, error)) return {{}, 404, {}};
-  if (!inside(root_ / relative, real)) return {{}, 403, {}};
+  if (!fs::exists(root_ / relative, error)) return {{}, 404};
+  if (!inside(root_ / relative, real)) return {{}, 403};
   found.path = request_.site / relative;
   if (fs::is_directory(real, error)) {
     if (urlPath.back() != '/') return {{}, 301, urlPath + "/"};
     for (const char* index : {"index.html", "index.htm"}) {
       if (fs::is_regular_file(real / index, error)) {
         fs::path page;
-        if (!inside(real / index, page)) return {{}, 403, {}};
+        if (!inside(real / index, page)) return {{}, 403};
         found.path /= index;
         return found;
       }
     }
-    return {{}, 404, {}};
+    return {{}, 404};
   }
-  if (!fs::is_regular_file(real, error)) return {{}, 404, {}};
+  if (!fs::is_regular_file(real, error)) return {{}, 404};
   if (urlPath.back() == '/') return {{}, 301, urlPath.substr(0, urlPath.find_last_not_of('/') + 1)};
   return found;
 }
