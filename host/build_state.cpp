@@ -226,7 +226,7 @@ FileStamp StampOf(const fs::path& path, bool settle) {
 
 const FileStamp& StampCache::Of(const std::string& path) {
   const auto it = stamps_.find(path);
-  return it != stamps_.end() ? it->second : stamps_.emplace(path, StampOf(path)).first->second;
+  return it != stamps_.end() ? it->second : stamps_.emplace(path, stamper_(path, true)).first->second;
 }
 
 bool Unchanged(const std::vector<Input>& inputs, StampCache& stamps) {
@@ -234,9 +234,13 @@ bool Unchanged(const std::vector<Input>& inputs, StampCache& stamps) {
                      [&stamps](const Input& input) { return stamps.Of(input.path) == input.stamp; });
 }
 
+bool SourcesUnchanged(const std::string& source, const FileStamp& sourceStamp,
+                      const std::vector<Input>& inputs, StampCache& stamps) {
+  return stamps.Of(source) == sourceStamp && Unchanged(inputs, stamps);
+}
+
 bool OutputRecord::UpToDate(const fs::path& target, StampCache& stamps) const {
-  return stamps.Of(source) == sourceStamp && StampOf(target, false) == outStamp &&
-         Unchanged(inputs, stamps);
+  return stamps.Output(target) == outStamp && SourcesUnchanged(source, sourceStamp, inputs, stamps);
 }
 
 fs::path Manifest::PathFor(const fs::path& outDir) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -41,13 +42,20 @@ std::uint64_t Fnv1a(std::string_view text);
 // is ours and is stamped as it is).
 FileStamp StampOf(const std::filesystem::path& path, bool settle = true);
 
-// Stamps of inputs taken once each, for the pages of one build that share data files. Not
-// for concurrent use.
+// Stamps of inputs taken once each, for the pages of one build that share data files; an
+// output's stamp is taken each time it is asked for. Not for concurrent use.
 class StampCache {
  public:
+  // What takes a stamp: StampOf, or what a test has in place of the file system.
+  using Stamper = std::function<FileStamp(const std::filesystem::path& path, bool settle)>;
+  StampCache() : StampCache(StampOf) {}
+  explicit StampCache(Stamper stamper) : stamper_(std::move(stamper)) {}
+
   const FileStamp& Of(const std::string& path);
+  FileStamp Output(const std::filesystem::path& path) const { return stamper_(path, false); }
 
  private:
+  Stamper stamper_;
   std::map<std::string, FileStamp> stamps_;
 };
 
@@ -74,6 +82,13 @@ struct OutputRecord {
   // itself unchanged.
   bool UpToDate(const std::filesystem::path& target, StampCache& stamps) const;
 };
+
+// Whether a page (or file) and the files its calls read still have the stamps they had when
+// its output was made.
+bool SourcesUnchanged(const std::string& source, const FileStamp& sourceStamp,
+                      const std::vector<Input>& inputs, StampCache& stamps);
+
+
 
 // The record of a build into an output folder, kept beside the folder (never published with
 // it) as one small file that is replaced atomically. A record that is missing, damaged, or

@@ -1,7 +1,5 @@
 #include "inline_scan.h"
 
-#include "csvreader/Csvreader.h"
-
 namespace gridloom::host {
 
 namespace {
@@ -74,25 +72,6 @@ std::vector<InlineCall> FindInlineCalls(std::string_view page) {
     }
   }
   return calls;
-}
-
-std::string ArgumentField(std::string_view argText, unsigned index) {
-  const std::string text(argText.substr(0, argText.find('\0')));  // the plug-in gets a C string
-  return CSVReader(text.c_str()).GetField(index);
-}
-
-std::string ArgumentText(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) {
-    if (!text.empty()) text += ',';
-    text += '"';
-    for (char c : name) {
-      if (c == '"') text += '"';
-      text += c;
-    }
-    text += '"';
-  }
-  return text;
 }
 
 }  // namespace gridloom::host

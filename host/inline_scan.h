@@ -25,11 +25,4 @@ struct InlineCall {
 // Every call in page order.
 std::vector<InlineCall> FindInlineCalls(std::string_view page);
 
-// Field INDEX of an argument text, split as the plug-in splits it (the CSV rules), e.g. 0
-// for the CSV file's name and 1 for the INI file's.
-std::string ArgumentField(std::string_view argText, unsigned index);
-
-// Argument text that names the files as given: each quoted, quotes doubled.
-std::string ArgumentText(const std::vector<std::string>& names);
-
 }  // namespace gridloom::host

@@ -16,6 +16,7 @@
 #include <optional>
 #include <thread>
 
+#include "report.h"
 #include "site.h"
 
 namespace gridloom::host {
@@ -130,7 +131,7 @@ struct CachedPage {
 
   bool UpToDate(const fs::path& page) const {
     StampCache stamps;
-    return StampOf(page) == stamp && Unchanged(inputs, stamps);
+    return SourcesUnchanged(PathText(page), stamp, inputs, stamps);
   }
 };
 
@@ -279,8 +280,7 @@ void Site::Handle(const httplib::Request& request, httplib::Response& response) 
   }
   response.set_header("Cache-Control", "no-store");
   try {
-    const std::string extension = Lower(found.path.extension().string());
-    if (extension == ".html" || extension == ".htm") {
+    if (IsPageName(PathText(found.path.filename()))) {
       const std::shared_ptr<const CachedPage> page = Page(found.path);
       response.set_content(page->body, "text/html; charset=" + CharsetLabel(encodings_));
     } else {
@@ -362,7 +362,7 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
   }
   const std::string host = request.bind.find(':') == std::string::npos ? request.bind
                                                                          : "[" + request.bind + "]";
-  Error("serving " + request.site.string() + " at http://" + host + ":" + std::to_string(port) +
+  Note("serving " + request.site.string() + " at http://" + host + ":" + std::to_string(port) +
       "/ (Ctrl-C stops)");
   std::atomic<bool> stopped{false};
   std::thread stopper([&] {
@@ -380,7 +380,7 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
     Error("serve: the server stopped by itself");
     return kIoFailure;
   }
-  Error("stopped");
+  Note("stopped");
   return kOk;
 }
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "expand.h"
+#include "page.h"
 
 namespace gridloom::host {
 

@@ -3,9 +3,11 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <set>
 #include <system_error>
 
 #include "build_state.h"
+#include "report.h"
 #include "text_io.h"
 
 namespace gridloom::host {
@@ -109,6 +111,62 @@ Walk WalkFolder(const fs::path& root, const WalkOptions& options) {
   std::sort(walk.files.begin(), walk.files.end(),
             [](const SiteFile& a, const SiteFile& b) { return a.name < b.name; });
   return walk;
+}
+
+std::size_t Jobs::Pages() const {
+  return static_cast<std::size_t>(
+      std::count_if(list.begin(), list.end(), [](const Job& job) { return job.page; }));
+}
+
+Jobs CollectJobs(const std::vector<fs::path>& inputs, const JobOptions& options) {
+  Jobs jobs;
+  const WalkOptions walking{!options.outDir, options.includeHidden, options.skip};
+  // A file named twice (a folder and a page in it) is one input; one input alone cannot be.
+  std::set<fs::path> seen;
+  const auto add = [&](Job job) {
+    if (inputs.size() > 1) {
+      std::error_code error;
+      const fs::path key = fs::weakly_canonical(job.source, error);
+      if (!seen.insert(error ? job.source : key).second) return;
+    }
+    jobs.list.push_back(std::move(job));
+  };
+  const auto target = [&options](const std::string& relative) {
+    return options.outDir ? *options.outDir / relative : options.outFile.value_or(fs::path());
+  };
+  for (const fs::path& input : inputs) {
+    std::error_code error;
+    const fs::file_status status = fs::status(input, error);
+    if (!fs::exists(status)) {
+      Error("cannot read " + PathText(input) + ": " +
+            (error ? error.message() : std::string("No such file or directory")));
+      jobs.unseen.push_back(PathText(input));
+      jobs.ok = false;
+      continue;
+    }
+    if (!fs::is_directory(status)) {
+      const std::string relative = PathText(input.filename());
+      add({input, PathText(input), target(relative), true, relative});
+      continue;
+    }
+    jobs.folders.push_back(input);
+    Walk walk = WalkFolder(input, walking);
+    for (const std::string& warning : walk.warnings) Warning(warning);
+    jobs.ok = jobs.ok && walk.warnings.empty();
+    jobs.unseen.insert(jobs.unseen.end(), walk.unseen.begin(), walk.unseen.end());
+    for (SiteFile& file : walk.files) {
+      add({std::move(file.path), std::move(file.name), target(file.relative), file.page,
+           std::move(file.relative)});
+    }
+  }
+  return jobs;
+}
+
+bool InUnseen(const std::string& name, const std::vector<std::string>& unseen) {
+  return std::any_of(unseen.begin(), unseen.end(), [&name](const std::string& folder) {
+    return name == folder ||
+           (name.size() > folder.size() && name.starts_with(folder) && name[folder.size()] == '/');
+  });
 }
 
 }  // namespace gridloom::host

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,5 +44,36 @@ struct Walk {
 // The files below a folder. Symlinks to folders are not followed (they may loop); a folder
 // that cannot be read is named in a warning and the walk goes on.
 Walk WalkFolder(const std::filesystem::path& root, const WalkOptions& options);
+
+// One file of a command's work: a page to expand (or check), or a file to copy.
+struct Job {
+  std::filesystem::path source;
+  std::string name;                // as the user sees it
+  std::filesystem::path target;    // empty: standard output (or nothing, for a check)
+  bool page = true;                // else a file that is copied
+  std::string relative;            // with an output folder: the target's name in it, with slashes
+};
+
+// Where the outputs of jobs go: a folder that mirrors the inputs, one file, or neither
+// (standard output, or nothing).
+struct JobOptions {
+  std::optional<std::filesystem::path> outDir, outFile;
+  bool includeHidden = false;
+  std::vector<std::filesystem::path> skip;  // entries that walks leave out
+};
+
+// The jobs of the inputs, each file once (in the order of the inputs, each folder's sorted by
+// name), and what could not be looked at. Without an output folder only pages are taken.
+struct Jobs {
+  std::vector<Job> list;
+  std::vector<std::string> unseen;             // files and folders that could not be read
+  std::vector<std::filesystem::path> folders;  // the folders walked
+  bool ok = true;                              // false after an error (already reported)
+  std::size_t Pages() const;
+};
+Jobs CollectJobs(const std::vector<std::filesystem::path>& inputs, const JobOptions& options);
+
+// Whether a name lies in (or is) one of the things that could not be read.
+bool InUnseen(const std::string& name, const std::vector<std::string>& unseen);
 
 }  // namespace gridloom::host

@@ -4,25 +4,19 @@
 
 #include <string>
 
-#include "csvreader/Csvreader.h"
 #include "gridloom/winapi.h"
+#include "plugin/call_rules.h"
 #include "table/Mygridloom.h"
 
 namespace gridloom::plugin {
-
-// "<!-- 作成できませんでした -->": the table could not be made.
-const OLECHAR kFailureComment[] =
-    GRIDLOOM_WIDE("<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->");
 
 BSTR AllocText(const OLECHAR* text) noexcept { return SysAllocString(text); }
 
 BSTR InlineCall(const char* argText, const char* baseDir, Isa isa) noexcept {
   try {
-    const CSVReader arguments(argText != nullptr ? argText : "");
-    const std::string base = baseDir != nullptr ? baseDir : "";
-    const std::string csvPath = base + '\\' + arguments.GetField(0);
-    const std::string iniPath = base + '\\' + arguments.GetField(1);
-    MyGridLoom table(csvPath, iniPath, isa);
+    const call::Files files =
+        call::FilesOf(argText != nullptr ? argText : "", baseDir != nullptr ? baseDir : "");
+    MyGridLoom table(files.csv, files.ini, isa);
     if (table.IsCreated()) {
       bool redo = false;
       {
@@ -37,7 +31,8 @@ BSTR InlineCall(const char* argText, const char* baseDir, Isa isa) noexcept {
   } catch (...) {
     // out of memory, or a table too large to hold: the comment below, if that can be had
   }
-  return SysAllocString(kFailureComment);
+  return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(call::kFailureComment.data()),
+                           static_cast<UINT>(call::kFailureComment.size()));
 }
 
 }  // namespace gridloom::plugin

@@ -15,9 +15,6 @@
 
 namespace gridloom::plugin {
 
-// The comment that stands in for a table whose CSV file cannot be opened.
-extern const OLECHAR kFailureComment[];
-
 // A new BSTR holding text (SysAllocString).
 BSTR AllocText(const OLECHAR* text) noexcept;
 

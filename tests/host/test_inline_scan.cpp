@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "inline_scan.h"
+#include "plugin/call_rules.h"
 
 namespace gridloom::host {
 namespace {
@@ -96,6 +97,10 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+using call::ArgumentField;
+using call::ArgumentText;
+
+// The names of a call, and the paths the plug-in opens: each joined to the base directory.
 TEST(ArgumentField, FieldsByTheCsvRules) {
   const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
       // argument text, field 0 (the CSV file), field 1 (the INI file)
@@ -114,6 +119,11 @@ TEST(ArgumentField, FieldsByTheCsvRules) {
   for (const auto& [argText, csv, ini] : cases) {
     EXPECT_EQ(ArgumentField(argText, 0), csv) << "argument text: " << argText;
     EXPECT_EQ(ArgumentField(argText, 1), ini) << "argument text: " << argText;
+    const call::Files files = call::FilesOf(argText, "..\\pages");
+    EXPECT_EQ(files.csvName, csv) << "argument text: " << argText;
+    EXPECT_EQ(files.iniName, ini) << "argument text: " << argText;
+    EXPECT_EQ(files.csv, "..\\pages\\" + csv) << "argument text: " << argText;
+    EXPECT_EQ(files.ini, "..\\pages\\" + ini) << "argument text: " << argText;
   }
 }
 

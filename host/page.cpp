@@ -1,0 +1,206 @@
+#include "page.h"
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <utility>
+
+#include "base/parallel.h"
+#include "gridloom/native_path.h"
+#include "inline_scan.h"
+
+namespace gridloom::host {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Bytes that a page encoding must write as ASCII for calls to be found in its bytes.
+constexpr std::string_view kAsciiProbe = "&gridloom(\"<!-->),\\/.\r\n azAZ09";
+
+bool WritesAsciiAsAscii(const std::string& charset) {
+  Recoder probe("UTF-8", charset);
+  return probe.Convert(kAsciiProbe) == std::string(kAsciiProbe);
+}
+
+std::string FolderText(const fs::path& folder) { return folder.empty() ? "" : PathText(folder); }
+
+}  // namespace
+
+std::string Shown(const std::string& folder, const std::string& name) {
+  return folder.empty() ? Slashed(name) : folder + "/" + Slashed(name);
+}
+
+std::string IniProblem(const call::Files& files, const std::string& shown) {
+  if (files.iniName.empty()) return {};
+  const std::string why = WhyUnreadable(NativePath(files.ini));
+  if (why.empty()) return {};
+  return "cannot read INI file " + shown + ": " + why + "; the default tags are used";
+}
+
+std::string CsvProblem(const call::Files& files, const std::string& shown) {
+  std::string why = call::IsDeviceName(files.csv) ? "a device name of Windows, never a table"
+                                                  : WhyUnreadable(NativePath(files.csv));
+  return "cannot open CSV file " + shown + ": " +
+         (why.empty() ? "no table could be made of it" : why);
+}
+
+std::size_t PageResult::Tables() const {
+  return static_cast<std::size_t>(
+      std::count_if(calls.begin(), calls.end(), [](const CallReport& c) { return c.table; }));
+}
+
+std::size_t PageResult::Problems() const {
+  return static_cast<std::size_t>(std::count_if(
+      calls.begin(), calls.end(), [](const CallReport& c) { return !c.problems.empty(); }));
+}
+
+std::string PageResult::ProblemLines(const std::string& name) const {
+  std::string text;
+  for (const CallReport& report : calls) {
+    for (const std::string& problem : report.problems) {
+      text += name + ":" + std::to_string(report.line) + ": " + problem + "\n";
+    }
+  }
+  return text;
+}
+
+std::string PageResult::CallLines(const std::string& name) const {
+  std::string text;
+  for (const CallReport& report : calls) {
+    text += name + ":" + std::to_string(report.line) + ": ";
+    if (!report.csvPath.empty()) {
+      text += "CSV " + report.csv + ", INI " + (report.ini.empty() ? "(none)" : report.ini) + ": ";
+    }
+    if (report.problems.empty()) text += "ok";
+    for (std::size_t i = 0; i < report.problems.size(); ++i) {
+      text += (i > 0 ? "; " : "") + report.problems[i];
+    }
+    text += '\n';
+  }
+  return text;
+}
+
+std::vector<Input> InputsOf(const PageResult& result) {
+  std::vector<Input> inputs;
+  std::set<std::string> seen;
+  for (const CallReport& report : result.calls) {
+    for (const auto& [path, stamp] : {std::pair(&report.csvPath, &report.csvStamp),
+                                      std::pair(&report.iniPath, &report.iniStamp)}) {
+      if (!path->empty() && seen.insert(*path).second) inputs.push_back({*path, *stamp});
+    }
+  }
+  return inputs;
+}
+
+PageExpander::PageExpander(InlineFunction call, const Encodings& encodings)
+    : call_(std::move(call)),
+      encodings_(encodings),
+      asciiCompatible_(WritesAsciiAsAscii(encodings.page)),
+      toUtf8_(encodings.page, "UTF-8"),
+      utf8ToAnsi_("UTF-8", encodings.ansi),
+      fromUtf8_("UTF-8", encodings.page),
+      toPage_(asciiCompatible_ ? encodings.page : std::string("UTF-8")) {}
+
+CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder,
+                                 std::string& ansiArgs, std::string& ansiBase,
+                                 call::Files& files) {
+  CallReport report;
+  const std::optional<std::string> utf8 =
+      asciiCompatible_ ? toUtf8_.Convert(args) : std::optional(std::string(args));
+  if (!utf8) {
+    std::string problem = "the call is not valid " + encodings_.pageName;
+    if (IsUtf8Name(encodings_.pageName)) {
+      problem += " (a Shift_JIS page needs --page-encoding Shift_JIS)";
+    }
+    report.problems.push_back(problem + "; left as written");
+    return report;
+  }
+  const std::string folderText = folder.empty() ? std::string(".") : PathText(folder);
+  const std::optional<std::string> argsInCp = utf8ToAnsi_.Convert(*utf8);
+  const std::optional<std::string> baseInCp =
+      kAnsiNames ? std::optional(folderText) : utf8ToAnsi_.Convert(folderText);
+  if (!argsInCp || !baseInCp) {
+    report.problems.push_back(
+        (argsInCp ? "the folder " + folderText : std::string("the argument text")) +
+        " cannot be written in code page " + std::to_string(encodings_.codePage) +
+        kWiderCodePageHint + "; left as written");
+    return report;
+  }
+  ansiArgs = *argsInCp;
+  ansiBase = *baseInCp;
+  files = call::FilesOf(ansiArgs, ansiBase);
+  // Messages name files as the system does: in the ANSI code page on Windows.
+  const call::Files shown = kAnsiNames ? files : call::FilesOf(*utf8, "");
+  report.csv = Shown(FolderText(folder), shown.csvName);
+  if (!files.iniName.empty()) report.ini = Shown(FolderText(folder), shown.iniName);
+  report.csvPath = NativePath(files.csv);
+  report.csvStamp = StampOf(report.csvPath);
+  if (!files.iniName.empty()) {
+    report.iniPath = NativePath(files.ini);
+    report.iniStamp = StampOf(report.iniPath);
+    if (std::string problem = IniProblem(files, report.ini); !problem.empty()) {
+      report.problems.push_back(std::move(problem));
+    }
+  }
+  return report;
+}
+
+PageResult PageExpander::Expand(std::string_view page, const std::string& name,
+                                const fs::path& folder, bool render) {
+  std::string decoded;
+  if (!asciiCompatible_) {
+    std::optional<std::string> utf8 = toUtf8_.Convert(page);
+    if (!utf8) throw IoError("cannot read " + name + " as " + encodings_.pageName);
+    decoded = std::move(*utf8);
+    page = decoded;
+  }
+  PageResult result;
+  if (render) result.text.reserve(page.size() + page.size() / 2);
+  std::size_t copied = 0;
+  for (const InlineCall& found : FindInlineCalls(page)) {
+    const std::string_view written = page.substr(found.begin, found.end - found.begin);
+    if (render) result.text.append(page.substr(copied, found.begin - copied));
+    copied = found.end;
+    std::string ansiArgs, ansiBase;
+    call::Files files;
+    CallReport report;
+    if (!found.Balanced()) {
+      report.problems.push_back("malformed call: " + std::string(found.malformed) +
+                                " before its \")\"; left as written");
+    } else {
+      report = Resolve(found.args, folder, ansiArgs, ansiBase, files);
+    }
+    report.line = found.line;
+    const bool callable = !report.csvPath.empty();
+    if (render && callable) {
+      const std::u16string html = call_(ansiArgs, ansiBase);
+      report.table = html != call::kFailureComment;
+      if (!report.table) report.problems.insert(report.problems.begin(), CsvProblem(files, report.csv));
+      result.text += toPage_.Encode(html);
+    } else if (render) {
+      result.text.append(written);
+    }
+    result.calls.push_back(std::move(report));
+  }
+  if (render) result.text.append(page.substr(copied));
+  if (render && !asciiCompatible_) {
+    std::optional<std::string> back = fromUtf8_.Convert(result.text);
+    if (!back) throw IoError("cannot write " + name + " back as " + encodings_.pageName);
+    result.text = std::move(*back);
+  }
+  return result;
+}
+
+void ForEachPage(std::size_t count, unsigned threads, const InlineFunction& call,
+                 const Encodings& encodings,
+                 const std::function<void(std::size_t, PageExpander&)>& work) {
+  std::atomic<std::size_t> next{0};
+  const auto parts = static_cast<unsigned>(std::clamp<std::size_t>(count, 1, std::max(1u, threads)));
+  gridloom::RunParts(parts, [&](std::size_t) {
+    PageExpander expander(call, encodings);
+    for (std::size_t i = next++; i < count; i = next++) work(i, expander);
+  });
+}
+
+}  // namespace gridloom::host

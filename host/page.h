@@ -1,0 +1,96 @@
+// One page expanded: each inline call replaced by the plug-in's result for its argument
+// text, with the page's own folder as the base directory, and what each call came to. What
+// the command says of a call's files comes from the plug-in's own rules (call_rules.h).
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "build_state.h"
+#include "plugin/call_rules.h"
+#include "text_io.h"
+
+namespace gridloom::host {
+
+// One inline call of the plug-in: argument text and base directory in the ANSI code page.
+using InlineFunction =
+    std::function<std::u16string(const std::string& argText, const std::string& baseDir)>;
+
+struct Encodings {
+  std::string page;      // charset of pages, an iconv name
+  std::string ansi;      // charset of the ANSI code page, an iconv name
+  unsigned codePage = 932;
+  std::string pageName = "UTF-8";  // the page encoding as the user named it
+};
+
+// A file of a call as people read it: its folder (none: the working folder), a slash, the
+// name with slashes.
+std::string Shown(const std::string& folder, const std::string& name);
+
+// What the command says of a call's INI file that cannot be read ("cannot read INI file
+// SHOWN: REASON; the default tags are used"), or nothing: it can, or none is named.
+std::string IniProblem(const call::Files& files, const std::string& shown);
+// Why the plug-in made no table of a call's CSV file: "cannot open CSV file SHOWN: REASON".
+std::string CsvProblem(const call::Files& files, const std::string& shown);
+
+// What one call in a page came to.
+struct CallReport {
+  std::size_t line = 0;
+  std::string csv, ini;  // the files as resolved, for people; ini is empty when none is named
+  std::string csvPath, iniPath;       // the same as the operating system takes them
+  std::vector<std::string> problems;  // none: the call is fine
+  bool table = false;                 // the plug-in made a table
+  FileStamp csvStamp, iniStamp;       // taken before the plug-in read them
+};
+
+// What became of one page.
+struct PageResult {
+  std::string text;  // the expanded page
+  std::vector<CallReport> calls;
+  std::size_t Tables() const;
+  std::size_t Problems() const;  // calls with a problem
+  // Each problem on a line of its own, as "NAME:LINE: problem".
+  std::string ProblemLines(const std::string& name) const;
+  // Each call on a line of its own, as "NAME:LINE: CSV c, INI i: ok" or its problems.
+  std::string CallLines(const std::string& name) const;
+};
+
+// The files a page's calls read, once each, as the operating system takes them.
+std::vector<Input> InputsOf(const PageResult& result);
+
+// Expands single pages; holds the converters of one thread.
+class PageExpander {
+ public:
+  PageExpander(InlineFunction call, const Encodings& encodings);  // throws invalid_argument
+  // name: the page as the user sees it, for messages. folder: its folder, the base
+  // directory. render false: the calls are resolved and checked but the plug-in is not
+  // called, and no text is made. Throws IoError for a page its encoding cannot read.
+  PageResult Expand(std::string_view page, const std::string& name,
+                    const std::filesystem::path& folder, bool render = true);
+  // Whether the page encoding writes ASCII as ASCII (text can be put into pages as bytes).
+  bool AsciiCompatible() const { return asciiCompatible_; }
+
+ private:
+  CallReport Resolve(std::string_view args, const std::filesystem::path& folder,
+                     std::string& ansiArgs, std::string& ansiBase, call::Files& files);
+
+  InlineFunction call_;
+  Encodings encodings_;
+  bool asciiCompatible_;  // the page encoding writes ASCII as ASCII
+  Recoder toUtf8_;        // page charset to UTF-8
+  Recoder utf8ToAnsi_;    // UTF-8 to the ANSI code page
+  Recoder fromUtf8_;      // UTF-8 to the page charset
+  WideEncoder toPage_;    // plug-in results to the page charset
+};
+
+// Runs work(index, expander) for every index below count on up to threads threads, each
+// with an expander of its own; indexes are taken in order.
+void ForEachPage(std::size_t count, unsigned threads, const InlineFunction& call,
+                 const Encodings& encodings,
+                 const std::function<void(std::size_t, PageExpander&)>& work);
+
+}  // namespace gridloom::host
