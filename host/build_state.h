@@ -1,6 +1,5 @@
-// What a build remembers so that the next one redoes only what changed: the stamps of files,
-// the manifest that an expand with --out-dir keeps in its output folder, and depfiles in
-// the syntax of make and ninja.
+// What a build remembers so that the next one redoes only what changed: the stamps of files
+// and the record that an expand with --out-dir keeps beside its output folder.
 #pragma once
 
 #include <cstddef>
@@ -124,17 +123,5 @@ class Manifest {
   std::filesystem::path from_;   // where it was loaded from
   bool found_ = false;
 };
-
-// The text of a depfile: for each output, the rule "output: prerequisites" in the syntax
-// that make, ninja, CMake and Meson read, and an empty rule for each data file so that a
-// missing one rebuilds the output instead of stopping make. Every name reads back as
-// itself in GNU make and in ninja; a name that one of them cannot read, however escaped,
-// throws IoError naming the character.
-struct DepRule {
-  std::string target;
-  std::string page;
-  std::vector<std::string> inputs;
-};
-std::string DepfileText(const std::vector<DepRule>& rules);
 
 }  // namespace gridloom::host

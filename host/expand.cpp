@@ -8,6 +8,7 @@
 #include <set>
 
 #include "base/parallel.h"
+#include "depfile.h"
 #include "outputs.h"
 #include "plan.h"
 #include "report.h"

@@ -5,15 +5,9 @@
 
 namespace gridloom::call {
 
-namespace {
-
-// The plug-in is given a C string: the text ends at its first NUL.
-std::string CString(std::string_view text) { return std::string(text.substr(0, text.find('\0'))); }
-
-}  // namespace
-
+// Read as the C string the plug-in is given: the text ends at its first NUL.
 std::string ArgumentField(std::string_view argText, unsigned index) {
-  return CSVReader(CString(argText).c_str()).GetField(index);
+  return CSVReader(std::string(argText).c_str()).GetField(index);
 }
 
 std::string ArgumentText(const std::vector<std::string>& names) {
@@ -38,7 +32,7 @@ std::string Join(std::string_view base, std::string_view name) {
 }
 
 Files FilesOf(std::string_view argText, std::string_view base) {
-  const CSVReader arguments(CString(argText).c_str());
+  const CSVReader arguments(std::string(argText).c_str());
   Files files{arguments.GetField(0), arguments.GetField(1), {}, {}};
   files.csv = Join(base, files.csvName);
   files.ini = Join(base, files.iniName);
