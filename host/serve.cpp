@@ -16,6 +16,7 @@
 #include <optional>
 #include <thread>
 
+#include "preview.h"
 #include "report.h"
 #include "site.h"
 
@@ -24,104 +25,6 @@ namespace gridloom::host {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The address of the reload script's questions; a name no file can take, as the server
-// refuses every path with a segment that starts with a dot.
-constexpr std::string_view kStampPath = "/.gridloom/stamp";
-
-// How often an open page asks whether its files changed, in milliseconds.
-constexpr int kPollMilliseconds = 250;
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string ContentType(const fs::path& path) {
-  static const std::map<std::string, std::string> types = {
-      {".html", "text/html"}, {".htm", "text/html"}, {".css", "text/css"},
-      {".js", "text/javascript"}, {".mjs", "text/javascript"}, {".json", "application/json"},
-      {".csv", "text/csv"}, {".txt", "text/plain"}, {".ini", "text/plain"},
-      {".svg", "image/svg+xml"}, {".png", "image/png"}, {".jpg", "image/jpeg"},
-      {".jpeg", "image/jpeg"}, {".gif", "image/gif"}, {".webp", "image/webp"},
-      {".ico", "image/vnd.microsoft.icon"}, {".woff", "font/woff"}, {".woff2", "font/woff2"},
-      {".pdf", "application/pdf"}, {".xml", "application/xml"}};
-  const auto it = types.find(Lower(path.extension().string()));
-  return it == types.end() ? "application/octet-stream" : it->second;
-}
-
-// One word for the state of a page's files, which the reload script compares with the one
-// its page was made with.
-std::string Token(const fs::path& page, const std::vector<Input>& inputs) {
-  std::string text = StampOf(page, false).Text();
-  for (const Input& input : inputs) text += " " + StampOf(input.path, false).Text();
-  char word[17];
-  std::snprintf(word, sizeof word, "%016llx", static_cast<unsigned long long>(Fnv1a(text)));
-  return word;
-}
-
-std::string ReloadScript(const std::string& token) {
-  return "<script>/* gridloom serve: reloads the page when its files change */(function(){"
-         "var t=\"" + token + "\",p=decodeURIComponent(location.pathname);function ask(){fetch(\"" +
-         std::string(kStampPath) +
-         "?page=\"+encodeURIComponent(p),{cache:\"no-store\"}).then(function(r){return "
-         "r.ok?r.text():t}).then(function(s){if(s!==t)location.reload();else "
-         "setTimeout(ask," + std::to_string(kPollMilliseconds) +
-         ")},function(){setTimeout(ask,1000)})}setTimeout(ask," +
-         std::to_string(kPollMilliseconds) + ")})();</script>";
-}
-
-// Puts the script before the last </body> outside a comment, or at the end of a page that
-// has none.
-void Inject(std::string& page, const std::string& script) {
-  const std::string lower = Lower(page);
-  std::size_t body = std::string::npos;
-  for (std::size_t at = 0; at < lower.size();) {
-    const std::size_t comment = lower.find("<!--", at);
-    const std::size_t end = comment == std::string::npos ? lower.size() : comment;
-    for (std::size_t found = lower.find("</body>", at); found != std::string::npos &&
-                                                        found + 7 <= end;
-         found = lower.find("</body>", found + 1)) {
-      body = found;
-    }
-    const std::size_t close =
-        comment == std::string::npos ? std::string::npos : lower.find("-->", comment + 4);
-    if (close == std::string::npos) break;
-    at = close + 3;
-  }
-  page.insert(body == std::string::npos ? page.size() : body, script);
-}
-
-// The charset of pages as browsers name it, for their Content-Type.
-std::string CharsetLabel(const Encodings& encodings) {
-  if (IsUtf8Name(encodings.pageName)) return "utf-8";
-  if (encodings.page == "CP932") return "Shift_JIS";
-  return encodings.pageName;
-}
-
-// Whether a Host header names this server: the address it listens on or a name of the
-// loopback, with its port or none. A page of another site whose name was made to lead here
-// (DNS rebinding) sends that name, and is refused. Listening on every address, any address
-// written as numbers is this server's; a name still is not.
-bool HostIsOurs(const std::string& host, const std::string& bind, int port) {
-  std::string name = Lower(host), given;
-  const std::size_t colon = name.rfind(':');
-  if (colon != std::string::npos && name.find(']', colon) == std::string::npos) {
-    given = name.substr(colon + 1);
-    name.resize(colon);
-  }
-  if (!given.empty() && given != std::to_string(port)) return false;
-  const std::string bound = bind.find(':') == std::string::npos ? bind : "[" + bind + "]";
-  if (name == "127.0.0.1" || name == "localhost" || name == "[::1]" || name == Lower(bound)) {
-    return true;
-  }
-  if (bind != "0.0.0.0" && bind != "::") return false;
-  unsigned char address[16];
-  if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
-    return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), address) == 1;
-  }
-  return inet_pton(AF_INET, name.c_str(), address) == 1;
-}
 
 struct CachedPage {
   FileStamp stamp;
@@ -293,17 +196,10 @@ void Site::Handle(const httplib::Request& request, httplib::Response& response) 
   }
 }
 
-}  // namespace
-
-int Serve(const InlineFunction& call, const Encodings& encodings, const ServeRequest& request) {
-  std::error_code error;
-  const fs::path root = fs::canonical(request.site, error);
-  if (error || !fs::is_directory(root, error)) {
-    Error("serve: " + request.site.string() + (error ? ": " + error.message() : " is not a folder"));
-    return error ? kIoFailure : kUsage;
-  }
-  Site site(call, encodings, request, root);
-  httplib::Server server;
+// Sets up the server: the site's pages, other methods refused, Host names checked against
+// the bound address and port (port: set once the server is bound).
+void Configure(httplib::Server& server, Site& site, const ServeRequest& request,
+               const int& port) {
   // Browsers keep connections open, each holding a thread between requests; more threads
   // than the library's default let several open pages and a burst of requests share it.
   server.new_task_queue = [] { return new httplib::ThreadPool(32); };
@@ -331,8 +227,8 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
   server.Patch(".*", notAllowed);
   server.Delete(".*", notAllowed);
   server.Options(".*", notAllowed);
-  int port = 0;
-  server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+  server.set_pre_routing_handler([&request, &port, notAllowed](const httplib::Request& req,
+                                                                httplib::Response& res) {
     if (req.has_header("Host") && !HostIsOurs(req.get_header_value("Host"), request.bind, port)) {
       res.status = 421;
       res.set_content("This server answers for its own address only\n", "text/plain");
@@ -345,6 +241,21 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
     }
     return httplib::Server::HandlerResponse::Unhandled;
   });
+}
+
+}  // namespace
+
+int Serve(const InlineFunction& call, const Encodings& encodings, const ServeRequest& request) {
+  std::error_code error;
+  const fs::path root = fs::canonical(request.site, error);
+  if (error || !fs::is_directory(root, error)) {
+    Error("serve: " + request.site.string() + (error ? ": " + error.message() : " is not a folder"));
+    return error ? kIoFailure : kUsage;
+  }
+  Site site(call, encodings, request, root);
+  httplib::Server server;
+  int port = 0;
+  Configure(server, site, request, port);
 
   // The signals that stop the server are taken by a thread of their own, which stops it;
   // every other thread, the server's included, is started with them blocked.

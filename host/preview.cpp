@@ -1,0 +1,95 @@
+#include "preview.h"
+
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <cstdio>
+#include <map>
+
+namespace gridloom::host {
+
+namespace fs = std::filesystem;
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string ContentType(const fs::path& path) {
+  static const std::map<std::string, std::string> types = {
+      {".html", "text/html"}, {".htm", "text/html"}, {".css", "text/css"},
+      {".js", "text/javascript"}, {".mjs", "text/javascript"}, {".json", "application/json"},
+      {".csv", "text/csv"}, {".txt", "text/plain"}, {".ini", "text/plain"},
+      {".svg", "image/svg+xml"}, {".png", "image/png"}, {".jpg", "image/jpeg"},
+      {".jpeg", "image/jpeg"}, {".gif", "image/gif"}, {".webp", "image/webp"},
+      {".ico", "image/vnd.microsoft.icon"}, {".woff", "font/woff"}, {".woff2", "font/woff2"},
+      {".pdf", "application/pdf"}, {".xml", "application/xml"}};
+  const auto it = types.find(Lower(path.extension().string()));
+  return it == types.end() ? "application/octet-stream" : it->second;
+}
+
+std::string Token(const fs::path& page, const std::vector<Input>& inputs) {
+  std::string text = StampOf(page, false).Text();
+  for (const Input& input : inputs) text += " " + StampOf(input.path, false).Text();
+  char word[17];
+  std::snprintf(word, sizeof word, "%016llx", static_cast<unsigned long long>(Fnv1a(text)));
+  return word;
+}
+
+std::string ReloadScript(const std::string& token) {
+  return "<script>/* gridloom serve: reloads the page when its files change */(function(){"
+         "var t=\"" + token + "\",p=decodeURIComponent(location.pathname);function ask(){fetch(\"" +
+         std::string(kStampPath) +
+         "?page=\"+encodeURIComponent(p),{cache:\"no-store\"}).then(function(r){return "
+         "r.ok?r.text():t}).then(function(s){if(s!==t)location.reload();else "
+         "setTimeout(ask," + std::to_string(kPollMilliseconds) +
+         ")},function(){setTimeout(ask,1000)})}setTimeout(ask," +
+         std::to_string(kPollMilliseconds) + ")})();</script>";
+}
+
+void Inject(std::string& page, const std::string& script) {
+  const std::string lower = Lower(page);
+  std::size_t body = std::string::npos;
+  for (std::size_t at = 0; at < lower.size();) {
+    const std::size_t comment = lower.find("<!--", at);
+    const std::size_t end = comment == std::string::npos ? lower.size() : comment;
+    for (std::size_t found = lower.find("</body>", at); found != std::string::npos &&
+                                                        found + 7 <= end;
+         found = lower.find("</body>", found + 1)) {
+      body = found;
+    }
+    const std::size_t close =
+        comment == std::string::npos ? std::string::npos : lower.find("-->", comment + 4);
+    if (close == std::string::npos) break;
+    at = close + 3;
+  }
+  page.insert(body == std::string::npos ? page.size() : body, script);
+}
+
+std::string CharsetLabel(const Encodings& encodings) {
+  if (IsUtf8Name(encodings.pageName)) return "utf-8";
+  if (encodings.page == "CP932") return "Shift_JIS";
+  return encodings.pageName;
+}
+
+bool HostIsOurs(const std::string& host, const std::string& bind, int port) {
+  std::string name = Lower(host), given;
+  const std::size_t colon = name.rfind(':');
+  if (colon != std::string::npos && name.find(']', colon) == std::string::npos) {
+    given = name.substr(colon + 1);
+    name.resize(colon);
+  }
+  if (!given.empty() && given != std::to_string(port)) return false;
+  const std::string bound = bind.find(':') == std::string::npos ? bind : "[" + bind + "]";
+  if (name == "127.0.0.1" || name == "localhost" || name == "[::1]" || name == Lower(bound)) {
+    return true;
+  }
+  if (bind != "0.0.0.0" && bind != "::") return false;
+  unsigned char address[16];
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+    return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), address) == 1;
+  }
+  return inet_pton(AF_INET, name.c_str(), address) == 1;
+}
+
+}  // namespace gridloom::host

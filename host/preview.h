@@ -1,0 +1,48 @@
+// What the preview server adds to what expand makes, apart from HTTP: the reload script in
+// pages, the types and charset of answers, and which Host names are its own.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "build_state.h"
+#include "page.h"
+
+namespace gridloom::host {
+
+// The address of the reload script's questions; a name no file can take, as the server
+// refuses every path with a segment that starts with a dot.
+inline constexpr std::string_view kStampPath = "/.gridloom/stamp";
+
+// How often an open page asks whether its files changed, in milliseconds.
+inline constexpr int kPollMilliseconds = 250;
+
+// ASCII letters in lower case.
+std::string Lower(std::string text);
+
+// The Content-Type of a file that is not a page, by its extension.
+std::string ContentType(const std::filesystem::path& path);
+
+// One word for the state of a page's files, which the reload script compares with the one
+// its page was made with.
+std::string Token(const std::filesystem::path& page, const std::vector<Input>& inputs);
+
+// The script that reloads a page when the word for its files changes.
+std::string ReloadScript(const std::string& token);
+
+// Puts the script before the last </body> outside a comment, or at the end of a page that
+// has none.
+void Inject(std::string& page, const std::string& script);
+
+// The charset of pages as browsers name it, for their Content-Type.
+std::string CharsetLabel(const Encodings& encodings);
+
+// Whether a Host header names this server: the address it listens on or a name of the
+// loopback, with its port or none. A page of another site whose name was made to lead here
+// (DNS rebinding) sends that name, and is refused. Listening on every address, any address
+// written as numbers is this server's; a name still is not.
+bool HostIsOurs(const std::string& host, const std::string& bind, int port);
+
+}  // namespace gridloom::host
