@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/bits.h"
+#include "base/utf16.h"
 #include "platform/src/codepage_internal.h"
 #include "gridloom/winapi.h"
 
@@ -70,8 +71,8 @@ inline unsigned DecodeOne(const CodePage& page, const unsigned char*& p, const u
     if (c == kBad) {
       units[0] = u'\uFFFD';
     } else if (c >= 0x10000) {
-      units[0] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      units[1] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      units[0] = utf16::High(c);
+      units[1] = utf16::Low(c);
       return 2;
     } else {
       units[0] = static_cast<char16_t>(c);

@@ -1,6 +1,7 @@
 // ANSI paths with Windows separators, turned into POSIX paths.
 #include "gridloom/native_path.h"
 
+#include "base/utf16.h"
 #include "platform/src/codepage_internal.h"
 
 namespace gridloom {
@@ -10,10 +11,8 @@ void AppendUtf8(std::u16string_view text, std::string& out) {
   out.reserve(out.size() + text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDFFF) {
-      const bool pair = c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                        text[i + 1] <= 0xDFFF;
-      c = pair ? 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00) : 0xFFFD;
+    if (utf16::IsSurrogate(c)) {
+      c = utf16::Units(text, i) == 2 ? utf16::Combine(c, text[++i]) : 0xFFFD;
     }
     if (c < 0x80) {
       out += static_cast<char>(c);

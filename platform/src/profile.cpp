@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf16.h"
 #include "platform/src/codepage_internal.h"
 #include "gridloom/native_path.h"
 #include "gridloom/winapi.h"
@@ -192,11 +193,7 @@ DWORD WriteValue(const CodePage& ansi, std::u16string_view value, LPSTR buffer, 
   std::size_t written = 0;
   for (std::size_t i = 0; i < copied.size();) {
     // A character: one unit, or a surrogate pair.
-    const std::size_t units = copied[i] >= 0xD800 && copied[i] <= 0xDBFF &&
-                                      i + 1 < copied.size() && copied[i + 1] >= 0xDC00 &&
-                                      copied[i + 1] <= 0xDFFF
-                                  ? 2
-                                  : 1;
+    const std::size_t units = utf16::Units(copied, i);
     std::string character;
     Encode(ansi, copied.substr(i, units), character);
     if (written + character.size() > size - 1) break;
