@@ -33,8 +33,7 @@ int ExitAfterPrinting(CLI::App& app, const CLI::Error& e) {
   const int status = app.exit(e);
   std::cout.flush();
   if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    const int error = errno;
-    Error("cannot write standard output: " + Reason(error != 0 ? error : EIO));
+    Printed(errno != 0 ? errno : EIO);
     return kIoFailure;
   }
   return status;
@@ -158,7 +157,7 @@ void Context::Prepare() {
 InlineFunction Context::Call() const {
   const Plugin& loaded = *plugin_;
   return [&loaded](const std::string& args, const std::string& base) {
-    return loaded.Inline(args, base);
+    return loaded.InlineText(args, base);
   };
 }
 

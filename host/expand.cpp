@@ -1,7 +1,9 @@
 #include "expand.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <exception>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -23,9 +25,9 @@ namespace {
 // What one job came to.
 struct Outcome {
   OutputRecord record;
-  std::string text;  // a page for standard output
   std::string error, messages, note;
   bool wrote = false;
+  int standardOutput = 0;  // the errno of a page's write to standard output
 };
 
 // One run of expand, step by step.
@@ -40,6 +42,8 @@ class Build {
   std::optional<int> Prepare();
   void MakeOutputs();
   Outcome RunJob(std::size_t i, PageExpander& expander) const;
+  PageResult Stream(const Job& job, std::string_view page, PageExpander& expander,
+                    Outcome& outcome) const;
   void Account(std::size_t i, Outcome& outcome);
   bool WriteDepfile();
   void SaveState();
@@ -62,7 +66,7 @@ class Build {
   std::unique_ptr<Progress> progress_;
   std::vector<std::optional<OutputRecord>> records_;
   std::size_t problems_ = 0, expanded_ = 0, copied_ = 0, written_ = 0, failed_ = 0;
-  std::string standardOutput_;
+  int standardOutput_ = 0;  // the errno of the write to standard output
 };
 
 int Build::Run() {
@@ -167,12 +171,15 @@ Outcome Build::RunJob(std::size_t i, PageExpander& expander) const {
       const FileInfo from = Examine(job.source);
       write = link || from.mode != old.mode || from.mtime != old.mtime ||
               !Holds(job.target, old, data);
+    } else if (!incremental_) {
+      result = Stream(job, data, expander, outcome);
+      write = false;
     } else {
       result = expander.Expand(data, job.name, job.source.parent_path());
       output = result.text;
-      write = !job.target.empty() && (!incremental_ || link || !Holds(job.target, old, output));
-      record.inputs = InputsOf(result);
+      write = link || !Holds(job.target, old, output);
     }
+    record.inputs = InputsOf(result);
     if (write && link) {
       outcome.note = "replaced " + PathText(job.target) +
                      ": it was a symlink, which gridloom does not follow in its output folder";
@@ -193,8 +200,42 @@ Outcome Build::RunJob(std::size_t i, PageExpander& expander) const {
   record.calls = result.calls.size();
   record.problems = result.Problems();
   record.tables = result.Tables();
-  if (job.page && job.target.empty()) outcome.text = std::move(result.text);
   return outcome;
+}
+
+// A page to -o or standard output, written as it is made: its tables are never whole in the
+// page's encoding. A file is written atomically, and not at all when the page fails.
+PageResult Build::Stream(const Job& job, std::string_view page, PageExpander& expander,
+                         Outcome& outcome) const {
+  const fs::path folder = job.source.parent_path();
+  PageResult result;
+  if (job.target.empty()) {
+    int& error = outcome.standardOutput;
+    return expander.Expand(page, job.name, folder, [&error](std::string_view piece) {
+      if (error == 0) error = WriteAll(kStandardOutput, piece);
+    });
+  }
+  std::exception_ptr failure;  // of the page itself, which the write only passes on
+  const auto fill = [&](int fd) {
+    int error = 0;
+    try {
+      result = expander.Expand(page, job.name, folder, [&error, fd](std::string_view piece) {
+        if (error == 0) error = WriteAll(fd, piece);
+      });
+    } catch (...) {
+      failure = std::current_exception();
+      return EIO;
+    }
+    return error;
+  };
+  try {
+    WriteFileAtomic(job.target, fill, nullptr, Existing::kWriteThrough);
+  } catch (const IoError&) {
+    if (failure) std::rethrow_exception(failure);
+    throw;
+  }
+  outcome.wrote = true;
+  return result;
 }
 
 // Says what a job came to and counts it; under lock_.
@@ -215,8 +256,8 @@ void Build::Account(std::size_t i, Outcome& outcome) {
     ++failed_;
   } else {
     records_[i] = std::move(outcome.record);
-    if (job.page && job.target.empty()) standardOutput_ = std::move(outcome.text);
   }
+  if (outcome.standardOutput != 0) standardOutput_ = outcome.standardOutput;
   problems_ += records_[i] ? records_[i]->problems : 0;
   if (plan_->Current(i) == nullptr) (job.page ? expanded_ : copied_) += 1;
   written_ += outcome.wrote ? 1 : 0;
@@ -311,10 +352,7 @@ int Build::Finish() {
                    written_, failed_ == 0 ? "" : (", " + std::to_string(failed_) + " failed").c_str());
     }
   }
-  if (!standardOutput_.empty() && !request_.outFile && !request_.outDir &&
-      !PrintBytes(standardOutput_)) {
-    return kIoFailure;
-  }
+  if (!Printed(standardOutput_)) return kIoFailure;
   if (ioFailure_) return kIoFailure;
   return request_.strict && problems_ > 0 ? kNoTable : kOk;
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/parallel.h"
+#include "base/utf16.h"
 #include "gridloom/native_path.h"
 #include "inline_scan.h"
 
@@ -148,19 +149,49 @@ CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder,
 
 PageResult PageExpander::Expand(std::string_view page, const std::string& name,
                                 const fs::path& folder, bool render) {
-  std::string decoded;
-  if (!asciiCompatible_) {
-    std::optional<std::string> utf8 = toUtf8_.Convert(page);
-    if (!utf8) throw IoError("cannot read " + name + " as " + encodings_.pageName);
-    decoded = std::move(*utf8);
-    page = decoded;
-  }
   PageResult result;
-  if (render) result.text.reserve(page.size() + page.size() / 2);
+  if (!render) {
+    if (asciiCompatible_) {
+      ExpandCalls(page, folder, nullptr, result);
+    } else {
+      std::optional<std::string> utf8 = toUtf8_.Convert(page);
+      if (!utf8) throw IoError("cannot read " + name + " as " + encodings_.pageName);
+      ExpandCalls(*utf8, folder, nullptr, result);
+    }
+    return result;
+  }
+  std::string text;
+  text.reserve(page.size() + page.size() / 2);
+  result = Expand(page, name, folder, [&text](std::string_view piece) { text.append(piece); });
+  result.text = std::move(text);
+  return result;
+}
+
+PageResult PageExpander::Expand(std::string_view page, const std::string& name,
+                                const fs::path& folder, const PageSink& sink) {
+  PageResult result;
+  if (asciiCompatible_) {
+    ExpandCalls(page, folder, &sink, result);
+    return result;
+  }
+  // Calls are found in UTF-8, and the page is written back whole.
+  std::optional<std::string> utf8 = toUtf8_.Convert(page);
+  if (!utf8) throw IoError("cannot read " + name + " as " + encodings_.pageName);
+  std::string expanded;
+  const PageSink collect = [&expanded](std::string_view piece) { expanded.append(piece); };
+  ExpandCalls(*utf8, folder, &collect, result);
+  utf8.reset();
+  std::optional<std::string> back = fromUtf8_.Convert(expanded);
+  if (!back) throw IoError("cannot write " + name + " back as " + encodings_.pageName);
+  sink(*back);
+  return result;
+}
+
+void PageExpander::ExpandCalls(std::string_view page, const fs::path& folder,
+                               const PageSink* sink, PageResult& result) {
   std::size_t copied = 0;
   for (const InlineCall& found : FindInlineCalls(page)) {
-    const std::string_view written = page.substr(found.begin, found.end - found.begin);
-    if (render) result.text.append(page.substr(copied, found.begin - copied));
+    if (sink != nullptr) (*sink)(page.substr(copied, found.begin - copied));
     copied = found.end;
     std::string ansiArgs, ansiBase;
     call::Files files;
@@ -173,23 +204,28 @@ PageResult PageExpander::Expand(std::string_view page, const std::string& name,
     }
     report.line = found.line;
     const bool callable = !report.csvPath.empty();
-    if (render && callable) {
-      const std::u16string html = call_(ansiArgs, ansiBase);
-      report.table = html != call::kFailureComment;
+    if (sink != nullptr && callable) {
+      const WideText html = call_(ansiArgs, ansiBase);
+      report.table = html.View() != call::kFailureComment;
       if (!report.table) report.problems.insert(report.problems.begin(), CsvProblem(files, report.csv));
-      result.text += toPage_.Encode(html);
-    } else if (render) {
-      result.text.append(written);
+      Encode(html.View(), *sink);
+    } else if (sink != nullptr) {
+      (*sink)(page.substr(found.begin, found.end - found.begin));
     }
     result.calls.push_back(std::move(report));
   }
-  if (render) result.text.append(page.substr(copied));
-  if (render && !asciiCompatible_) {
-    std::optional<std::string> back = fromUtf8_.Convert(result.text);
-    if (!back) throw IoError("cannot write " + name + " back as " + encodings_.pageName);
-    result.text = std::move(*back);
+  if (sink != nullptr) (*sink)(page.substr(copied));
+}
+
+void PageExpander::Encode(std::u16string_view html, const PageSink& sink) {
+  // Pieces small enough to stay in the caches, never splitting a surrogate pair.
+  constexpr std::size_t kPiece = std::size_t{1} << 15;
+  for (std::size_t at = 0; at < html.size();) {
+    std::size_t units = std::min(kPiece, html.size() - at);
+    if (at + units < html.size() && utf16::IsHigh(html[at + units - 1])) --units;
+    sink(toPage_.Encode(html.substr(at, units)));
+    at += units;
   }
-  return result;
 }
 
 void ForEachPage(std::size_t count, unsigned threads, const InlineFunction& call,

@@ -12,13 +12,18 @@
 
 #include "build_state.h"
 #include "plugin/call_rules.h"
+#include "plugin_loader.h"
 #include "text_io.h"
 
 namespace gridloom::host {
 
-// One inline call of the plug-in: argument text and base directory in the ANSI code page.
+// One inline call of the plug-in: argument text and base directory in the ANSI code page; the
+// plug-in's BSTR, freed when the answer goes.
 using InlineFunction =
-    std::function<std::u16string(const std::string& argText, const std::string& baseDir)>;
+    std::function<WideText(const std::string& argText, const std::string& baseDir)>;
+
+// Where an expanded page goes, piece by piece.
+using PageSink = std::function<void(std::string_view piece)>;
 
 struct Encodings {
   std::string page;      // charset of pages, an iconv name
@@ -71,12 +76,23 @@ class PageExpander {
   // called, and no text is made. Throws IoError for a page its encoding cannot read.
   PageResult Expand(std::string_view page, const std::string& name,
                     const std::filesystem::path& folder, bool render = true);
+  // The same, the page given to sink in pieces as it is made (result.text stays empty): a
+  // table is never whole in the page's encoding, only a piece of it at a time. Nothing is
+  // given when the page cannot be read or written in its encoding.
+  PageResult Expand(std::string_view page, const std::string& name,
+                    const std::filesystem::path& folder, const PageSink& sink);
   // Whether the page encoding writes ASCII as ASCII (text can be put into pages as bytes).
   bool AsciiCompatible() const { return asciiCompatible_; }
 
  private:
   CallReport Resolve(std::string_view args, const std::filesystem::path& folder,
                      std::string& ansiArgs, std::string& ansiBase, call::Files& files);
+  // The calls of a page in UTF-8 or an encoding that writes ASCII as ASCII; the page to sink
+  // when there is one.
+  void ExpandCalls(std::string_view page, const std::filesystem::path& folder,
+                   const PageSink* sink, PageResult& result);
+  // A table in the page's encoding, a piece at a time.
+  void Encode(std::u16string_view html, const PageSink& sink);
 
   InlineFunction call_;
   Encodings encodings_;

@@ -64,9 +64,6 @@ std::u16string Take(BSTR text) {
 
 }  // namespace
 
-const std::u16string_view Plugin::kFailureComment =
-    u"<!-- \u4F5C\u6210\u3067\u304D\u307E\u305B\u3093\u3067\u3057\u305F -->";
-
 Plugin::Plugin(const std::filesystem::path& path) {
   std::string error;
   handle_ = OpenLibrary(path, error);
@@ -91,10 +88,6 @@ std::int32_t Plugin::Type() const { return reinterpret_cast<GridloomPluginTypeFn
 
 std::u16string Plugin::Text(PluginText which) const {
   return Take(reinterpret_cast<GridloomTextFn>(texts_[static_cast<int>(which)])());
-}
-
-std::u16string Plugin::Inline(const std::string& argText, const std::string& baseDir) const {
-  return std::u16string(InlineText(argText, baseDir).View());
 }
 
 WideText Plugin::InlineText(const std::string& argText, const std::string& baseDir) const {

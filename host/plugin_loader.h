@@ -1,5 +1,5 @@
 // The plug-in as a host sees it: a shared library loaded at run time, its eight exports
-// looked up by their undecorated names. Every BSTR it returns is copied and freed at once.
+// looked up by their undecorated names. Every BSTR it returns is the host's to free.
 #pragma once
 
 #include <cstdint>
@@ -43,9 +43,6 @@ enum class PluginText { Name, Version, Author, Syntax, Description, Example };
 
 class Plugin {
  public:
-  // What PluginInline answers when the CSV file cannot be opened.
-  static const std::u16string_view kFailureComment;
-
   // Loads the library at path. Throws PluginError.
   explicit Plugin(const std::filesystem::path& path);
   ~Plugin();
@@ -56,8 +53,6 @@ class Plugin {
   std::u16string Text(PluginText which) const;
 
   // One inline call; argText and baseDir in the ANSI code page. Safe from many threads.
-  std::u16string Inline(const std::string& argText, const std::string& baseDir) const;
-  // The same, without copying the result.
   WideText InlineText(const std::string& argText, const std::string& baseDir) const;
 
  private:

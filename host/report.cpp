@@ -12,14 +12,13 @@ void Say(const std::string& message) {
   WriteText(kStandardError, "gridloom: " + message + "\n", 0);
 }
 
-// Reports a failed write to standard output (error: its errno, or 0).
+}  // namespace
+
 bool Printed(int error) {
   if (error == 0) return true;
   Error("cannot write standard output: " + Reason(error));
   return false;
 }
-
-}  // namespace
 
 void Error(const std::string& message) { Say(message); }
 void Warning(const std::string& message) { Say(message); }

@@ -39,6 +39,8 @@ void Note(const std::string& message);     // what the command did or does, for 
 bool PrintBytes(std::string_view data);
 bool PrintText(std::string_view text, unsigned codePage = 0);
 bool PrintUtf8(std::u16string_view text);
+// The same for a write to standard output made elsewhere: error is its errno, or 0.
+bool Printed(int error);
 
 // The progress line of a long run on a terminal: pages done of all, tables, rate; drawn at
 // most ten times a second, and cleared before other messages. Not for concurrent use: the
