@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/huge_pages.h"
 #include "base/sse2.h"
 
 namespace gridloom {
@@ -317,6 +318,7 @@ void FieldBuffer::Reserve(std::size_t bytes, std::size_t fields) {
   if (textCapacity_ - bytes_ < bytes) {
     const std::size_t capacity = std::max(bytes_ + bytes, 2 * textCapacity_);
     auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    AdviseHugePages(grown.get(), capacity);
     if (bytes_ > 0) std::memcpy(grown.get(), text_.get(), bytes_);
     text_ = std::move(grown);
     textCapacity_ = capacity;
@@ -324,6 +326,7 @@ void FieldBuffer::Reserve(std::size_t bytes, std::size_t fields) {
   if (endsCapacity_ - count_ < fields) {
     const std::size_t capacity = std::max({count_ + fields, 2 * endsCapacity_, std::size_t{16}});
     auto grown = std::make_unique_for_overwrite<FieldEnd[]>(capacity);
+    AdviseHugePages(grown.get(), capacity * sizeof(FieldEnd));
     if (count_ > 0) std::memcpy(grown.get(), ends_.get(), count_ * sizeof(FieldEnd));
     ends_ = std::move(grown);
     endsCapacity_ = capacity;

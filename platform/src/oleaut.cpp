@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/huge_pages.h"
 #include "gridloom/winapi.h"
 
 namespace {
@@ -23,6 +24,7 @@ BSTR WINAPI SysAllocStringLen(const OLECHAR* text, UINT length) {
   const std::size_t bytes = std::size_t{length} * sizeof(OLECHAR);
   auto* block = static_cast<std::uint32_t*>(std::malloc(kPrefix + bytes + sizeof(OLECHAR)));
   if (block == nullptr) return nullptr;
+  gridloom::AdviseHugePages(block, kPrefix + bytes);
   block[0] = static_cast<std::uint32_t>(bytes);
   BSTR result = reinterpret_cast<BSTR>(block + 1);
   if (text != nullptr) std::memcpy(result, text, bytes);
@@ -61,6 +63,7 @@ INT WINAPI SysReAllocStringLen(BSTR* text, const OLECHAR* from, UINT length) {
   auto* block = static_cast<std::uint32_t*>(
       std::realloc(Header(*text), kPrefix + bytes + sizeof(OLECHAR)));
   if (block == nullptr) return 0;
+  gridloom::AdviseHugePages(block, kPrefix + bytes);
   block[0] = static_cast<std::uint32_t>(bytes);
   BSTR result = reinterpret_cast<BSTR>(block + 1);
   if (from != nullptr && !inside) std::memcpy(result, from, bytes);
