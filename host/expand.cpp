@@ -211,17 +211,17 @@ PageResult Build::Stream(const Job& job, std::string_view page, PageExpander& ex
   PageResult result;
   if (job.target.empty()) {
     int& error = outcome.standardOutput;
-    return expander.Expand(page, job.name, folder, [&error](std::string_view piece) {
-      if (error == 0) error = WriteAll(kStandardOutput, piece);
-    });
+    return expander.Expand(page, job.name, folder, {[&error](std::string_view piece) {
+                             if (error == 0) error = WriteAll(kStandardOutput, piece);
+                           }});
   }
   std::exception_ptr failure;  // of the page itself, which the write only passes on
   const auto fill = [&](int fd) {
     int error = 0;
     try {
-      result = expander.Expand(page, job.name, folder, [&error, fd](std::string_view piece) {
-        if (error == 0) error = WriteAll(fd, piece);
-      });
+      result = expander.Expand(page, job.name, folder, {[&error, fd](std::string_view piece) {
+                                 if (error == 0) error = WriteAll(fd, piece);
+                               }});
     } catch (...) {
       failure = std::current_exception();
       return EIO;

@@ -5,6 +5,7 @@
 #include <set>
 #include <utility>
 
+#include "base/huge_pages.h"
 #include "base/parallel.h"
 #include "base/utf16.h"
 #include "gridloom/native_path.h"
@@ -101,7 +102,8 @@ PageExpander::PageExpander(InlineFunction call, const Encodings& encodings)
       toUtf8_(encodings.page, "UTF-8"),
       utf8ToAnsi_("UTF-8", encodings.ansi),
       fromUtf8_("UTF-8", encodings.page),
-      toPage_(asciiCompatible_ ? encodings.page : std::string("UTF-8")) {}
+      toPage_(asciiCompatible_ ? encodings.page : std::string("UTF-8")),
+      toPageIsUtf8_(!asciiCompatible_ || IsUtf8Name(encodings.page)) {}
 
 CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder,
                                  std::string& ansiArgs, std::string& ansiBase,
@@ -161,8 +163,16 @@ PageResult PageExpander::Expand(std::string_view page, const std::string& name,
     return result;
   }
   std::string text;
-  text.reserve(page.size() + page.size() / 2);
-  result = Expand(page, name, folder, [&text](std::string_view piece) { text.append(piece); });
+  text.reserve(page.size());
+  const PageSink collect{[&text](std::string_view piece) { text.append(piece); },
+                         [&text](std::size_t bytes) {
+                           // Room that is never written costs no memory: only what is written
+                           // is given pages, huge ones for a large table.
+                           if (text.capacity() - text.size() >= bytes) return;
+                           text.reserve(text.size() + bytes);
+                           AdviseHugePages(text.data(), text.capacity());
+                         }};
+  result = Expand(page, name, folder, collect);
   result.text = std::move(text);
   return result;
 }
@@ -178,12 +188,12 @@ PageResult PageExpander::Expand(std::string_view page, const std::string& name,
   std::optional<std::string> utf8 = toUtf8_.Convert(page);
   if (!utf8) throw IoError("cannot read " + name + " as " + encodings_.pageName);
   std::string expanded;
-  const PageSink collect = [&expanded](std::string_view piece) { expanded.append(piece); };
+  const PageSink collect{[&expanded](std::string_view piece) { expanded.append(piece); }};
   ExpandCalls(*utf8, folder, &collect, result);
   utf8.reset();
   std::optional<std::string> back = fromUtf8_.Convert(expanded);
   if (!back) throw IoError("cannot write " + name + " back as " + encodings_.pageName);
-  sink(*back);
+  sink.write(*back);
   return result;
 }
 
@@ -191,7 +201,7 @@ void PageExpander::ExpandCalls(std::string_view page, const fs::path& folder,
                                const PageSink* sink, PageResult& result) {
   std::size_t copied = 0;
   for (const InlineCall& found : FindInlineCalls(page)) {
-    if (sink != nullptr) (*sink)(page.substr(copied, found.begin - copied));
+    if (sink != nullptr) sink->write(page.substr(copied, found.begin - copied));
     copied = found.end;
     std::string ansiArgs, ansiBase;
     call::Files files;
@@ -208,13 +218,17 @@ void PageExpander::ExpandCalls(std::string_view page, const fs::path& folder,
       const WideText html = call_(ansiArgs, ansiBase);
       report.table = html.View() != call::kFailureComment;
       if (!report.table) report.problems.insert(report.problems.begin(), CsvProblem(files, report.csv));
+      // At most 3 bytes a UTF-16 unit in UTF-8, 8 in another charset (a lone surrogate's
+      // reference); in a 32-bit process, whose addresses are few, at least one.
+      const std::size_t most = sizeof(void*) < 8 ? 1 : toPageIsUtf8_ ? 3 : 8;
+      if (sink->expect) sink->expect(html.View().size() * most);
       Encode(html.View(), *sink);
     } else if (sink != nullptr) {
-      (*sink)(page.substr(found.begin, found.end - found.begin));
+      sink->write(page.substr(found.begin, found.end - found.begin));
     }
     result.calls.push_back(std::move(report));
   }
-  if (sink != nullptr) (*sink)(page.substr(copied));
+  if (sink != nullptr) sink->write(page.substr(copied));
 }
 
 void PageExpander::Encode(std::u16string_view html, const PageSink& sink) {
@@ -223,7 +237,7 @@ void PageExpander::Encode(std::u16string_view html, const PageSink& sink) {
   for (std::size_t at = 0; at < html.size();) {
     std::size_t units = std::min(kPiece, html.size() - at);
     if (at + units < html.size() && utf16::IsHigh(html[at + units - 1])) --units;
-    sink(toPage_.Encode(html.substr(at, units)));
+    sink.write(toPage_.Encode(html.substr(at, units)));
     at += units;
   }
 }

@@ -22,8 +22,13 @@ namespace gridloom::host {
 using InlineFunction =
     std::function<WideText(const std::string& argText, const std::string& baseDir)>;
 
-// Where an expanded page goes, piece by piece.
-using PageSink = std::function<void(std::string_view piece)>;
+// Where an expanded page goes, piece by piece. expect, where a sink keeps the page: at most
+// that many bytes come before the next piece of the page's own text (a table's), so that
+// room for them is made once.
+struct PageSink {
+  std::function<void(std::string_view piece)> write;
+  std::function<void(std::size_t bytes)> expect = nullptr;
+};
 
 struct Encodings {
   std::string page;      // charset of pages, an iconv name
@@ -101,6 +106,7 @@ class PageExpander {
   Recoder utf8ToAnsi_;    // UTF-8 to the ANSI code page
   Recoder fromUtf8_;      // UTF-8 to the page charset
   WideEncoder toPage_;    // plug-in results to the page charset
+  bool toPageIsUtf8_;     // toPage_ writes UTF-8
 };
 
 // Runs work(index, expander) for every index below count on up to threads threads, each

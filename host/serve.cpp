@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -54,14 +55,16 @@ class Site {
   };
   Found Resolve(const std::string& urlPath) const;
   std::shared_ptr<const CachedPage> Page(const fs::path& path);
+  std::shared_ptr<const CachedPage> Make(const fs::path& path) const;
   void AnswerStamp(const httplib::Request& request, httplib::Response& response);
 
   const InlineFunction& call_;
   const Encodings& encodings_;
   const ServeRequest& request_;
   const fs::path root_;  // canonical
-  std::mutex lock_;      // guards pages_
+  std::mutex lock_;      // guards pages_ and building_
   std::map<fs::path, std::shared_ptr<const CachedPage>> pages_;
+  std::map<fs::path, std::shared_future<std::shared_ptr<const CachedPage>>> building_;
 };
 
 // The file a URL path names below the site. Refused: NUL, backslashes, empty, dot and dot-dot
@@ -116,21 +119,54 @@ Site::Found Site::Resolve(const std::string& urlPath) const {
   return found;
 }
 
+// The page as it is now: the one kept, while its files are as they were; else the one being
+// made (requests that come while a page is made wait for it rather than make it again);
+// else made here.
 std::shared_ptr<const CachedPage> Site::Page(const fs::path& path) {
+  std::shared_ptr<const CachedPage> kept;
+  std::promise<std::shared_ptr<const CachedPage>> made;
+  std::shared_future<std::shared_ptr<const CachedPage>> waited;
   {
     const std::lock_guard<std::mutex> guard(lock_);
     const auto it = pages_.find(path);
-    if (it != pages_.end() && it->second->UpToDate(path)) return it->second;
+    if (it != pages_.end()) kept = it->second;
+    const auto building = building_.find(path);
+    if (building != building_.end()) waited = building->second;
   }
-  // A file that changes while the page is made could give a table of neither version: the
-  // page is made again until its files stood still while it was made.
+  if (kept && kept->UpToDate(path)) return kept;
+  if (waited.valid()) return waited.get();
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    const auto [it, added] = building_.emplace(path, made.get_future().share());
+    if (!added) waited = it->second;  // another request started it meanwhile
+  }
+  if (waited.valid()) return waited.get();
+  std::shared_ptr<const CachedPage> page;
+  try {
+    page = Make(path);
+  } catch (...) {
+    made.set_exception(std::current_exception());
+    const std::lock_guard<std::mutex> guard(lock_);
+    building_.erase(path);
+    throw;
+  }
+  const std::lock_guard<std::mutex> guard(lock_);
+  pages_[path] = page;
+  building_.erase(path);
+  made.set_value(page);
+  return page;
+}
+
+// Makes a page. A file that changes while the page is made could give a table of neither
+// version: the page is made again until its files stood still while it was made.
+std::shared_ptr<const CachedPage> Site::Make(const fs::path& path) const {
   PageExpander expander(call_, encodings_);
   auto page = std::make_shared<CachedPage>();
   for (int attempt = 0; attempt < 5; ++attempt) {
     page->stamp = StampOf(path);
-    const PageResult result = expander.Expand(ReadFile(path), path.string(), path.parent_path());
+    PageResult result = expander.Expand(ReadFile(path), path.string(), path.parent_path());
     page->inputs = InputsOf(result);
-    page->body = result.text;
+    page->body = std::move(result.text);
     page->messages = result.ProblemLines(path.string());
     bool still = StampOf(path, false).Same(page->stamp);
     for (const Input& input : page->inputs) still = still && StampOf(input.path, false).Same(input.stamp);
@@ -138,8 +174,6 @@ std::shared_ptr<const CachedPage> Site::Page(const fs::path& path) {
   }
   if (expander.AsciiCompatible()) Inject(page->body, ReloadScript(Token(path, page->inputs)));
   if (!page->messages.empty()) std::fputs(page->messages.c_str(), stderr);
-  const std::lock_guard<std::mutex> guard(lock_);
-  pages_[path] = page;
   return page;
 }
 
@@ -184,8 +218,14 @@ void Site::Handle(const httplib::Request& request, httplib::Response& response) 
   response.set_header("Cache-Control", "no-store");
   try {
     if (IsPageName(PathText(found.path.filename()))) {
+      // Every answer reads the one page kept, which it holds until it is sent.
       const std::shared_ptr<const CachedPage> page = Page(found.path);
-      response.set_content(page->body, "text/html; charset=" + CharsetLabel(encodings_));
+      response.set_content_provider(
+          page->body.size(), "text/html; charset=" + CharsetLabel(encodings_),
+          [page](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            constexpr std::size_t kPiece = std::size_t{1} << 20;
+            return sink.write(page->body.data() + offset, std::min(length, kPiece));
+          });
     } else {
       response.set_content(ReadFile(found.path), ContentType(found.path));
     }

@@ -1035,6 +1035,25 @@ class Serve(Case):
             self.assertLess(rss_end - rss_warm, 8 * 1024, (rss_warm, rss_end))
         self.assertEqual(server.stop()[0], 0)
 
+    def test_requests_during_a_build_wait_for_it(self):
+        # A page whose INI file is missing says so each time it is made.
+        self.write("site/big.html", '<body>&gridloom("big.csv","none.ini")</body>')
+        rows = "".join(f"{r},name{r},{'x' * (r % 50)}\r\n" for r in range(100000))
+        replace(self.dir / "site/big.csv", rows.encode())
+        server = Server(self, self.dir / "site")
+        self.assertEqual(server.get("/big.html")[0], 200)
+        replace(self.dir / "site/big.csv", ("new," + rows).encode())
+        time.sleep(0.3)  # the change is older than the file system's clock can blur
+        with concurrent.futures.ThreadPoolExecutor(20) as pool:
+            answers = list(pool.map(lambda _: server.get("/big.html"), range(20)))
+        self.assertEqual({(status, len(body)) for status, body, _ in answers},
+                         {(200, len(answers[0][1]))}, "every answer the whole page")
+        self.assertIn(b"<td>new</td>", answers[0][1])
+        code, err = server.stop()
+        self.assertEqual(code, 0)
+        self.assertEqual(err.count("none.ini: No such file or directory"), 2,
+                         "made once at first and once after the change")
+
     def test_usage(self):
         first = Server(self, self.dir / "site")
         taken = run("serve", "site", "--port", str(first.port), cwd=self.dir, timeout=20)
