@@ -219,9 +219,13 @@ PageResult Build::Stream(const Job& job, std::string_view page, PageExpander& ex
   const auto fill = [&](int fd) {
     int error = 0;
     try {
-      result = expander.Expand(page, job.name, folder, {[&error, fd](std::string_view piece) {
-                                 if (error == 0) error = WriteAll(fd, piece);
-                               }});
+      const PageSink sink{[&error, fd](std::string_view piece) {
+                            if (error == 0) error = WriteAll(fd, piece);
+                          },
+                          nullptr, [&error, fd](std::u16string_view table) {
+                            if (error == 0) error = WriteUtf8(fd, table);
+                          }};
+      result = expander.Expand(page, job.name, folder, sink);
     } catch (...) {
       failure = std::current_exception();
       return EIO;

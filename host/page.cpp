@@ -222,7 +222,11 @@ void PageExpander::ExpandCalls(std::string_view page, const fs::path& folder,
       // reference); in a 32-bit process, whose addresses are few, at least one.
       const std::size_t most = sizeof(void*) < 8 ? 1 : toPageIsUtf8_ ? 3 : 8;
       if (sink->expect) sink->expect(html.View().size() * most);
-      Encode(html.View(), *sink);
+      if (sink->utf8 && toPageIsUtf8_) {
+        sink->utf8(html.View());
+      } else {
+        Encode(html.View(), *sink);
+      }
     } else if (sink != nullptr) {
       sink->write(page.substr(found.begin, found.end - found.begin));
     }

@@ -25,9 +25,12 @@ using InlineFunction =
 // Where an expanded page goes, piece by piece. expect, where a sink keeps the page: at most
 // that many bytes come before the next piece of the page's own text (a table's), so that
 // room for them is made once.
+// utf8, where a sink writes a file: writes a table as UTF-8 itself (on two cores when it is
+// long), for pages in UTF-8.
 struct PageSink {
   std::function<void(std::string_view piece)> write;
   std::function<void(std::size_t bytes)> expect = nullptr;
+  std::function<void(std::u16string_view table)> utf8 = nullptr;
 };
 
 struct Encodings {

@@ -1,6 +1,7 @@
 #include "serve.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
@@ -139,7 +140,11 @@ std::shared_ptr<const CachedPage> Site::Page(const fs::path& path) {
     const std::lock_guard<std::mutex> guard(lock_);
     const auto [it, added] = building_.emplace(path, made.get_future().share());
     if (!added) waited = it->second;  // another request started it meanwhile
+    // The old page is not served again: it goes once the answers sending it are done, rather
+    // than stay beside the new one while that is made.
+    if (added) pages_.erase(path);
   }
+  kept.reset();
   if (waited.valid()) return waited.get();
   std::shared_ptr<const CachedPage> page;
   try {
@@ -292,6 +297,13 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
     Error("serve: " + request.site.string() + (error ? ": " + error.message() : " is not a folder"));
     return error ? kIoFailure : kUsage;
   }
+#ifdef __GLIBC__
+  // Pages are made again and again, each holding its table in large blocks a while. glibc
+  // would take such blocks from its heap once one was freed (its threshold for mappings
+  // grows), where freed memory stays with the process: mapped, each block goes back to the
+  // system when it is freed.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
   Site site(call, encodings, request, root);
   httplib::Server server;
   int port = 0;
