@@ -25,6 +25,7 @@ int CheckPages(const InlineFunction& call, const Encodings& encodings,
     const Job& job = jobs.list[i];
     PageResult result;
     std::string error;
+    expander.Stamp(false);
     try {
       result = expander.Expand(ReadFile(job.source), job.name, job.source.parent_path());
     } catch (const IoError& e) {

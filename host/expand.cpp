@@ -138,6 +138,7 @@ void Build::MakeOutputs() {
                 if (!job.target.empty() && failedFolders_.count(job.target.parent_path()) != 0) {
                   return;
                 }
+                expander.Stamp(incremental_);
                 Outcome outcome = RunJob(i, expander);
                 const gridloom::Locked guard(lock_);
                 Account(i, outcome);

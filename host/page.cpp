@@ -105,7 +105,7 @@ PageExpander::PageExpander(InlineFunction call, const Encodings& encodings)
       toPage_(asciiCompatible_ ? encodings.page : std::string("UTF-8")),
       toPageIsUtf8_(!asciiCompatible_ || IsUtf8Name(encodings.page)) {}
 
-CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder,
+CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder, bool checked,
                                  std::string& ansiArgs, std::string& ansiBase,
                                  call::Files& files) {
   CallReport report;
@@ -138,13 +138,17 @@ CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder,
   report.csv = Shown(FolderText(folder), shown.csvName);
   if (!files.iniName.empty()) report.ini = Shown(FolderText(folder), shown.iniName);
   report.csvPath = NativePath(files.csv);
-  report.csvStamp = StampOf(report.csvPath);
-  if (!files.iniName.empty()) {
-    report.iniPath = NativePath(files.ini);
-    report.iniStamp = StampOf(report.iniPath);
-    if (std::string problem = IniProblem(files, report.ini); !problem.empty()) {
-      report.problems.push_back(std::move(problem));
-    }
+  if (!files.iniName.empty()) report.iniPath = NativePath(files.ini);
+  if (!checked) return report;
+  if (stamping_) {
+    report.csvStamp = StampOf(report.csvPath);
+    if (!report.iniPath.empty()) report.iniStamp = StampOf(report.iniPath);
+  }
+  if (!report.iniPath.empty()) {
+    // Pages whose calls share an INI file ask about it once.
+    const auto [it, added] = iniProblems_.try_emplace(files.ini + '\n' + report.ini);
+    if (added) it->second = IniProblem(files, report.ini);
+    if (!it->second.empty()) report.problems.push_back(it->second);
   }
   return report;
 }
@@ -199,6 +203,7 @@ PageResult PageExpander::Expand(std::string_view page, const std::string& name,
 
 void PageExpander::ExpandCalls(std::string_view page, const fs::path& folder,
                                const PageSink* sink, PageResult& result) {
+  iniProblems_.clear();
   std::size_t copied = 0;
   for (const InlineCall& found : FindInlineCalls(page)) {
     if (sink != nullptr) sink->write(page.substr(copied, found.begin - copied));
@@ -210,7 +215,7 @@ void PageExpander::ExpandCalls(std::string_view page, const fs::path& folder,
       report.problems.push_back("malformed call: " + std::string(found.malformed) +
                                 " before its \")\"; left as written");
     } else {
-      report = Resolve(found.args, folder, ansiArgs, ansiBase, files);
+      report = Resolve(found.args, folder, sink != nullptr, ansiArgs, ansiBase, files);
     }
     report.line = found.line;
     const bool callable = !report.csvPath.empty();

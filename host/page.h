@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,8 +81,9 @@ class PageExpander {
  public:
   PageExpander(InlineFunction call, const Encodings& encodings);  // throws invalid_argument
   // name: the page as the user sees it, for messages. folder: its folder, the base
-  // directory. render false: the calls are resolved and checked but the plug-in is not
-  // called, and no text is made. Throws IoError for a page its encoding cannot read.
+  // directory. render false: only the names of the calls' files are resolved (their paths,
+  // and their names for people); the files are not looked at, the plug-in is not called, and
+  // no text is made. Throws IoError for a page its encoding cannot read.
   PageResult Expand(std::string_view page, const std::string& name,
                     const std::filesystem::path& folder, bool render = true);
   // The same, the page given to sink in pieces as it is made (result.text stays empty): a
@@ -91,9 +93,12 @@ class PageExpander {
                     const std::filesystem::path& folder, const PageSink& sink);
   // Whether the page encoding writes ASCII as ASCII (text can be put into pages as bytes).
   bool AsciiCompatible() const { return asciiCompatible_; }
+  // Whether calls record the stamps of their files (csvStamp, iniStamp), for a build that
+  // remembers what it was made from: on unless turned off.
+  void Stamp(bool stamping) { stamping_ = stamping; }
 
  private:
-  CallReport Resolve(std::string_view args, const std::filesystem::path& folder,
+  CallReport Resolve(std::string_view args, const std::filesystem::path& folder, bool checked,
                      std::string& ansiArgs, std::string& ansiBase, call::Files& files);
   // The calls of a page in UTF-8 or an encoding that writes ASCII as ASCII; the page to sink
   // when there is one.
@@ -110,6 +115,8 @@ class PageExpander {
   Recoder fromUtf8_;      // UTF-8 to the page charset
   WideEncoder toPage_;    // plug-in results to the page charset
   bool toPageIsUtf8_;     // toPage_ writes UTF-8
+  bool stamping_ = true;
+  std::map<std::string, std::string> iniProblems_;  // of the page being expanded
 };
 
 // Runs work(index, expander) for every index below count on up to threads threads, each
