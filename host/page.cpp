@@ -141,8 +141,8 @@ CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder, 
   if (!files.iniName.empty()) report.iniPath = NativePath(files.ini);
   if (!checked) return report;
   if (stamping_) {
-    report.csvStamp = StampOf(report.csvPath);
-    if (!report.iniPath.empty()) report.iniStamp = StampOf(report.iniPath);
+    report.csvStamp = Stamped(report.csvPath);
+    if (!report.iniPath.empty()) report.iniStamp = Stamped(report.iniPath);
   }
   if (!report.iniPath.empty()) {
     // Pages whose calls share an INI file ask about it once.
@@ -151,6 +151,11 @@ CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder, 
     if (!it->second.empty()) report.problems.push_back(it->second);
   }
   return report;
+}
+
+const FileStamp& PageExpander::Stamped(const std::string& path) {
+  const auto it = stamps_.find(path);
+  return it != stamps_.end() ? it->second : stamps_.emplace(path, StampOf(path)).first->second;
 }
 
 PageResult PageExpander::Expand(std::string_view page, const std::string& name,

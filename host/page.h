@@ -94,7 +94,9 @@ class PageExpander {
   // Whether the page encoding writes ASCII as ASCII (text can be put into pages as bytes).
   bool AsciiCompatible() const { return asciiCompatible_; }
   // Whether calls record the stamps of their files (csvStamp, iniStamp), for a build that
-  // remembers what it was made from: on unless turned off.
+  // remembers what it was made from: on unless turned off. A file's stamp is taken once in
+  // the expander's life (one build): a file that changes after that is found changed by the
+  // next build, which the stamp taken before the change makes sure of.
   void Stamp(bool stamping) { stamping_ = stamping; }
 
  private:
@@ -104,6 +106,7 @@ class PageExpander {
   // when there is one.
   void ExpandCalls(std::string_view page, const std::filesystem::path& folder,
                    const PageSink* sink, PageResult& result);
+  const FileStamp& Stamped(const std::string& path);
   // A table in the page's encoding, a piece at a time.
   void Encode(std::u16string_view html, const PageSink& sink);
 
@@ -117,6 +120,7 @@ class PageExpander {
   bool toPageIsUtf8_;     // toPage_ writes UTF-8
   bool stamping_ = true;
   std::map<std::string, std::string> iniProblems_;  // of the page being expanded
+  std::map<std::string, FileStamp> stamps_;         // of the files read
 };
 
 // Runs work(index, expander) for every index below count on up to threads threads, each

@@ -165,9 +165,11 @@ std::shared_ptr<const CachedPage> Site::Page(const fs::path& path) {
 // Makes a page. A file that changes while the page is made could give a table of neither
 // version: the page is made again until its files stood still while it was made.
 std::shared_ptr<const CachedPage> Site::Make(const fs::path& path) const {
-  PageExpander expander(call_, encodings_);
   auto page = std::make_shared<CachedPage>();
+  bool asciiCompatible = true;
   for (int attempt = 0; attempt < 5; ++attempt) {
+    PageExpander expander(call_, encodings_);  // stamps files anew
+    asciiCompatible = expander.AsciiCompatible();
     page->stamp = StampOf(path);
     PageResult result = expander.Expand(ReadFile(path), path.string(), path.parent_path());
     page->inputs = InputsOf(result);
@@ -177,7 +179,7 @@ std::shared_ptr<const CachedPage> Site::Make(const fs::path& path) const {
     for (const Input& input : page->inputs) still = still && StampOf(input.path, false).Same(input.stamp);
     if (still) break;
   }
-  if (expander.AsciiCompatible()) Inject(page->body, ReloadScript(Token(path, page->inputs)));
+  if (asciiCompatible) Inject(page->body, ReloadScript(Token(path, page->inputs)));
   if (!page->messages.empty()) std::fputs(page->messages.c_str(), stderr);
   return page;
 }
