@@ -1,7 +1,7 @@
-// Text and files for the host: charset conversion, whole-file reads, and writes that never
-// leave a truncated file (a temporary file in the same folder, renamed). What differs between
-// systems is in text_io_posix.cpp (iconv, the POSIX calls) and text_io_win.cpp (the Windows
-// conversions and calls); names are bytes on both: the ANSI code page's on Windows.
+// Files for the host: whole-file reads, and writes that never leave a truncated file (a
+// temporary file in the same folder, renamed); charsets are in charset.h. What differs
+// between systems is in text_io_posix.cpp (the POSIX calls) and text_io_win.cpp (the Windows
+// calls); names are bytes on both: the ANSI code page's on Windows.
 #pragma once
 
 #include <filesystem>
@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "charset.h"
 
 namespace gridloom::host {
 
@@ -74,64 +76,11 @@ void PrepareProcess();
 // conversion would, "é" to "e") but named in bad, and nothing is answered.
 std::optional<std::vector<std::string>> Arguments(int argc, char** argv, std::string& bad);
 
-// The iconv name of a Windows code page: 65001 is UTF-8, others are CPnnn.
-std::string CodePageCharset(unsigned codePage);
-
-// Whether an encoding's name names UTF-8 ("UTF-8", "utf8", "UTF_8").
-bool IsUtf8Name(std::string_view charset);
-
-// Converts bytes between two charsets, named as iconv names them (on Windows: UTF-8,
-// UTF-16LE/BE, CPnnn, windows-nnnn and the usual names of the code pages Windows has). Not
-// for concurrent use: one per thread.
-class Recoder {
- public:
-  // Throws std::invalid_argument when the system knows either charset not.
-  Recoder(const std::string& from, const std::string& to);
-  ~Recoder();
-  Recoder(const Recoder&) = delete;
-  Recoder& operator=(const Recoder&) = delete;
-
-  // nullopt when the text holds a sequence that is invalid or has no counterpart.
-  std::optional<std::string> Convert(std::string_view text);
-
- private:
-  void* cd_;
-};
-
-// Converts UTF-16 to a charset. A character the charset lacks becomes a numeric character
-// reference (&#N;), so HTML keeps it. Not for concurrent use: one per thread.
-class WideEncoder {
- public:
-  explicit WideEncoder(const std::string& to);  // throws std::invalid_argument
-  ~WideEncoder();
-  WideEncoder(const WideEncoder&) = delete;
-  WideEncoder& operator=(const WideEncoder&) = delete;
-
-  std::string Encode(std::u16string_view text);
-
- private:
-  void* cd_;
-  bool utf8_;  // UTF-8 has a fast path of its own
-};
-
-// The numeric character reference (&#N;) of the character at pos, which the WideEncoders
-// write for a character their charset lacks; a lone surrogate is &#65533;. units: how many
-// code units the character takes (1, or 2 for a pair).
-std::string CharacterReference(std::u16string_view text, std::size_t pos, std::size_t& units);
-
-// UTF-16 to UTF-8, a lone surrogate as the reference &#65533;: what WideEncoder("UTF-8")
-// gives, at the speed of a table's worth of text.
-std::string EncodeUtf8(std::u16string_view text);
-
 // The bytes of a file. Throws IoError.
 std::string ReadFile(const std::filesystem::path& path);
 
 // Writes all of data to the file descriptor; answers 0 or the errno of the failure.
 int WriteAll(int fd, std::string_view data);
-
-// Writes text as UTF-8 in pieces, so that no UTF-8 copy of the whole text is made; on a
-// Windows console, as characters.
-int WriteUtf8(int fd, std::u16string_view text);
 
 // Writes text in the given code page (65001: UTF-8; 0: the ANSI code page) to a standard
 // stream: as characters on a Windows console, so that it shows whatever the console's code

@@ -1,5 +1,4 @@
-// Text and files on Windows: charsets through MultiByteToWideChar and WideCharToMultiByte,
-// files through the Windows calls (names as UTF-16, never through the ANSI functions, so that
+// Files on Windows: files through the Windows calls (names as UTF-16, never through the ANSI functions, so that
 // every name a folder holds can be opened), atomic replacement with ReplaceFileW, and the
 // temporary files removed on Ctrl+C, Ctrl+Break and the closing of the console.
 #ifndef WIN32_LEAN_AND_MEAN
@@ -20,15 +19,18 @@
 #include <string>
 #include <vector>
 
+#include "charset_win.h"
 #include "gridloom/input_file.h"
 #include "text_io.h"
 
 namespace gridloom::host {
 namespace {
 
-namespace fs = std::filesystem;
+using win::Decode;
+using win::Encode;
+using win::TakesNoFlags;
 
-constexpr UINT kUtf16LE = 1200, kUtf16BE = 1201;
+namespace fs = std::filesystem;
 
 // The errno that says what a Windows error says, so that messages read as on POSIX.
 int ErrnoOf(DWORD error) {
@@ -68,117 +70,6 @@ int ErrnoOf(DWORD error) {
   }
 }
 int LastErrno() { return ErrnoOf(GetLastError()); }
-
-// Code pages whose conversions take no flags (and report no unmapped characters).
-bool TakesNoFlags(UINT codePage) {
-  return codePage == 42 || codePage == 65000 || (codePage >= 50220 && codePage <= 50229) ||
-         (codePage >= 57002 && codePage <= 57011);
-}
-
-std::string Upper(std::string_view name) {
-  std::string upper;
-  for (const char c : name) {
-    upper += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c == '_' ? '-' : c;
-  }
-  return upper;
-}
-
-// The code page of a charset name, or 0 when Windows has none by that name.
-UINT CodePageOf(const std::string& charset) {
-  if (IsUtf8Name(charset)) return CP_UTF8;
-  const std::string name = Upper(charset);
-  if (name == "UTF-16LE") return kUtf16LE;
-  if (name == "UTF-16BE") return kUtf16BE;
-  const auto number = [](std::string_view digits) -> UINT {
-    if (digits.empty() || digits.size() > 5) return 0;
-    UINT value = 0;
-    for (const char c : digits) {
-      if (c < '0' || c > '9') return 0;
-      value = value * 10 + static_cast<UINT>(c - '0');
-    }
-    return value;
-  };
-  UINT page = 0;
-  for (const std::string_view prefix : {"CP", "WINDOWS-", "IBM", "MS"}) {
-    if (name.starts_with(prefix)) page = number(std::string_view(name).substr(prefix.size()));
-    if (page != 0) break;
-  }
-  static constexpr std::pair<const char*, UINT> kNames[] = {
-      {"SHIFT-JIS", 932},   {"SHIFT JIS", 932},     {"SJIS", 932},        {"MS-KANJI", 932},
-      {"CSSHIFTJIS", 932},  {"EUC-JP", 20932},      {"ISO-2022-JP", 50220}, {"US-ASCII", 20127},
-      {"ASCII", 20127},     {"LATIN1", 28591},      {"KOI8-R", 20866},    {"KOI8-U", 21866},
-      {"GB18030", 54936},   {"GBK", 936},           {"GB2312", 936},      {"BIG5", 950},
-      {"EUC-KR", 51949},    {"UHC", 949},           {"TIS-620", 874},
-  };
-  for (const auto& [known, value] : kNames) {
-    if (name == known) page = value;
-  }
-  if (page == 0 && name.starts_with("ISO-8859-")) {
-    const UINT part = number(std::string_view(name).substr(9));
-    if (part >= 1 && part <= 15) page = 28590 + part;
-  }
-  if (page == kUtf16LE || page == kUtf16BE || page == CP_UTF8) return page;
-  return page != 0 && IsValidCodePage(page) ? page : 0;
-}
-
-UINT Require(const std::string& charset) {
-  const UINT page = CodePageOf(charset);
-  if (page == 0) throw std::invalid_argument("unsupported encoding " + charset);
-  return page;
-}
-
-// Bytes in a code page to UTF-16; nothing when they hold an invalid sequence.
-std::optional<std::wstring> Decode(std::string_view bytes, UINT codePage) {
-  std::wstring wide;
-  if (bytes.empty()) return wide;
-  if (codePage == kUtf16LE || codePage == kUtf16BE) {
-    if (bytes.size() % 2 != 0) return std::nullopt;
-    wide.resize(bytes.size() / 2);
-    for (std::size_t i = 0; i < wide.size(); ++i) {
-      const auto lo = static_cast<unsigned char>(bytes[2 * i + (codePage == kUtf16LE ? 0 : 1)]);
-      const auto hi = static_cast<unsigned char>(bytes[2 * i + (codePage == kUtf16LE ? 1 : 0)]);
-      wide[i] = static_cast<wchar_t>(lo | hi << 8);
-    }
-    return wide;
-  }
-  if (bytes.size() > INT_MAX) return std::nullopt;
-  const DWORD flags = TakesNoFlags(codePage) ? 0 : MB_ERR_INVALID_CHARS;
-  const int size = static_cast<int>(bytes.size());
-  const int units = MultiByteToWideChar(codePage, flags, bytes.data(), size, nullptr, 0);
-  if (units <= 0) return std::nullopt;
-  wide.resize(static_cast<std::size_t>(units));
-  MultiByteToWideChar(codePage, flags, bytes.data(), size, wide.data(), units);
-  return wide;
-}
-
-// UTF-16 to a code page; nothing when a character has no counterpart there (or is a lone
-// surrogate).
-std::optional<std::string> Encode(std::wstring_view wide, UINT codePage) {
-  std::string bytes;
-  if (wide.empty()) return bytes;
-  if (codePage == kUtf16LE || codePage == kUtf16BE) {
-    bytes.resize(wide.size() * 2);
-    for (std::size_t i = 0; i < wide.size(); ++i) {
-      const auto unit = static_cast<unsigned>(wide[i]);
-      bytes[2 * i + (codePage == kUtf16LE ? 0 : 1)] = static_cast<char>(unit & 0xFF);
-      bytes[2 * i + (codePage == kUtf16LE ? 1 : 0)] = static_cast<char>(unit >> 8);
-    }
-    return bytes;
-  }
-  if (wide.size() > INT_MAX / 4) return std::nullopt;
-  const bool utf8 = codePage == CP_UTF8;
-  const bool plain = TakesNoFlags(codePage);
-  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : plain ? 0 : WC_NO_BEST_FIT_CHARS;
-  BOOL usedDefault = FALSE;
-  BOOL* const used = utf8 || plain ? nullptr : &usedDefault;
-  const int size = static_cast<int>(wide.size());
-  const int length =
-      WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr, used);
-  if (length <= 0 || usedDefault) return std::nullopt;
-  bytes.resize(static_cast<std::size_t>(length));
-  WideCharToMultiByte(codePage, flags, wide.data(), size, bytes.data(), length, nullptr, nullptr);
-  return bytes;
-}
 
 HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
@@ -401,56 +292,6 @@ std::string UnwritableOutput(const fs::path& path) {
 std::size_t CharacterLength(std::string_view text, std::size_t pos) {
   return pos + 1 < text.size() && IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(text[pos])) ? 2
                                                                                           : 1;
-}
-
-// Here a Recoder holds no conversion state: cd_ carries the two code pages, from in its high
-// half, and a WideEncoder's cd_ its one code page.
-Recoder::Recoder(const std::string& from, const std::string& to)
-    : cd_(reinterpret_cast<void*>(static_cast<std::uintptr_t>(Require(from)) << 16 |
-                                  Require(to))) {}
-
-Recoder::~Recoder() = default;
-
-std::optional<std::string> Recoder::Convert(std::string_view text) {
-  const auto pages = reinterpret_cast<std::uintptr_t>(cd_);
-  const std::optional<std::wstring> wide = Decode(text, static_cast<UINT>(pages >> 16));
-  if (!wide) return std::nullopt;
-  return Encode(*wide, static_cast<UINT>(pages & 0xFFFF));
-}
-
-WideEncoder::WideEncoder(const std::string& to)
-    : cd_(reinterpret_cast<void*>(static_cast<std::uintptr_t>(Require(to)))),
-      utf8_(IsUtf8Name(to)) {}
-
-WideEncoder::~WideEncoder() = default;
-
-std::string WideEncoder::Encode(std::u16string_view text) {
-  if (utf8_) return EncodeUtf8(text);
-  const auto page = static_cast<UINT>(reinterpret_cast<std::uintptr_t>(cd_));
-  const std::wstring_view wide(reinterpret_cast<const wchar_t*>(text.data()), text.size());
-  if (std::optional<std::string> whole = host::Encode(wide, page)) return std::move(*whole);
-  // A character the code page lacks, or a lone surrogate: a character reference instead.
-  // The characters between are converted a run at a time, a run halved until it converts.
-  std::string out;
-  for (std::size_t pos = 0; pos < text.size();) {
-    std::size_t units = 1;
-    const std::string reference = CharacterReference(text, pos, units);
-    if (!host::Encode(wide.substr(pos, units), page)) {
-      out += reference;
-      pos += units;
-      continue;
-    }
-    std::size_t run = std::min<std::size_t>(text.size() - pos, 4096);
-    std::optional<std::string> bytes;
-    while (run > units && !(bytes = host::Encode(wide.substr(pos, run), page))) run /= 2;
-    if (run <= units) {
-      run = units;
-      bytes = host::Encode(wide.substr(pos, units), page);
-    }
-    out += *bytes;
-    pos += run;
-  }
-  return out;
 }
 
 std::string ReadFile(const fs::path& path) {
