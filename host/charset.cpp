@@ -13,7 +13,7 @@
 #include <new>
 
 #include "base/parallel.h"
-#include "text_io.h"  // WriteAll, WriteToConsole
+#include "os.h"
 
 namespace gridloom::host {
 

@@ -1,4 +1,5 @@
-#include "text_io.h"
+// What os.h declares that is the same on every system.
+#include "os.h"
 
 #include <system_error>
 
