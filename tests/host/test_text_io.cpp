@@ -118,6 +118,7 @@ TEST(Recoder, ConvertsOrRefuses) {
       {"UTF-8", "CP932", "", ""},
       {"UTF-8", "UTF-16LE", "a\xE8\xA1\xA8", std::string("a\0\x68\x88", 4)},
       {"UTF-16BE", "SHIFT_JIS", std::string("\x88\x68\0x", 4), "\x95\x5Cx"},
+      {"UTF-16BE", "UTF-16LE", std::string("\0a\x88\x68", 4), std::string("a\0\x68\x88", 4)},
       {"UTF-16LE", "UTF-8", std::string("\0\xD8x\0", 4), std::nullopt},  // a lone surrogate
       {"CP932", "UTF-8", "\x95", std::nullopt},                               // half a character
       {"ISO-8859-1", "UTF-8", "\xE9", "\xC3\xA9"},
@@ -145,28 +146,76 @@ TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
   WriteFileAtomic(file, "new text");
   EXPECT_EQ(ReadFile(file), "new text");
 
-  // A folder in the way of the target: the rename fails, nothing is left behind.
+  // A folder in the way of the target, a folder that is not there, names that cannot be a
+  // file: each is refused with its reason, and nothing is left behind.
   fs::create_directories(dir / "taken");
   fs::create_directories(dir / "taken" / "x");
-  EXPECT_THROW(WriteFileAtomic(dir / "taken", "data"), IoError);
-  EXPECT_THROW(WriteFileAtomic(dir / "missing" / "page.html", "data"), IoError);
-  EXPECT_THROW(ReadFile(dir / "missing.html"), IoError);
-  EXPECT_THROW(ReadFile(dir), IoError);
-  EXPECT_THROW(WriteFileAtomic("", "data"), IoError);
-  EXPECT_THROW(WriteFileAtomic(dir.string() + "/taken/", "data"), IoError);
-  EXPECT_THROW(WriteFileAtomic(dir.string() + "/new/", "data"), IoError);
+  const std::string shown = PathText(dir);
+  struct Refused {
+    std::function<void()> act;
+    std::string message;
+  };
+  std::vector<Refused> refused = {
+      {[&] { WriteFileAtomic(dir / "taken", "data"); },
+       "cannot write " + shown + "/taken: Is a directory"},
+      {[&] { WriteFileAtomic(dir / "missing" / "page.html", "data"); },
+       "cannot write " + shown + "/missing/page.html: No such file or directory"},
+      {[&] { ReadFile(dir / "missing.html"); },
+       "cannot read " + shown + "/missing.html: No such file or directory"},
+      {[&] { ReadFile(dir); }, "cannot read " + shown + ": Is a directory"},
+      {[&] { WriteFileAtomic("", "data"); }, "cannot write '': the name is empty"},
+      {[&] { WriteFileAtomic(dir.string() + "/taken/", "data"); },
+       "cannot write " + shown + "/taken/: Is a directory"},
+      {[&] { WriteFileAtomic(dir.string() + "/new/", "data"); },
+       "cannot write " + shown + "/new/: a name ending in / names a folder, not a file"},
+      {[&] { WriteFileAtomic(dir / "taken", "data", nullptr, Existing::kReplace); },
+       "cannot write " + shown + "/taken: Is a directory"},
+  };
+#ifndef _WIN32
+  fs::create_symlink("loop", dir / "loop");
+  fs::create_symlink("taken", dir / "to-folder");
+  refused.push_back({[&] { WriteFileAtomic(dir / "loop", "data"); },
+                     "cannot write " + shown + "/loop: Too many levels of symbolic links"});
+  refused.push_back({[&] { WriteFileAtomic(dir / "to-folder", "data"); },
+                     "cannot write " + shown + "/to-folder: Is a directory"});
+#endif
+  for (const Refused& r : refused) {
+    try {
+      r.act();
+      ADD_FAILURE() << "no error, where one says: " << r.message;
+    } catch (const IoError& error) {
+      EXPECT_EQ(error.what(), r.message);
+    }
+  }
+#ifndef _WIN32
+  fs::remove(dir / "loop");
+  fs::remove(dir / "to-folder");
+#endif
   // What the handlers of Ctrl+C and the signals do while an output is being written: the
   // temporary file goes at once (on Windows it is open for writing, shared for deletion),
   // and the old file stays.
   InstallSignalCleanup(2);
   std::size_t removed = 0;
+  std::vector<std::string> temporary;  // what the folder held besides while it was written
   EXPECT_THROW(WriteFileAtomic(file,
-                               [&removed](int) {
+                               [&](int) {
+                                 for (const auto& entry : fs::directory_iterator(dir)) {
+                                   const std::string name = entry.path().filename().string();
+                                   if (name != "page.html" && name != "taken") {
+                                     temporary.push_back(name);
+                                   }
+                                 }
                                  removed = RemoveTemporaryFiles();
                                  return EINTR;
                                }),
                IoError);
   EXPECT_EQ(removed, 1u);
+  // One hidden file of ours beside the output, named as a leftover of ours is found by.
+  ASSERT_EQ(temporary.size(), 1u);
+  EXPECT_TRUE(temporary[0].starts_with(".gridloom-")) << temporary[0];
+  EXPECT_EQ(temporary[0].size(), std::string(".gridloom-").size() + 12) << temporary[0];
+  EXPECT_EQ(temporary[0].find_first_not_of("0123456789abcdef", 10), std::string::npos)
+      << temporary[0];
   EXPECT_EQ(ReadFile(file), "new text");
   std::size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++entries;
@@ -186,6 +235,8 @@ TEST(WriteFileAtomic, EachKindOfOutput) {
     const char* name;
     std::function<fs::path()> make;  // answers the output name
     fs::path written;                // the file that must hold the data
+    Existing existing = Existing::kWriteThrough;
+    fs::path kept = {};  // a file that must still hold "old"
   };
   const std::string longName(255, 'n');
   const std::vector<Kind> kinds = {
@@ -205,15 +256,40 @@ TEST(WriteFileAtomic, EachKindOfOutput) {
          return dir / "l2";
        },
        dir / "sub/later.html"},
+      {"symlink replaced by name: it becomes a file, its target stays",
+       [&] {
+         WriteFileAtomic(dir / "sub/kept.html", "old");
+         fs::create_symlink("sub/kept.html", dir / "own.html");
+         return dir / "own.html";
+       },
+       dir / "own.html", Existing::kReplace, dir / "sub/kept.html"},
+      {"symlink to a folder replaced by name: the folder stays",
+       [&] {
+         fs::create_directories(dir / "sub/deep");
+         WriteFileAtomic(dir / "sub/deep/kept.html", "old");
+         fs::create_symlink(dir / "sub/deep", dir / "deep.html");
+         return dir / "deep.html";
+       },
+       dir / "deep.html", Existing::kReplace, dir / "sub/deep/kept.html"},
+      {"file replaced by name", [&] {
+         WriteFileAtomic(dir / "plain.html", "old");
+         return dir / "plain.html";
+       },
+       dir / "plain.html", Existing::kReplace},
   };
   for (const Kind& kind : kinds) {
     SCOPED_TRACE(kind.name);
     const fs::path output = kind.make();
     const auto before = fs::symlink_status(output).type();
-    WriteFileAtomic(output, "data");
+    WriteFileAtomic(output, "data", nullptr, kind.existing);
     EXPECT_EQ(ReadFile(kind.written), "data");
-    if (before != fs::file_type::not_found) {
+    if (kind.existing == Existing::kReplace) {
+      EXPECT_EQ(fs::symlink_status(output).type(), fs::file_type::regular);
+    } else if (before != fs::file_type::not_found) {
       EXPECT_EQ(fs::symlink_status(output).type(), before);
+    }
+    if (!kind.kept.empty()) {
+      EXPECT_EQ(ReadFile(kind.kept), "old");
     }
   }
 
@@ -226,6 +302,10 @@ TEST(WriteFileAtomic, EachKindOfOutput) {
   WriteFileAtomic(dir / "copy.cgi", ReadFile(source), &source);
   EXPECT_EQ(fs::status(dir / "copy.cgi").permissions(), fs::perms(0750));
   EXPECT_EQ(fs::last_write_time(dir / "copy.cgi"), then);
+  // A file written again keeps its mode, but not its time.
+  WriteFileAtomic(source, "#!/bin/sh\nexit 0\n");
+  EXPECT_EQ(fs::status(source).permissions(), fs::perms(0750));
+  EXPECT_NE(fs::last_write_time(source), then);
 
   // A FIFO is written into: a reader on a thread gets the data, and the FIFO stays.
   const fs::path fifo = dir / "fifo";
