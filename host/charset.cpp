@@ -12,6 +12,7 @@
 #include <memory>
 #include <new>
 
+#include "base/huge_pages.h"
 #include "base/parallel.h"
 #include "os.h"
 
@@ -21,13 +22,30 @@ std::string CodePageCharset(unsigned codePage) {
   return codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage);
 }
 
-bool IsUtf8Name(std::string_view charset) {
+namespace {
+
+// A charset's name in capitals, without the dashes, underscores and spaces that spellings of
+// one name differ by.
+std::string Folded(std::string_view charset) {
   std::string name;
   for (const char c : charset) {
-    if (c != '-' && c != '_') name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (c != '-' && c != '_' && c != ' ') {
+      name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
   }
-  return name == "UTF8";
+  return name;
 }
+
+}  // namespace
+
+bool IsUtf8Name(std::string_view charset) { return Folded(charset) == "UTF8"; }
+
+bool IsShiftJisName(std::string_view charset) {
+  const std::string name = Folded(charset);
+  return name == "SHIFTJIS" || name == "SJIS" || name == "MSKANJI" || name == "CSSHIFTJIS";
+}
+
+std::string PageCharset(const std::string& name) { return IsShiftJisName(name) ? "CP932" : name; }
 
 std::string CharacterReference(std::u16string_view text, std::size_t pos, std::size_t& units) {
   char32_t c = text[pos];
@@ -141,6 +159,7 @@ int WriteUtf8(int fd, std::u16string_view text) {
   const auto encodeTail = [&]() noexcept {
     try {
       encoded = std::make_unique_for_overwrite<char[]>(tail.size() * kLoneSurrogate.size() + 16);
+      gridloom::AdviseHugePages(encoded.get(), tail.size() * kLoneSurrogate.size());
     } catch (const std::bad_alloc&) {
       return;  // the tail is then written in pieces, as the head is
     }

@@ -18,6 +18,14 @@ std::string CodePageCharset(unsigned codePage);
 // Whether an encoding's name names UTF-8 ("UTF-8", "utf8", "UTF_8").
 bool IsUtf8Name(std::string_view charset);
 
+// Whether an encoding's name names Shift_JIS ("Shift_JIS", "SJIS", "MS_Kanji", "csShiftJIS").
+bool IsShiftJisName(std::string_view charset);
+
+// The charset of pages the user names: Shift_JIS is Windows code page 932 (backslash and
+// tilde at 5C and 7E, the NEC and IBM extensions); glibc's SHIFT_JIS is the JIS X 0208 one,
+// without them. Other names as they are.
+std::string PageCharset(const std::string& name);
+
 // Converts bytes between two charsets, named as iconv names them (on Windows: UTF-8,
 // UTF-16LE/BE, CPnnn, windows-nnnn and the usual names of the code pages Windows has). Not
 // for concurrent use: one per thread.

@@ -47,15 +47,15 @@ UINT CodePageOf(const std::string& charset) {
     if (page != 0) break;
   }
   static constexpr std::pair<const char*, UINT> kNames[] = {
-      {"SHIFT-JIS", 932},   {"SHIFT JIS", 932},     {"SJIS", 932},        {"MS-KANJI", 932},
-      {"CSSHIFTJIS", 932},  {"EUC-JP", 20932},      {"ISO-2022-JP", 50220}, {"US-ASCII", 20127},
-      {"ASCII", 20127},     {"LATIN1", 28591},      {"KOI8-R", 20866},    {"KOI8-U", 21866},
-      {"GB18030", 54936},   {"GBK", 936},           {"GB2312", 936},      {"BIG5", 950},
-      {"EUC-KR", 51949},    {"UHC", 949},           {"TIS-620", 874},
+      {"EUC-JP", 20932}, {"ISO-2022-JP", 50220}, {"US-ASCII", 20127}, {"ASCII", 20127},
+      {"LATIN1", 28591}, {"KOI8-R", 20866},      {"KOI8-U", 21866},   {"GB18030", 54936},
+      {"GBK", 936},      {"GB2312", 936},        {"BIG5", 950},       {"EUC-KR", 51949},
+      {"UHC", 949},      {"TIS-620", 874},
   };
   for (const auto& [known, value] : kNames) {
     if (name == known) page = value;
   }
+  if (IsShiftJisName(name)) page = 932;  // "Shift_JIS", "SJIS", "MS_Kanji" and their kin
   if (page == 0 && name.starts_with("ISO-8859-")) {
     const UINT part = number(std::string_view(name).substr(9));
     if (part >= 1 && part <= 15) page = 28590 + part;

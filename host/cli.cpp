@@ -1,7 +1,5 @@
 #include "cli.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -17,15 +15,6 @@ namespace gridloom::host {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Pages called Shift_JIS are Windows code page 932 (backslash and tilde at 5C and 7E, the
-// NEC and IBM extensions); glibc's SHIFT_JIS is the JIS X 0208 one, without them.
-std::string PageCharset(const std::string& name) {
-  for (const char* alias : {"Shift_JIS", "Shift-JIS", "SJIS", "MS_Kanji", "csShiftJIS"}) {
-    if (strcasecmp(name.c_str(), alias) == 0) return "CP932";
-  }
-  return name;
-}
 
 // Help and version texts go through CLI11 to std::cout; a write that fails (a full disk,
 // a closed pipe) is an error like any other.

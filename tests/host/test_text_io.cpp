@@ -133,6 +133,11 @@ TEST(Recoder, ConvertsOrRefuses) {
   EXPECT_THROW(Recoder("UTF-8", "NO-SUCH-CHARSET"), std::invalid_argument);
   EXPECT_EQ(CodePageCharset(65001), "UTF-8");
   EXPECT_EQ(CodePageCharset(932), "CP932");
+  // Pages in any spelling of Shift_JIS are read in code page 932, with its NEC extensions.
+  for (const char* name : {"Shift_JIS", "shift-jis", "SJIS", "MS_Kanji", "csShiftJIS"}) {
+    EXPECT_EQ(Recoder(PageCharset(name), "UTF-8").Convert("\x87\x40"), "\xE2\x91\xA0") << name;
+  }
+  EXPECT_EQ(PageCharset("EUC-JP"), "EUC-JP");
 }
 
 TEST(WriteFileAtomic, ReplacesOrLeavesTheOldFile) {
