@@ -109,10 +109,7 @@ int RunCommandLine(std::vector<std::string> arguments) {
   } catch (const UsageError& e) {
     Error(e.what());
     return kUsage;
-  } catch (const IoError& e) {
-    Error(e.what());
-    return kIoFailure;
-  } catch (const PluginError& e) {
+  } catch (const IoError& e) {  // a plug-in that cannot be loaded too
     Error(e.what());
     return kIoFailure;
   }

@@ -17,14 +17,10 @@ int main(int argc, char** argv) {
   PrepareProcess();
   // No input ends in an abort: whatever escapes is a message and an exit status.
   try {
-    std::string bad;
-    std::optional<std::vector<std::string>> arguments = Arguments(argc, argv, bad);
-    if (!arguments) {
-      Error("the argument " + bad + " cannot be written in code page " +
-            std::to_string(CodePages().front()) + ", the system's ANSI code page");
-      return kUsage;
-    }
-    return RunCommandLine(std::move(*arguments));
+    return RunCommandLine(Arguments(argc, argv));
+  } catch (const UsageError& e) {
+    Error(e.what());
+    return kUsage;
   } catch (const fs::filesystem_error& e) {
     Error(e.code().message() + (e.path1().empty() ? "" : ": " + PathText(e.path1())) + " (" +
           e.what() + ")");

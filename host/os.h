@@ -67,8 +67,8 @@ void PrepareProcess();
 // The command line's arguments as names and texts are: as given on POSIX; on Windows read
 // from the command line's UTF-16 and written in the ANSI code page, where an argument with a
 // character the code page lacks is not silently made another name (as the system's own
-// conversion would, "é" to "e") but named in bad, and nothing is answered.
-std::optional<std::vector<std::string>> Arguments(int argc, char** argv, std::string& bad);
+// conversion would, "é" to "e") but refused: throws UsageError naming it.
+std::vector<std::string> Arguments(int argc, char** argv);
 
 // Writes all of data to the file descriptor; answers 0 or the errno of the failure.
 int WriteAll(int fd, std::string_view data);

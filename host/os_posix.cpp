@@ -37,7 +37,7 @@ struct timespec Timespec(long long nanoseconds) {
 
 void PrepareProcess() {}
 
-std::optional<std::vector<std::string>> Arguments(int argc, char** argv, std::string&) {
+std::vector<std::string> Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
 

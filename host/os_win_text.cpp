@@ -13,6 +13,7 @@
 #include "charset_win.h"
 #include "gridloom/input_file.h"
 #include "os.h"
+#include "report.h"
 
 namespace gridloom::host {
 
@@ -35,7 +36,7 @@ void PrepareProcess() {
   }
 }
 
-std::optional<std::vector<std::string>> Arguments(int argc, char** argv, std::string& bad) {
+std::vector<std::string> Arguments(int argc, char** argv) {
   int count = 0;
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
@@ -47,9 +48,10 @@ std::optional<std::vector<std::string>> Arguments(int argc, char** argv, std::st
       continue;
     }
     if (!ansi) {
-      bad = PathText(wide[i]);  // the nearest the code page has, to show it
+      const std::string bad = PathText(wide[i]);  // the nearest the code page has, to show it
       LocalFree(wide);
-      return std::nullopt;
+      throw UsageError("the argument " + bad + " cannot be written in code page " +
+                       std::to_string(GetACP()) + ", the system's ANSI code page");
     }
     arguments.push_back(*ansi);
   }

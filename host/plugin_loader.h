@@ -8,12 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "text_io.h"
+
 namespace gridloom::host {
 
 // The library cannot be loaded, or lacks an export.
-class PluginError : public std::runtime_error {
+class PluginError : public IoError {
  public:
-  using std::runtime_error::runtime_error;
+  using IoError::IoError;
 };
 
 // A string the plug-in returned, owned by the host and freed when this goes.
