@@ -145,7 +145,7 @@ CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder, 
     if (!report.iniPath.empty()) report.iniStamp = Stamped(report.iniPath);
   }
   if (!report.iniPath.empty()) {
-    // Pages whose calls share an INI file ask about it once.
+    // Calls that share an INI file ask about it once in the expander's life (one build).
     const auto [it, added] = iniProblems_.try_emplace(files.ini + '\n' + report.ini);
     if (added) it->second = IniProblem(files, report.ini);
     if (!it->second.empty()) report.problems.push_back(it->second);
@@ -208,7 +208,6 @@ PageResult PageExpander::Expand(std::string_view page, const std::string& name,
 
 void PageExpander::ExpandCalls(std::string_view page, const fs::path& folder,
                                const PageSink* sink, PageResult& result) {
-  iniProblems_.clear();
   std::size_t copied = 0;
   for (const InlineCall& found : FindInlineCalls(page)) {
     if (sink != nullptr) sink->write(page.substr(copied, found.begin - copied));

@@ -119,7 +119,7 @@ class PageExpander {
   WideEncoder toPage_;    // plug-in results to the page charset
   bool toPageIsUtf8_;     // toPage_ writes UTF-8
   bool stamping_ = true;
-  std::map<std::string, std::string> iniProblems_;  // of the page being expanded
+  std::map<std::string, std::string> iniProblems_;  // of the INI files read
   std::map<std::string, FileStamp> stamps_;         // of the files read
 };
 
