@@ -159,6 +159,30 @@ TEST(Plan, MakesAgainWhatChangedAndOnlyThat) {
   }
 }
 
+// A large site's outputs are judged on two threads; each judges its own.
+TEST(Plan, ALargeSiteIsJudgedWhole) {
+  World world;
+  world.jobs.clear();
+  world.recorded.clear();
+  for (std::size_t i = 0; i < 2500; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".png";
+    world.jobs.push_back({"site/" + name, "site/" + name, "out/" + name, false, name});
+    world.now["site/" + name] = Stamp(1000 + i);
+    world.now["out/" + name] = Stamp(5000 + i);
+    OutputRecord& record = world.recorded[name];
+    record.page = false;
+    record.source = "site/" + name;
+    record.sourceStamp = Stamp(1000 + i);
+    record.outStamp = Stamp(5000 + i);
+    if (i % 7 == 3) world.now["site/" + name] = Stamp(9);  // changed since
+  }
+  StampCache stamps = world.Stamps();
+  const Plan plan(world.jobs, world.recorded, world.options, stamps);
+  for (std::size_t i = 0; i < world.jobs.size(); ++i) {
+    EXPECT_EQ(plan.Current(i) == nullptr, i % 7 == 3) << world.jobs[i].name;
+  }
+}
+
 TEST(Plan, AFirstBuildMakesEverything) {
   World world;
   StampCache stamps = world.Stamps();
