@@ -42,6 +42,7 @@ std::string Word(std::string_view text) {
 
 std::optional<std::string> Unword(std::string_view word) {
   if (word.empty() || word.front() != ':') return std::nullopt;
+  if (word.find('\\') == std::string_view::npos) return std::string(word.substr(1));
   std::string text;
   for (std::size_t i = 1; i < word.size(); ++i) {
     if (word[i] != '\\') {

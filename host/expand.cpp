@@ -132,6 +132,15 @@ void Build::MakeOutputs() {
   progress_ = std::make_unique<Progress>(
       !request_.quiet && pages_ > 8 && IsTerminal(kStandardError), pages_);
   records_.resize(jobs_.list.size());
+  if (plan_->AllCurrent()) {  // nothing to make: what the last build said is said again
+    for (std::size_t i = 0; i < jobs_.list.size(); ++i) {
+      Outcome outcome;
+      outcome.messages = plan_->Current(i)->messages;
+      Account(i, outcome);
+    }
+    progress_->Finish();
+    return;
+  }
   ForEachPage(jobs_.list.size(), request_.jobs, call_, encodings_,
               [this](std::size_t i, PageExpander& expander) {
                 const Job& job = jobs_.list[i];
@@ -151,9 +160,8 @@ Outcome Build::RunJob(std::size_t i, PageExpander& expander) const {
   const Job& job = jobs_.list[i];
   Outcome outcome;
   OutputRecord& record = outcome.record;
-  if (const OutputRecord* current = plan_->Current(i)) {
-    record = *current;
-    outcome.messages = record.messages;
+  if (const OutputRecord* current = plan_->Current(i)) {  // its record stays as it is
+    outcome.messages = current->messages;
     return outcome;
   }
   PageResult result;
@@ -259,14 +267,15 @@ void Build::Account(std::size_t i, Outcome& outcome) {
     Error(outcome.error);
     ioFailure_ = true;
     ++failed_;
-  } else {
+  } else if (plan_->Current(i) == nullptr) {
     records_[i] = std::move(outcome.record);
   }
   if (outcome.standardOutput != 0) standardOutput_ = outcome.standardOutput;
-  problems_ += records_[i] ? records_[i]->problems : 0;
+  const OutputRecord* record = records_[i] ? &*records_[i] : plan_->Current(i);
+  problems_ += record != nullptr ? record->problems : 0;
   if (plan_->Current(i) == nullptr) (job.page ? expanded_ : copied_) += 1;
   written_ += outcome.wrote ? 1 : 0;
-  if (job.page) progress_->PageDone(records_[i] ? records_[i]->tables : 0);
+  if (job.page) progress_->PageDone(record != nullptr ? record->tables : 0);
 }
 
 // Writes the depfile: each page's output with its page and the files its calls read (a file
@@ -278,6 +287,9 @@ void Build::Account(std::size_t i, Outcome& outcome) {
 bool Build::WriteDepfile() {
   const std::vector<Job>& jobs = jobs_.list;
   std::vector<std::optional<OutputRecord>>& records = records_;
+  for (std::size_t i = 0; i < jobs.size(); ++i) {  // up to date, but perhaps stamped again
+    if (!records[i] && plan_->Current(i) != nullptr) records[i] = *plan_->Current(i);
+  }
   std::vector<DepRule> rules;
   std::vector<std::pair<std::size_t, long long>> newest;  // job, its prerequisites' time
   for (std::size_t i = 0; i < jobs.size(); ++i) {
@@ -323,20 +335,25 @@ bool Build::WriteDepfile() {
 // and are made again next time; outputs of pages that are gone are kept on record until
 // --delete removes them.
 void Build::SaveState() {
-  std::map<std::string, OutputRecord> outputs = std::move(keptStale_);
-  for (std::size_t i = 0; i < jobs_.list.size(); ++i) {
-    if (records_[i]) outputs.insert_or_assign(jobs_.list[i].relative, std::move(*records_[i]));
-  }
-  manifest_.outputs = std::move(outputs);
   // A build that found everything up to date has nothing new to record; nothing is on
   // record for a folder that could not be made.
   std::error_code error;
-  const bool made = fs::is_directory(*request_.outDir, error);
-  try {
-    if (made && (!plan_->AllCurrent() || plan_->RemoveStale() || !plan_->Rebuild() ||
-                 request_.depfile || manifest_.FoundInside())) {
-      manifest_.Save(*request_.outDir);
+  if (!fs::is_directory(*request_.outDir, error) ||
+      !(!plan_->AllCurrent() || plan_->RemoveStale() || !plan_->Rebuild() ||
+        request_.depfile || manifest_.FoundInside())) {
+    return;
+  }
+  std::map<std::string, OutputRecord> outputs = std::move(keptStale_);
+  for (std::size_t i = 0; i < jobs_.list.size(); ++i) {
+    if (records_[i]) {
+      outputs.insert_or_assign(jobs_.list[i].relative, std::move(*records_[i]));
+    } else if (const OutputRecord* current = plan_->Current(i)) {
+      outputs.insert_or_assign(jobs_.list[i].relative, *current);
     }
+  }
+  manifest_.outputs = std::move(outputs);
+  try {
+    manifest_.Save(*request_.outDir);
   } catch (const IoError& e) {
     Error(std::string(e.what()) + (manifest_.Found()
                                        ? "; the next build makes again what this one made"
