@@ -2,13 +2,63 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
 
+#include "site.h"
+
 namespace gridloom::host {
 
 namespace fs = std::filesystem;
+
+UrlTarget ResolveUrlPath(const fs::path& root, const fs::path& site, const std::string& urlPath) {
+  UrlTarget found;
+  if (urlPath.empty() || urlPath.front() != '/' || urlPath.find('\0') != std::string::npos ||
+      urlPath.find('\\') != std::string::npos) {
+    return {{}, 403};
+  }
+  fs::path relative;
+  std::size_t start = 1;
+  while (start <= urlPath.size()) {
+    std::size_t slash = urlPath.find('/', start);
+    if (slash == std::string::npos) slash = urlPath.size();
+    const std::string segment = urlPath.substr(start, slash - start);
+    if (segment.empty() && slash != urlPath.size()) return {{}, 403};
+    // What expand does not publish is not served either; nor is "." or "..".
+    if (segment == "." || segment == ".." || IsHiddenName(segment)) return {{}, 403};
+    if (!segment.empty()) relative /= segment;
+    start = slash + 1;
+  }
+  // The file a name leads to through every symlink, which must lie in the site.
+  const auto inside = [&root](const fs::path& name, fs::path& real) {
+    std::error_code error;
+    real = fs::canonical(name, error);
+    return !error && std::mismatch(root.begin(), root.end(), real.begin(), real.end()).first ==
+                         root.end();
+  };
+  std::error_code error;
+  fs::path real;
+  if (!fs::exists(root / relative, error)) return {{}, 404};
+  if (!inside(root / relative, real)) return {{}, 403};
+  found.path = site / relative;
+  if (fs::is_directory(real, error)) {
+    if (urlPath.back() != '/') return {{}, 301, urlPath + "/"};
+    for (const char* index : {"index.html", "index.htm"}) {
+      if (fs::is_regular_file(real / index, error)) {
+        fs::path page;
+        if (!inside(real / index, page)) return {{}, 403};
+        found.path /= index;
+        return found;
+      }
+    }
+    return {{}, 404};
+  }
+  if (!fs::is_regular_file(real, error)) return {{}, 404};
+  if (urlPath.back() == '/') return {{}, 301, urlPath.substr(0, urlPath.find_last_not_of('/') + 1)};
+  return found;
+}
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

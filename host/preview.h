@@ -1,5 +1,6 @@
-// What the preview server adds to what expand makes, apart from HTTP: the reload script in
-// pages, the types and charset of answers, and which Host names are its own.
+// What the preview server adds to what expand makes, apart from HTTP: which file a URL path
+// names, the reload script in pages, the types and charset of answers, and which Host names
+// are its own.
 #pragma once
 
 #include <filesystem>
@@ -18,6 +19,23 @@ inline constexpr std::string_view kStampPath = "/.gridloom/stamp";
 
 // How often an open page asks whether its files changed, in milliseconds.
 inline constexpr int kPollMilliseconds = 250;
+
+// What a URL path (percent-decoded) names below the site.
+struct UrlTarget {
+  // The file, below the site as it was named (for the plug-in's base directory and messages).
+  std::filesystem::path path;
+  int status = 200;        // 200, or 301, 403, 404 with no path
+  std::string location{};  // for a redirection (301): the URL path to go to
+};
+
+// The file a URL path names below the site. Refused: NUL, backslashes, empty, dot and dot-dot
+// segments and names that start with a dot but .well-known (403); what leads out of the site
+// through a symlink (403); what does not exist, or is neither a regular file nor a folder with an
+// index page (404). A folder named without its final slash is sent there, and a file named
+// with one is sent to its name (301), so that the links in it work. root: the site's canonical
+// path; site: the site as it was named.
+UrlTarget ResolveUrlPath(const std::filesystem::path& root, const std::filesystem::path& site,
+                         const std::string& urlPath);
 
 // ASCII letters in lower case.
 std::string Lower(std::string text);

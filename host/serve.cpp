@@ -49,12 +49,9 @@ class Site {
   void Handle(const httplib::Request& request, httplib::Response& response);
 
  private:
-  struct Found {
-    fs::path path;  // as the site was named, for the plug-in's base directory and messages
-    int status = 200;
-    std::string location{};  // for a redirection (301): the URL path to go to
-  };
-  Found Resolve(const std::string& urlPath) const;
+  UrlTarget Resolve(const std::string& urlPath) const {
+    return ResolveUrlPath(root_, request_.site, urlPath);
+  }
   std::shared_ptr<const CachedPage> Page(const fs::path& path);
   std::shared_ptr<const CachedPage> Make(const fs::path& path) const;
   void AnswerStamp(const httplib::Request& request, httplib::Response& response);
@@ -67,58 +64,6 @@ class Site {
   std::map<fs::path, std::shared_ptr<const CachedPage>> pages_;
   std::map<fs::path, std::shared_future<std::shared_ptr<const CachedPage>>> building_;
 };
-
-// The file a URL path names below the site. Refused: NUL, backslashes, empty, dot and dot-dot
-// segments and names that start with a dot but .well-known (403); what leads out of the site
-// through a symlink (403); what does not exist, or is neither a regular file nor a folder with an
-// index page (404). A folder named without its final slash is sent there, and a file named
-// with one is sent to its name (301), so that the links in it work.
-Site::Found Site::Resolve(const std::string& urlPath) const {
-  Found found;
-  if (urlPath.empty() || urlPath.front() != '/' || urlPath.find('\0') != std::string::npos ||
-      urlPath.find('\\') != std::string::npos) {
-    return {{}, 403};
-  }
-  fs::path relative;
-  std::size_t start = 1;
-  while (start <= urlPath.size()) {
-    std::size_t slash = urlPath.find('/', start);
-    if (slash == std::string::npos) slash = urlPath.size();
-    const std::string segment = urlPath.substr(start, slash - start);
-    if (segment.empty() && slash != urlPath.size()) return {{}, 403};
-    // What expand does not publish is not served either; nor is "." or "..".
-    if (segment == "." || segment == ".." || IsHiddenName(segment)) return {{}, 403};
-    if (!segment.empty()) relative /= segment;
-    start = slash + 1;
-  }
-  // The file a name leads to through every symlink, which must lie in the site.
-  const auto inside = [this](const fs::path& name, fs::path& real) {
-    std::error_code error;
-    real = fs::canonical(name, error);
-    return !error && std::mismatch(root_.begin(), root_.end(), real.begin(), real.end()).first ==
-                         root_.end();
-  };
-  std::error_code error;
-  fs::path real;
-  if (!fs::exists(root_ / relative, error)) return {{}, 404};
-  if (!inside(root_ / relative, real)) return {{}, 403};
-  found.path = request_.site / relative;
-  if (fs::is_directory(real, error)) {
-    if (urlPath.back() != '/') return {{}, 301, urlPath + "/"};
-    for (const char* index : {"index.html", "index.htm"}) {
-      if (fs::is_regular_file(real / index, error)) {
-        fs::path page;
-        if (!inside(real / index, page)) return {{}, 403};
-        found.path /= index;
-        return found;
-      }
-    }
-    return {{}, 404};
-  }
-  if (!fs::is_regular_file(real, error)) return {{}, 404};
-  if (urlPath.back() == '/') return {{}, 301, urlPath.substr(0, urlPath.find_last_not_of('/') + 1)};
-  return found;
-}
 
 // The page as it is now: the one kept, while its files are as they were; else the one being
 // made (requests that come while a page is made wait for it rather than make it again);
@@ -185,7 +130,7 @@ std::shared_ptr<const CachedPage> Site::Make(const fs::path& path) const {
 }
 
 void Site::AnswerStamp(const httplib::Request& request, httplib::Response& response) {
-  const Found found = Resolve(request.get_param_value("page"));
+  const UrlTarget found = Resolve(request.get_param_value("page"));
   std::shared_ptr<const CachedPage> page;
   if (found.status == 200) {
     const std::lock_guard<std::mutex> guard(lock_);
@@ -198,7 +143,7 @@ void Site::AnswerStamp(const httplib::Request& request, httplib::Response& respo
 
 void Site::Handle(const httplib::Request& request, httplib::Response& response) {
   if (request.path == kStampPath) return AnswerStamp(request, response);
-  const Found found = Resolve(request.path);
+  const UrlTarget found = Resolve(request.path);
   if (found.status == 301) {
     // The name, percent-encoded again for the Location header, and the query as it came.
     std::string location;
