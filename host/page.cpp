@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <set>
 #include <utility>
 
@@ -141,8 +142,8 @@ CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder, 
   if (!files.iniName.empty()) report.iniPath = NativePath(files.ini);
   if (!checked) return report;
   if (stamping_) {
-    report.csvStamp = Stamped(report.csvPath);
-    if (!report.iniPath.empty()) report.iniStamp = Stamped(report.iniPath);
+    report.csvStamp = stamps_.Of(report.csvPath);
+    if (!report.iniPath.empty()) report.iniStamp = stamps_.Of(report.iniPath);
   }
   if (!report.iniPath.empty()) {
     // Calls that share an INI file ask about it once in the expander's life (one build).
@@ -151,11 +152,6 @@ CallReport PageExpander::Resolve(std::string_view args, const fs::path& folder, 
     if (!it->second.empty()) report.problems.push_back(it->second);
   }
   return report;
-}
-
-const FileStamp& PageExpander::Stamped(const std::string& path) {
-  const auto it = stamps_.find(path);
-  return it != stamps_.end() ? it->second : stamps_.emplace(path, StampOf(path)).first->second;
 }
 
 PageResult PageExpander::Expand(std::string_view page, const std::string& name,
@@ -178,8 +174,12 @@ PageResult PageExpander::Expand(std::string_view page, const std::string& name,
                            // Room that is never written costs no memory: only what is written
                            // is given pages, huge ones for a large table.
                            if (text.capacity() - text.size() >= bytes) return;
-                           text.reserve(text.size() + bytes);
-                           AdviseHugePages(text.data(), text.capacity());
+                           try {
+                             text.reserve(text.size() + bytes);
+                             AdviseHugePages(text.data(), text.capacity());
+                           } catch (const std::bad_alloc&) {
+                             // the bound is not to be had at once: the page grows as it comes
+                           }
                          }};
   result = Expand(page, name, folder, collect);
   result.text = std::move(text);

@@ -106,7 +106,6 @@ class PageExpander {
   // when there is one.
   void ExpandCalls(std::string_view page, const std::filesystem::path& folder,
                    const PageSink* sink, PageResult& result);
-  const FileStamp& Stamped(const std::string& path);
   // A table in the page's encoding, a piece at a time.
   void Encode(std::u16string_view html, const PageSink& sink);
 
@@ -120,7 +119,7 @@ class PageExpander {
   bool toPageIsUtf8_;     // toPage_ writes UTF-8
   bool stamping_ = true;
   std::map<std::string, std::string> iniProblems_;  // of the INI files read
-  std::map<std::string, FileStamp> stamps_;         // of the files read
+  StampCache stamps_;                               // of the files read
 };
 
 // Runs work(index, expander) for every index below count on up to threads threads, each
