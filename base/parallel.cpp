@@ -1,6 +1,7 @@
 #include "base/parallel.h"
 
 #include <exception>
+#include <new>
 #include <memory>
 #include <vector>
 
@@ -89,6 +90,29 @@ unsigned Cores() {
   return cores > 0 ? cores : 1;
 #endif
 }
+
+#ifdef _WIN32
+Flag::Flag() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  if (event_ == nullptr) throw std::bad_alloc();
+}
+Flag::~Flag() { CloseHandle(event_); }
+void Flag::Raise() noexcept { SetEvent(event_); }
+void Flag::Wait() noexcept { WaitForSingleObject(event_, INFINITE); }
+#else
+Flag::Flag() = default;
+Flag::~Flag() = default;
+void Flag::Raise() noexcept {
+  {
+    const std::lock_guard<std::mutex> guard(mutex_);  // NOLINT: a failure here is std::terminate
+    up_ = true;
+  }
+  raised_.notify_all();
+}
+void Flag::Wait() noexcept {
+  std::unique_lock<std::mutex> guard(mutex_);  // NOLINT: as above
+  raised_.wait(guard, [this] { return up_; });
+}
+#endif
 
 #ifdef _WIN32
 static_assert(sizeof(void*) == sizeof(SRWLOCK));

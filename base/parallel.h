@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <functional>
 #ifndef _WIN32
+#include <condition_variable>
 #include <mutex>
 #endif
 
@@ -57,6 +58,27 @@ class Locked {
 
  private:
   Lock& lock_;
+};
+
+// What threads wait for until another raises it, once: a std::condition_variable, or on
+// Windows an event of the system.
+class Flag {
+ public:
+  Flag();  // throws std::bad_alloc where the system has no event to give
+  ~Flag();
+  Flag(const Flag&) = delete;
+  Flag& operator=(const Flag&) = delete;
+  void Raise() noexcept;
+  void Wait() noexcept;  // returns at once once it is raised
+
+ private:
+#ifdef _WIN32
+  void* event_;  // a HANDLE
+#else
+  std::mutex mutex_;
+  std::condition_variable raised_;
+  bool up_ = false;
+#endif
 };
 
 }  // namespace gridloom

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace gridloom::host {
@@ -55,6 +56,10 @@ std::string UnwritableOutput(const std::filesystem::path& path);
 // The bytes of the character at pos of a name or message: 2 for a double-byte character of
 // the ANSI code page on Windows, else 1 (a UTF-8 sequence holds no ASCII byte).
 std::size_t CharacterLength(std::string_view text, std::size_t pos);
+
+// A name given in UTF-8 (a URL's) as the file system takes it: the bytes as they are on POSIX;
+// on Windows its UTF-16, or nothing when it is not UTF-8.
+std::optional<std::filesystem::path> NameFromUtf8(std::string_view name);
 
 // The text with each backslash that is a character of its own made a slash.
 std::string Slashed(std::string text);
@@ -102,6 +107,11 @@ FileInfo Examine(const std::filesystem::path& path);
 
 // Whether the name itself is a symlink (on Windows: a reparse point, a junction too).
 bool IsLink(const std::filesystem::path& path);
+
+// The file's own name, absolute, with every symlink on the way resolved (on Windows also every
+// junction, and short names made long, as the system names the file it opens); empty, with
+// the errno in error, when there is none.
+std::filesystem::path RealPath(const std::filesystem::path& path, std::error_code& error);
 
 // Sets the file's modification (and access) time; answers 0 or an errno.
 int SetFileTimes(const std::filesystem::path& path, long long nanoseconds);

@@ -117,6 +117,14 @@ std::filesystem::path ExecutableFile() {
   return std::filesystem::read_symlink("/proc/self/exe", error);
 }
 
+std::optional<std::filesystem::path> NameFromUtf8(std::string_view name) {
+  return std::filesystem::path(name);
+}
+
+std::filesystem::path RealPath(const std::filesystem::path& path, std::error_code& error) {
+  return std::filesystem::canonical(path, error);
+}
+
 std::optional<FileId> IdOf(const std::filesystem::path& path) {
   const FileInfo file = Examine(path);
   if (!file.exists) return std::nullopt;

@@ -153,6 +153,30 @@ bool IsLink(const fs::path& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+fs::path RealPath(const fs::path& path, std::error_code& error) {
+  error.clear();
+  // Opened for no access at all: a file another program holds locked is still named.
+  const Handle handle(CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  std::wstring name(MAX_PATH, L'\0');
+  DWORD length = 0;
+  for (int tries = 0; handle.Valid() && tries < 2; ++tries) {
+    length = GetFinalPathNameByHandleW(handle.Get(), name.data(), static_cast<DWORD>(name.size()),
+                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length < name.size()) break;
+    name.resize(length);  // the room it needs, its end included
+  }
+  if (!handle.Valid() || length == 0 || length >= name.size()) {
+    error.assign(handle.Valid() && length != 0 ? ENAMETOOLONG : LastErrno(),
+                 std::generic_category());
+    return {};
+  }
+  name.resize(length);
+  if (name.starts_with(L"\\\\?\\UNC\\")) return fs::path(L"\\\\" + name.substr(8));
+  if (name.starts_with(L"\\\\?\\")) name.erase(0, 4);
+  return fs::path(name);
+}
+
 int SetFileTimes(const fs::path& path, long long nanoseconds) {
   const Handle handle(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));

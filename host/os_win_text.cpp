@@ -104,6 +104,18 @@ std::string UnreachableName(const std::filesystem::path& name) {
   return {};
 }
 
+std::optional<std::filesystem::path> NameFromUtf8(std::string_view name) {
+  std::wstring wide(name.size(), L'\0');
+  const int length =
+      name.empty() ? 0
+                   : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(),
+                                         static_cast<int>(name.size()), wide.data(),
+                                         static_cast<int>(wide.size()));
+  if (length == 0 && !name.empty()) return std::nullopt;
+  wide.resize(static_cast<std::size_t>(length));
+  return std::filesystem::path(wide);
+}
+
 std::string UnwritableOutput(const std::filesystem::path& path) {
   const std::string name = PathText(path.filename());
   if (!IsDeviceName(name) || CompareStringOrdinal(path.filename().c_str(), -1, L"NUL", -1, TRUE) ==
