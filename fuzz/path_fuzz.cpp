@@ -2,8 +2,8 @@
 // files and folders, a dot-name, .well-known, symlinks that stay inside and symlinks that
 // lead out (to a file, to the folder above, to a folder whose name starts with the site's),
 // and an index page that leads out. The site is named through a symlink, as a user may name
-// it. Each input is tried as it comes and percent-decoded here (the HTTP library decodes
-// before the server resolves, and a raw path must be as safe).
+// it. Each input is tried as it comes and percent-decoded here (the server decodes before
+// it resolves, and a raw path must be as safe).
 //
 // Every answer is 200, 301, 403 or 404. A 200 names a regular file whose canonical path lies
 // below the site's canonical folder, reached through no dot-name but .well-known; a 301

@@ -1,17 +1,51 @@
 #include "preview.h"
 
+#ifdef _WIN32
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
 
+#include "os.h"
 #include "site.h"
 
 namespace gridloom::host {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Why a name of the file system may not stand in a URL path served, as a status, or 0: not
+// ".", "..", a name that starts with a dot (but .well-known) or a lock file (403); on Windows
+// not a name with a colon (a drive, or a stream of a file: a page's "::$DATA" is its source;
+// 403), nor one that would open another file or a device (404).
+int Refusal(const std::string& segment, const fs::path& name) {
+  if (segment == "." || segment == ".." || IsHiddenName(segment)) return 403;
+  if (!kAnsiNames) return 0;
+  if (segment.find(':') != std::string::npos) return 403;
+  return UnreachableName(name).empty() ? 0 : 404;
+}
+
+// The file a name leads to through every symlink (and junction), which must lie in the site
+// under names that are served: a short name of Windows (SECRE~1.TXT) says nothing of that,
+// nor a link's.
+bool Inside(const fs::path& root, const fs::path& name, fs::path& real) {
+  std::error_code error;
+  real = RealPath(name, error);
+  if (error) return false;
+  const auto [inRoot, below] = std::mismatch(root.begin(), root.end(), real.begin(), real.end());
+  if (inRoot != root.end()) return false;
+  return std::all_of(below, real.end(), [](const fs::path& part) {
+    return !IsHiddenName(PathText(part));
+  });
+}
+
+}  // namespace
 
 UrlTarget ResolveUrlPath(const fs::path& root, const fs::path& site, const std::string& urlPath) {
   UrlTarget found;
@@ -26,29 +60,26 @@ UrlTarget ResolveUrlPath(const fs::path& root, const fs::path& site, const std::
     if (slash == std::string::npos) slash = urlPath.size();
     const std::string segment = urlPath.substr(start, slash - start);
     if (segment.empty() && slash != urlPath.size()) return {{}, 403};
-    // What expand does not publish is not served either; nor is "." or "..".
-    if (segment == "." || segment == ".." || IsHiddenName(segment)) return {{}, 403};
-    if (!segment.empty()) relative /= segment;
     start = slash + 1;
+    if (segment.empty()) continue;
+    // A name as browsers send it, in UTF-8; where names are in the ANSI code page, its
+    // characters, which must have a name there the plug-in can take.
+    const std::optional<fs::path> name = NameFromUtf8(segment);
+    if (!name) return {{}, 404};
+    if (const int status = Refusal(segment, *name)) return {{}, status};
+    relative /= *name;
   }
-  // The file a name leads to through every symlink, which must lie in the site.
-  const auto inside = [&root](const fs::path& name, fs::path& real) {
-    std::error_code error;
-    real = fs::canonical(name, error);
-    return !error && std::mismatch(root.begin(), root.end(), real.begin(), real.end()).first ==
-                         root.end();
-  };
   std::error_code error;
   fs::path real;
   if (!fs::exists(root / relative, error)) return {{}, 404};
-  if (!inside(root / relative, real)) return {{}, 403};
+  if (!Inside(root, root / relative, real)) return {{}, 403};
   found.path = site / relative;
   if (fs::is_directory(real, error)) {
     if (urlPath.back() != '/') return {{}, 301, urlPath + "/"};
     for (const char* index : {"index.html", "index.htm"}) {
       if (fs::is_regular_file(real / index, error)) {
         fs::path page;
-        if (!inside(real / index, page)) return {{}, 403};
+        if (!Inside(root, real / index, page)) return {{}, 403};
         found.path /= index;
         return found;
       }

@@ -1,23 +1,22 @@
 #include "serve.h"
 
-#include <arpa/inet.h>
+#ifdef __GLIBC__
 #include <malloc.h>
-#include <httplib.h>
-#include <pthread.h>
-#include <signal.h>
+#endif
 
 #include <algorithm>
-#include <atomic>
-#include <future>
 #include <cctype>
-#include <cstdint>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 
+#include "base/parallel.h"
+#include "http_server.h"
+#include "os.h"
 #include "preview.h"
 #include "report.h"
 #include "site.h"
@@ -28,220 +27,274 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// How long a page waits for a data file that is being saved: spreadsheet programs write the
+// new file under another name, put it in the place of the old one, and may hold it locked
+// against reading for a moment.
+constexpr int kSaveWaits = 40;
+constexpr int kSaveWaitMilliseconds = 50;
+// How often a page is made again when its files changed while it was made.
+constexpr int kUnsteadyTries = 5;
+
 struct CachedPage {
   FileStamp stamp;
   std::vector<Input> inputs;
   std::string body;  // with the reload script
-  std::string messages;
 
   bool UpToDate(const fs::path& page) const {
     StampCache stamps;
     return SourcesUnchanged(PathText(page), stamp, inputs, stamps);
   }
 };
+using PagePointer = std::shared_ptr<const CachedPage>;
+
+// A page being made, which the requests that come meanwhile wait for.
+struct Making {
+  Flag done;
+  PagePointer page;
+  std::exception_ptr error;
+};
+
+// Whether a data file that cannot be read now is being saved: it could be read when the page
+// was made before, or the lock file of the program that has it open lies beside it (Office's
+// ~$name, LibreOffice's .~lock.name#).
+bool BeingSaved(const std::string& path, const std::vector<Input>& before) {
+  for (const Input& input : before) {
+    if (input.path == path && input.stamp.exists) return true;
+  }
+  const fs::path file(path);
+  const std::string name = PathText(file.filename());
+  std::error_code error;
+  return fs::exists(file.parent_path() / ("~$" + name), error) ||
+         fs::exists(file.parent_path() / (".~lock." + name + "#"), error);
+}
+
+// Whether a call read a file that is being saved: its CSV file gave no table, or its INI
+// file cannot be read.
+bool ReadWhileSaved(const CallReport& call, const std::vector<Input>& before) {
+  return (!call.table && !call.csvPath.empty() && BeingSaved(call.csvPath, before)) ||
+         (!call.iniPath.empty() && !WhyUnreadable(call.iniPath).empty() &&
+          BeingSaved(call.iniPath, before));
+}
+
+// Text of a URL with its %XX escapes decoded (and, in a query, + as a space); a % that
+// starts no escape stays as it is.
+std::string Decoded(std::string_view text, bool query) {
+  std::string plain;
+  plain.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      plain += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      plain += query && text[i] == '+' ? ' ' : text[i];
+    }
+  }
+  return plain;
+}
+
+// The value of a query's field, decoded; empty where it has none.
+std::string QueryValue(std::string_view query, std::string_view field) {
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    const std::size_t equals = pair.find('=');
+    if (Decoded(pair.substr(0, equals), true) == field) {
+      return equals == std::string_view::npos ? std::string() : Decoded(pair.substr(equals + 1), true);
+    }
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+  }
+  return {};
+}
+
+// A URL path percent-encoded again, for a Location header.
+std::string Encoded(const std::string& path) {
+  std::string encoded;
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) != 0 || std::string_view("/-._~").find(c) != std::string_view::npos) {
+      encoded += c;
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+      encoded += escaped;
+    }
+  }
+  return encoded;
+}
 
 class Site {
  public:
   Site(const InlineFunction& call, const Encodings& encodings, const ServeRequest& request,
-       fs::path root)
-      : call_(call), encodings_(encodings), request_(request), root_(std::move(root)) {}
+       fs::path root, int port)
+      : call_(call), encodings_(encodings), request_(request), root_(std::move(root)),
+        port_(port) {}
 
-  void Handle(const httplib::Request& request, httplib::Response& response);
+  void Handle(const HttpRequest& request, HttpAnswer& answer);
 
  private:
   UrlTarget Resolve(const std::string& urlPath) const {
     return ResolveUrlPath(root_, request_.site, urlPath);
   }
-  std::shared_ptr<const CachedPage> Page(const fs::path& path);
-  std::shared_ptr<const CachedPage> Make(const fs::path& path) const;
-  void AnswerStamp(const httplib::Request& request, httplib::Response& response);
+  PagePointer Page(const fs::path& path);
+  PagePointer Make(const fs::path& path, const std::vector<Input>& before) const;
+  void AnswerStamp(const std::string& page, HttpAnswer& answer);
 
   const InlineFunction& call_;
   const Encodings& encodings_;
   const ServeRequest& request_;
-  const fs::path root_;  // canonical
-  std::mutex lock_;      // guards pages_ and building_
-  std::map<fs::path, std::shared_ptr<const CachedPage>> pages_;
-  std::map<fs::path, std::shared_future<std::shared_ptr<const CachedPage>>> building_;
+  const fs::path root_;  // as the system names it
+  const int port_;
+  Lock lock_;  // guards pages_ and making_
+  std::map<fs::path, PagePointer> pages_;
+  std::map<fs::path, std::shared_ptr<Making>> making_;
 };
 
 // The page as it is now: the one kept, while its files are as they were; else the one being
 // made (requests that come while a page is made wait for it rather than make it again);
 // else made here.
-std::shared_ptr<const CachedPage> Site::Page(const fs::path& path) {
-  std::shared_ptr<const CachedPage> kept;
-  std::promise<std::shared_ptr<const CachedPage>> made;
-  std::shared_future<std::shared_ptr<const CachedPage>> waited;
+PagePointer Site::Page(const fs::path& path) {
+  PagePointer kept;
+  std::shared_ptr<Making> making;
   {
-    const std::lock_guard<std::mutex> guard(lock_);
+    const Locked guard(lock_);
     const auto it = pages_.find(path);
     if (it != pages_.end()) kept = it->second;
-    const auto building = building_.find(path);
-    if (building != building_.end()) waited = building->second;
+    const auto made = making_.find(path);
+    if (made != making_.end()) making = made->second;
   }
   if (kept && kept->UpToDate(path)) return kept;
-  if (waited.valid()) return waited.get();
-  {
-    const std::lock_guard<std::mutex> guard(lock_);
-    const auto [it, added] = building_.emplace(path, made.get_future().share());
-    if (!added) waited = it->second;  // another request started it meanwhile
+  bool mine = false;
+  if (!making) {
+    auto fresh = std::make_shared<Making>();
+    const Locked guard(lock_);
+    const auto [it, added] = making_.emplace(path, fresh);
+    making = it->second;  // another request may have started it meanwhile
     // The old page is not served again: it goes once the answers sending it are done, rather
     // than stay beside the new one while that is made.
     if (added) pages_.erase(path);
+    mine = added;
   }
+  if (!mine) {
+    making->done.Wait();
+    if (making->error) std::rethrow_exception(making->error);
+    return making->page;
+  }
+  const std::vector<Input> before = kept ? kept->inputs : std::vector<Input>();
   kept.reset();
-  if (waited.valid()) return waited.get();
-  std::shared_ptr<const CachedPage> page;
   try {
-    page = Make(path);
+    making->page = Make(path, before);
   } catch (...) {
-    made.set_exception(std::current_exception());
-    const std::lock_guard<std::mutex> guard(lock_);
-    building_.erase(path);
-    throw;
+    making->error = std::current_exception();
   }
-  const std::lock_guard<std::mutex> guard(lock_);
-  pages_[path] = page;
-  building_.erase(path);
-  made.set_value(page);
-  return page;
+  {
+    const Locked guard(lock_);
+    if (making->page) pages_[path] = making->page;
+    making_.erase(path);
+  }
+  making->done.Raise();
+  if (making->error) std::rethrow_exception(making->error);
+  return making->page;
 }
 
 // Makes a page. A file that changes while the page is made could give a table of neither
-// version: the page is made again until its files stood still while it was made.
-std::shared_ptr<const CachedPage> Site::Make(const fs::path& path) const {
+// version: the page is made again until its files stood still while it was made. A data file
+// that is being saved is waited for a moment rather than shown as missing.
+PagePointer Site::Make(const fs::path& path, const std::vector<Input>& before) const {
   auto page = std::make_shared<CachedPage>();
   bool asciiCompatible = true;
-  for (int attempt = 0; attempt < 5; ++attempt) {
+  std::string messages;
+  for (int unsteady = 0, waits = 0;;) {
     PageExpander expander(call_, encodings_);  // stamps files anew
     asciiCompatible = expander.AsciiCompatible();
     page->stamp = StampOf(path);
-    PageResult result = expander.Expand(ReadFile(path), path.string(), path.parent_path());
+    PageResult result = expander.Expand(ReadFile(path), PathText(path), path.parent_path());
     page->inputs = InputsOf(result);
     page->body = std::move(result.text);
-    page->messages = result.ProblemLines(path.string());
+    messages = result.ProblemLines(PathText(path));
     bool still = StampOf(path, false).Same(page->stamp);
     for (const Input& input : page->inputs) still = still && StampOf(input.path, false).Same(input.stamp);
-    if (still) break;
+    const bool saving = std::any_of(result.calls.begin(), result.calls.end(),
+                                    [&before](const CallReport& call) {
+                                      return ReadWhileSaved(call, before);
+                                    });
+    if (saving ? ++waits > kSaveWaits : still || ++unsteady >= kUnsteadyTries) break;
+    if (saving) std::this_thread::sleep_for(std::chrono::milliseconds(kSaveWaitMilliseconds));
   }
   if (asciiCompatible) Inject(page->body, ReloadScript(Token(path, page->inputs)));
-  if (!page->messages.empty()) std::fputs(page->messages.c_str(), stderr);
+  if (!messages.empty()) WriteText(kStandardError, messages, 0);
   return page;
 }
 
-void Site::AnswerStamp(const httplib::Request& request, httplib::Response& response) {
-  const UrlTarget found = Resolve(request.get_param_value("page"));
-  std::shared_ptr<const CachedPage> page;
+void Site::AnswerStamp(const std::string& pagePath, HttpAnswer& answer) {
+  const UrlTarget found = Resolve(pagePath);
+  PagePointer page;
   if (found.status == 200) {
-    const std::lock_guard<std::mutex> guard(lock_);
+    const Locked guard(lock_);
     const auto it = pages_.find(found.path);
     if (it != pages_.end()) page = it->second;
   }
-  response.set_header("Cache-Control", "no-store");
-  response.set_content(page ? Token(found.path, page->inputs) : std::string("none"), "text/plain");
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  answer.text = page ? Token(found.path, page->inputs) : std::string("none");
 }
 
-void Site::Handle(const httplib::Request& request, httplib::Response& response) {
-  if (request.path == kStampPath) return AnswerStamp(request, response);
-  const UrlTarget found = Resolve(request.path);
+void Site::Handle(const HttpRequest& request, HttpAnswer& answer) {
+  if (request.host && !HostIsOurs(*request.host, request_.bind, port_)) {
+    answer.status = 421;
+    answer.text = "This server answers for its own address only\n";
+    return;
+  }
+  if (request.method != "GET" && request.method != "HEAD") {
+    answer.status = 405;
+    answer.headers.emplace_back("Allow", "GET, HEAD");
+    answer.text = "Method not allowed\n";
+    return;
+  }
+  const std::size_t question = request.target.find('?');
+  const std::string urlPath = Decoded(std::string_view(request.target).substr(0, question), false);
+  const std::string_view query = question == std::string::npos
+                                     ? std::string_view()
+                                     : std::string_view(request.target).substr(question + 1);
+  if (urlPath == kStampPath) return AnswerStamp(QueryValue(query, "page"), answer);
+  const UrlTarget found = Resolve(urlPath);
   if (found.status == 301) {
-    // The name, percent-encoded again for the Location header, and the query as it came.
-    std::string location;
-    for (const char c : found.location) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (std::isalnum(byte) != 0 || std::string_view("/-._~").find(c) != std::string_view::npos) {
-        location += c;
-      } else {
-        char escaped[4];
-        std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
-        location += escaped;
-      }
-    }
-    const std::size_t query = request.target.find('?');
-    if (query != std::string::npos) location += request.target.substr(query);
-    response.set_redirect(location, 301);
+    answer.status = 301;
+    // The name, percent-encoded again, and the query as it came.
+    answer.headers.emplace_back(
+        "Location", Encoded(found.location) +
+                        (question == std::string::npos ? "" : request.target.substr(question)));
     return;
   }
   if (found.status != 200) {
-    response.status = found.status;
-    response.set_content(found.status == 404 ? "Not found\n" : "Forbidden\n", "text/plain");
+    answer.status = found.status;
+    answer.text = found.status == 404 ? "Not found\n" : "Forbidden\n";
     return;
   }
-  response.set_header("Cache-Control", "no-store");
+  answer.headers.emplace_back("Cache-Control", "no-store");
   try {
     if (IsPageName(PathText(found.path.filename()))) {
-      // Every answer reads the one page kept, which it holds until it is sent.
-      const std::shared_ptr<const CachedPage> page = Page(found.path);
-      response.set_content_provider(
-          page->body.size(), "text/html; charset=" + CharsetLabel(encodings_),
-          [page](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            constexpr std::size_t kPiece = std::size_t{1} << 20;
-            return sink.write(page->body.data() + offset, std::min(length, kPiece));
-          });
+      // Every answer sends the one page kept, which it holds until it is sent.
+      const PagePointer page = Page(found.path);
+      answer.shared = std::shared_ptr<const std::string>(page, &page->body);
+      answer.contentType = "text/html; charset=" + CharsetLabel(encodings_);
     } else {
-      response.set_content(ReadFile(found.path), ContentType(found.path));
+      answer.text = ReadFile(found.path);
+      answer.contentType = ContentType(found.path);
     }
   } catch (const std::exception& e) {
     Error(e.what());
-    response.status = 500;
-    response.set_content(std::string(e.what()) + "\n", "text/plain");
+    answer = HttpAnswer{500, "text/plain", {}, std::string(e.what()) + "\n", nullptr};
   }
-}
-
-// Sets up the server: the site's pages, other methods refused, Host names checked against
-// the bound address and port (port: set once the server is bound).
-void Configure(httplib::Server& server, Site& site, const ServeRequest& request,
-               const int& port) {
-  // Browsers keep connections open, each holding a thread between requests; more threads
-  // than the library's default let several open pages and a burst of requests share it.
-  server.new_task_queue = [] { return new httplib::ThreadPool(32); };
-  server.set_keep_alive_timeout(2);
-  // The library's default, SO_REUSEPORT, lets a second server take the same port and share
-  // its requests at random; SO_REUSEADDR only lets a new one start while old connections of
-  // a stopped one linger.
-  server.set_socket_options([](socket_t socket) {
-    const int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  server.Get(".*", [&site](const httplib::Request& req, httplib::Response& res) {
-    site.Handle(req, res);
-  });
-  // Only GET and HEAD: a request of another method is answered 405 after its body (of at
-  // most 1 MB) is read, and at once when it has none, rather than waited for.
-  const auto notAllowed = [](const httplib::Request&, httplib::Response& res) {
-    res.status = 405;
-    res.set_header("Allow", "GET, HEAD");
-    res.set_content("Method not allowed\n", "text/plain");
-  };
-  server.set_payload_max_length(1 << 20);
-  server.Post(".*", notAllowed);
-  server.Put(".*", notAllowed);
-  server.Patch(".*", notAllowed);
-  server.Delete(".*", notAllowed);
-  server.Options(".*", notAllowed);
-  server.set_pre_routing_handler([&request, &port, notAllowed](const httplib::Request& req,
-                                                                httplib::Response& res) {
-    if (req.has_header("Host") && !HostIsOurs(req.get_header_value("Host"), request.bind, port)) {
-      res.status = 421;
-      res.set_content("This server answers for its own address only\n", "text/plain");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    if (req.method != "GET" && req.method != "HEAD" && !req.has_header("Content-Length") &&
-        !req.has_header("Transfer-Encoding")) {
-      notAllowed(req, res);
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
 }
 
 }  // namespace
 
 int Serve(const InlineFunction& call, const Encodings& encodings, const ServeRequest& request) {
   std::error_code error;
-  const fs::path root = fs::canonical(request.site, error);
+  const fs::path root = RealPath(request.site, error);
   if (error || !fs::is_directory(root, error)) {
-    Error("serve: " + request.site.string() + (error ? ": " + error.message() : " is not a folder"));
+    Error("serve: " + PathText(request.site) +
+          (error ? ": " + Reason(error.value()) : " is not a folder"));
     return error ? kIoFailure : kUsage;
   }
 #ifdef __GLIBC__
@@ -251,42 +304,22 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
   // system when it is freed.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
 #endif
-  Site site(call, encodings, request, root);
-  httplib::Server server;
-  int port = 0;
-  Configure(server, site, request, port);
-
-  // The signals that stop the server are taken by a thread of their own, which stops it;
-  // every other thread, the server's included, is started with them blocked.
-  sigset_t stops, old;
-  sigemptyset(&stops);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
-  pthread_sigmask(SIG_BLOCK, &stops, &old);
-  port = request.port == 0 ? server.bind_to_any_port(request.bind)
-                           : (server.bind_to_port(request.bind, request.port) ? request.port : -1);
+  HttpServer server;
+  std::string why;
+  const int port = server.Listen(request.bind, request.port, why);
   if (port < 0) {
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     Error("serve: cannot listen on " + request.bind + " port " + std::to_string(request.port) +
-        ": " + Reason(errno));
+          ": " + why);
     return kIoFailure;
   }
+  Site site(call, encodings, request, root, port);
   const std::string host = request.bind.find(':') == std::string::npos ? request.bind
                                                                          : "[" + request.bind + "]";
-  Note("serving " + request.site.string() + " at http://" + host + ":" + std::to_string(port) +
-      "/ (Ctrl-C stops)");
-  std::atomic<bool> stopped{false};
-  std::thread stopper([&] {
-    int signal = 0;
-    sigwait(&stops, &signal);
-    stopped = true;
-    server.stop();
-  });
-  const bool listened = server.listen_after_bind();
-  const bool byItself = !stopped;
-  if (byItself) pthread_kill(stopper.native_handle(), SIGTERM);
-  stopper.join();
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (byItself || !listened) {
+  Note("serving " + PathText(request.site) + " at http://" + host + ":" + std::to_string(port) +
+       "/ (Ctrl-C stops)");
+  if (!server.Run([&site](const HttpRequest& asked, HttpAnswer& answer) {
+        site.Handle(asked, answer);
+      })) {
     Error("serve: the server stopped by itself");
     return kIoFailure;
   }
@@ -296,7 +329,13 @@ int Serve(const InlineFunction& call, const Encodings& encodings, const ServeReq
 
 }  // namespace gridloom::host
 
-extern "C" __attribute__((visibility("default"))) int GridloomServe(
+#ifdef _WIN32
+#define GRIDLOOM_MODULE_EXPORT __declspec(dllexport)
+#else
+#define GRIDLOOM_MODULE_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" GRIDLOOM_MODULE_EXPORT int GridloomServe(
     const gridloom::host::InlineFunction* call, const gridloom::host::Encodings* encodings,
     const gridloom::host::ServeRequest* request) noexcept {
   try {

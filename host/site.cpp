@@ -23,7 +23,8 @@ bool IsPageName(std::string_view name) {
 }
 
 bool IsHiddenName(std::string_view name) {
-  return name.starts_with('.') && name != "." && name != ".." && name != ".well-known";
+  return (name.starts_with('.') && name != "." && name != ".." && name != ".well-known") ||
+         name.starts_with("~$");
 }
 
 namespace {

@@ -15,7 +15,8 @@ bool IsPageName(std::string_view name);
 
 // A name that is not published or served unless asked for: one that starts with a dot
 // (.git, .env, .htpasswd, an editor's swap file), but for .well-known, whose files
-// (security.txt, ACME challenges) sites publish on purpose.
+// (security.txt, ACME challenges) sites publish on purpose; and the lock file that Office
+// keeps beside a file it has open (~$table.csv, hidden on Windows but not to a walk).
 bool IsHiddenName(std::string_view name);
 
 // A file that a walk found.

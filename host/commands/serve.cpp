@@ -4,6 +4,13 @@
 #include "report.h"
 #include "serve.h"
 
+// What else stops the server, for its help.
+#ifdef _WIN32
+#define GRIDLOOM_STOP_SIGNALS "or Ctrl-Break, or closing the console"
+#else
+#define GRIDLOOM_STOP_SIGNALS "or SIGTERM, SIGHUP"
+#endif
+
 namespace gridloom::host {
 
 namespace {
@@ -23,26 +30,15 @@ class ServeCommand : public Command {
                       "machines see the site")
         ->capture_default_str();
     serve->footer(std::string(kFooter));
-#ifdef _WIN32
-    serve->group("");  // not listed: the Windows build has no server (it says so when asked)
-#endif
     return serve;
   }
 
   void Check() const override {
     RequireName(site_.empty(), "SITE: a folder's name");
     RequireName(request_.bind.empty(), "--bind: the address");
-#ifdef _WIN32
-    throw UsageError(
-        "serve is not part of the Windows build (its HTTP library is not built for Windows); "
-        "expand the site with --out-dir and open the pages from there");
-#endif
   }
 
-  int Run([[maybe_unused]] Context& context) override {
-#ifdef _WIN32
-    return kUsage;  // refused by Check
-#else
+  int Run(Context& context) override {
     ServeRequest request = request_;
     request.site = site_;
     const std::filesystem::path module =
@@ -60,7 +56,6 @@ class ServeCommand : public Command {
     const int status = run(&call, &context.PageEncodings(), &request);
     CloseLibrary(library);
     return status;
-#endif
   }
 
  private:
@@ -68,7 +63,7 @@ class ServeCommand : public Command {
       "Pages are served as gridloom expand would write them, with a small script that\nreloads "
       "them; other files as they are. Nothing outside SITE is served, nor\nnames that start "
       "with a dot, nor folder listings.\n\nExample:\n  gridloom serve site\n  gridloom serve "
-      "site --port 0 --bind ::1\n\nExit status: 0 stopped by Ctrl-C (or SIGTERM, SIGHUP); 2 the "
+      "site --port 0 --bind ::1\n\nExit status: 0 stopped by Ctrl-C (" GRIDLOOM_STOP_SIGNALS "); 2 the "
       "command line is\nwrong; 3 the site or the port cannot be had.";
 
   std::string site_;

@@ -21,6 +21,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 from pathlib import Path
 
 GRIDLOOM = ""
@@ -286,13 +287,17 @@ class ExpandTree(Case):
         self.write("site/.git/hooks/page.html", b'&gridloom("../../data/t.csv")')
         self.write("site/sub/.draft.html", b"draft")
         self.write("site/.well-known/security.txt", b"Contact: x\n")
+        # Nor the lock files of Office, beside a table or page it has open.
+        self.write("site/data/~$0.csv", b"owner")
+        self.write("site/~$p1.html", b"owner")
 
     def test_out_dir_mirrors_the_tree(self):
         self.make_site()
         published = [".well-known/security.txt", "data/0.csv", "data/1.csv", "data/2.csv",
                      "data/t.csv", "img/logo.png", "p0.html", "p1.html", "p2.html", "style.css",
                      "sub/表/page.htm", "t.ini"]
-        hidden = [".env", ".git/config", ".git/hooks/page.html", "sub/.draft.html"]
+        hidden = [".env", ".git/config", ".git/hooks/page.html", "sub/.draft.html",
+                  "data/~$0.csv", "~$p1.html"]
         for extra, files in [([], published), (["--include-hidden"], published + hidden)]:
             with self.subTest(extra=extra):
                 shutil.rmtree(self.dir / "out", ignore_errors=True)
@@ -869,7 +874,7 @@ class Server:
                                      stderr=subprocess.PIPE)
         case.addCleanup(self.stop)
         ready, _, _ = select.select([self.proc.stderr], [], [], 20)
-        line = self.proc.stderr.readline().decode() if ready else ""
+        line = text(self.proc.stderr.readline()) if ready else ""
         found = re.search(r"at http://127\.0\.0\.1:(\d+)/ \(Ctrl-C stops\)$", line)
         case.assertTrue(found, f"no start line: {line!r}")
         self.port = int(found.group(1))
@@ -884,6 +889,8 @@ class Server:
             connection.close()
 
     def stop(self, signal_number=signal.SIGTERM):
+        if WINDOWS:  # Wine makes SIGINT a Ctrl+C, and ends the process at SIGTERM
+            signal_number = signal.SIGINT
         if self.proc.poll() is None:
             self.proc.send_signal(signal_number)
         try:
@@ -891,7 +898,7 @@ class Server:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             raise
-        return self.proc.returncode, err.decode()
+        return self.proc.returncode, text(err)
 
     def rss_kib(self):
         with open(f"/proc/{self.proc.pid}/status") as status:
@@ -907,7 +914,6 @@ def replace(path, data):
 class Serve(Case):
     def setUp(self):
         super().setUp()
-        self.not_on_windows("serve (its HTTP library is not built for Windows)")
         self.write("site/t.csv", "a,b\r\n")
         self.write("site/t.ini", HEADER_INI)
         self.write("site/index.html", '<body>&gridloom("t.csv","t.ini")</body>')
@@ -967,7 +973,13 @@ class Serve(Case):
                  ("//etc/passwd", 403), ("/%2Fetc/passwd", 403), ("/out.txt", 403),
                  ("/up/outside.txt", 403), ("/t.csv%00.html", 403), ("/..\\outside.txt", 403),
                  ("/.secret", 403), ("/.gridloom-manifest", 403), ("/nothere.html", 404),
-                 ("/sub/nothere/", 404), ("/up/", 403), ("http://example.org/", 421)]
+                 ("/sub/nothere/", 404), ("/up/", 403), ("http://example.org/", 421),
+                 # An Office lock file; on Windows a page's stream (its source), a device, a
+                 # name Windows would open as another's.
+                 ("/~$t.csv", 403), ("/index.html::$DATA", 403 if WINDOWS else 404),
+                 ("/nul", 404), ("/CON.html", 404), ("/index.html.", 404),
+                 ("/index.html%20", 404), ("/sub/..%5c..%5coutside.txt", 403)]
+        self.write("site/~$t.csv", "owner")
         listing = self.write("site/empty/x.txt", "x")
         listing.unlink()
         cases.append(("/empty/", 404))
@@ -1060,6 +1072,68 @@ class Serve(Case):
         self.assertEqual(err.count("none.ini: No such file or directory"), 2,
                          "made once at first and once after the change")
 
+    def test_names_in_the_code_page(self):
+        # A site under a folder with a Japanese name, asked for as browsers ask: the names
+        # percent-encoded in UTF-8. On Windows the names are those of code page 932, and one
+        # it lacks cannot be a page of the plug-in.
+        self.write("サイト/表.csv", "列,値\r\n".encode("cp932"))
+        page = '<body>&gridloom("表.csv")</body>'.encode()
+        for name in ("表.html", "データ/索引.html", "café.html"):
+            self.write(f"サイト/{name}", page.replace(b"\xe8\xa1\xa8", b"../\xe8\xa1\xa8")
+                       if "/" in name else page)
+        server = Server(self, self.dir / "サイト")
+        for name, status in [("表.html", 200), ("データ/索引.html", 200),
+                             ("café.html", 404 if WINDOWS else 200), ("表.csv", 200)]:
+            with self.subTest(name):
+                got, body, _ = server.get("/" + urllib.parse.quote(name))
+                self.assertEqual(got, status, body)
+                if status == 200 and name.endswith(".html"):
+                    self.assertIn(table([["列", "値"]]).encode(), body)
+        self.assertEqual(server.stop()[0], 0)
+
+    def test_a_spreadsheet_save_gives_the_old_or_the_new_table(self):
+        # As spreadsheet programs save: a lock file beside the table while it is open, the new
+        # table written under a temporary name, the old one moved aside (a moment with no
+        # table), the new one renamed into its place and, for a moment, not readable.
+        csv, lock = self.dir / "site/t.csv", self.dir / "site/~$t.csv"
+        versions = []
+        for mark in ("old", "new"):
+            replace(csv, f"{mark},x\r\n".encode())
+            versions.append(self.expanded("site/index.html"))
+        server = Server(self, self.dir / "site")
+        self.assertEqual(server.get("/")[0], 200)
+        done = threading.Event()
+
+        def save():
+            for i in range(400):
+                if done.is_set():
+                    return
+                lock.write_bytes(b"owner")
+                temporary = self.dir / f"site/t{i}.tmp"
+                temporary.write_bytes(f"{('old', 'new')[i % 2]},x\r\n".encode())
+                csv.rename(self.dir / "site/t.bak")
+                time.sleep(0.01)
+                os.rename(temporary, csv)
+                csv.chmod(0)
+                time.sleep(0.01)
+                csv.chmod(0o644)
+                (self.dir / "site/t.bak").unlink()
+                lock.unlink()
+                time.sleep(0.01)
+
+        saver = threading.Thread(target=save)
+        saver.start()
+        try:
+            with concurrent.futures.ThreadPoolExecutor(8) as pool:
+                answers = list(pool.map(lambda _: server.get("/"), range(400)))
+        finally:
+            done.set()
+            saver.join(timeout=60)
+        wrong = [(status, body[:200]) for status, body, _ in answers
+                 if status != 200 or SCRIPT.sub(b"", body) not in versions]
+        self.assertEqual(wrong, [], "every answer the old or the new table")
+        self.assertEqual(server.stop()[0], 0)
+
     def test_usage(self):
         first = Server(self, self.dir / "site")
         taken = run("serve", "site", "--port", str(first.port), cwd=self.dir, timeout=20)
@@ -1093,7 +1167,7 @@ class Errors(Case):
              "the depfile and ./a.html would both be written to o/a.html"),
             (["expand", ".", "--out-dir", "o", "--depfile", "./o.gridloom-state"],
              "the depfile and the build's record would both be written to"),
-        ] + ([(["serve", "."], "serve is not part of the Windows build")] if WINDOWS else [])
+        ]
         for args, fragment in cases:
             with self.subTest(args=args):
                 self.assertUsage(run(*args, cwd=self.dir), fragment)

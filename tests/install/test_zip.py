@@ -3,11 +3,15 @@
 Wine against the DLL unpacked from it, and runs the unpacked gridloom.exe on the example site
 as its README says (under Wine, in code page 932)."""
 import argparse
+import re
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.request
 import zipfile
 from pathlib import Path
 
@@ -15,7 +19,7 @@ ARGS = None
 TOP = "gridloom-0.5.0-win32/"
 SITE = ["data/fares.csv", "data/stations.csv", "data/timetable.csv", "fares.html", "index.html",
         "ini/fares.ini", "ini/header.ini", "ini/matrix.ini", "style.css", "timetable.html"]
-CONTENTS = ["gridloom.dll", "gridloom.exe", "include/gridloom/gridloom.h", "README.md",
+CONTENTS = ["gridloom.dll", "gridloom.exe", "gridloom-serve.dll", "include/gridloom/gridloom.h", "README.md",
             "README.txt", "docs/user-guide.md", "docs/ini-reference.md", "docs/host-api.md",
             "docs/example.png", *("example/site/" + name for name in SITE)]
 
@@ -76,6 +80,22 @@ class WindowsZip(unittest.TestCase):
             self.assertNotIn(b"&gridloom(\"data/stations", html, page)
         self.assertEqual((self.top / "public/data/stations.csv").read_bytes(),
                          (self.top / "example/site/data/stations.csv").read_bytes())
+        # The preview: gridloom.exe serve example\site loads gridloom-serve.dll beside it.
+        server = subprocess.Popen([ARGS.emulator, self.top / "gridloom.exe", "serve",
+                                   "example\\site", "--port", "0"],
+                                  cwd=self.top, stderr=subprocess.PIPE)
+        try:
+            ready, _, _ = select.select([server.stderr], [], [], 60)
+            line = server.stderr.readline().decode("cp932") if ready else ""
+            port = re.search(r"at http://127\.0\.0\.1:(\d+)/ \(Ctrl-C stops\)", line)
+            self.assertTrue(port, line)
+            with urllib.request.urlopen(f"http://127.0.0.1:{port.group(1)}/timetable.html",
+                                        timeout=60) as answer:
+                self.assertIn(b"<table", answer.read())
+        finally:
+            server.send_signal(signal.SIGINT)  # Wine makes it a Ctrl+C
+            server.communicate(timeout=60)
+        self.assertEqual(server.returncode, 0)
 
 
 if __name__ == "__main__":

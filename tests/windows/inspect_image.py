@@ -17,6 +17,8 @@ EXPORTS = ["GetAuthor", "GetDescription", "GetExample", "GetName", "GetPluginTyp
            "GetVersion", "PluginInline"]
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "oleaut32.dll", "user32.dll", "advapi32.dll",
                "ntdll.dll", "shell32.dll"}
+# The server of gridloom.exe serve, a DLL of its own: the sockets stay out of the command.
+SOCKET_DLLS = {"ws2_32.dll", "mswsock.dll"}
 # What each export removes from the stack when it returns, in bytes: __stdcall on i386
 # (seven 4-byte arguments for PluginInline), nothing on x64, whose one convention leaves the
 # stack to the caller.
@@ -73,11 +75,11 @@ class Images(unittest.TestCase):
     def setUpClass(cls):
         cls.dll = Image(ARGS.dll)
         cls.exe = Image(ARGS.exe) if ARGS.exe else None
+        cls.serve = Image(ARGS.serve) if ARGS.serve else None
 
     def test_machine(self):
-        self.assertEqual(self.dll.machine, ARGS.machine)
-        if self.exe:
-            self.assertEqual(self.exe.machine, ARGS.machine)
+        for image in filter(None, [self.dll, self.exe, self.serve]):
+            self.assertEqual(image.machine, ARGS.machine, image.path)
 
     def test_exports_by_undecorated_name(self):
         self.assertEqual(sorted(self.dll.exports()), EXPORTS)
@@ -91,11 +93,17 @@ class Images(unittest.TestCase):
                 self.assertEqual(self.dll.first_return(address), popped.get(name, 0))
 
     def test_imports_only_system_dlls(self):
-        for image in filter(None, [self.dll, self.exe]):
+        for image, allowed in [(self.dll, SYSTEM_DLLS), (self.exe, SYSTEM_DLLS),
+                               (self.serve, SYSTEM_DLLS | SOCKET_DLLS)]:
+            if image is None:
+                continue
             with self.subTest(image.path):
                 imports = image.imports()
                 self.assertTrue(imports)
-                self.assertEqual([dll for dll in imports if dll not in SYSTEM_DLLS], [])
+                self.assertEqual([dll for dll in imports if dll not in allowed], [])
+        if self.serve:
+            self.assertEqual(sorted(self.serve.exports()), ["GridloomServe"])
+            self.assertTrue(SOCKET_DLLS & set(self.serve.imports()))
 
     def test_baseline_and_paths_chosen_at_run_time(self):
         found = self.dll.mnemonics()
@@ -114,5 +122,6 @@ if __name__ == "__main__":
     parser.add_argument("--machine", required=True, choices=sorted(POPPED))
     parser.add_argument("--dll", required=True)
     parser.add_argument("--exe")
+    parser.add_argument("--serve")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
