@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -55,7 +56,7 @@ class StampCache {
 
  private:
   Stamper stamper_;
-  std::map<std::string, FileStamp> stamps_;
+  std::unordered_map<std::string, FileStamp> stamps_;  // a site's paths share long prefixes
 };
 
 // A file that one output was made from: a CSV or an INI file read by a call of the page.

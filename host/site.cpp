@@ -109,8 +109,10 @@ Walk WalkFolder(const fs::path& root, const WalkOptions& options) {
   std::vector<std::string> skipNames;
   for (const fs::path& skip : options.skip) skipNames.push_back(PathText(skip.filename()));
   WalkBelow(root, PathText(root), root, options, skipNames, walk);
+  // In the order of their names, which all begin with the root's: the names below it, shorter,
+  // compare alike.
   std::sort(walk.files.begin(), walk.files.end(),
-            [](const SiteFile& a, const SiteFile& b) { return a.name < b.name; });
+            [](const SiteFile& a, const SiteFile& b) { return a.relative < b.relative; });
   return walk;
 }
 

@@ -331,10 +331,10 @@ BOOL WINAPI IsDBCSLeadByteEx(UINT codePage, BYTE testChar) {
 UINT WINAPI GetACP(void) { return gridloom::winapi::ansiCodePage.load(); }
 
 BOOL GridloomSetACP(UINT codePage) {
-  if (!gridloom::winapi::IsAcceptedCodePage(codePage)) return 0;
-  try {
-    if (gridloom::winapi::FindCodePage(codePage) == nullptr) return 0;
-  } catch (...) {  // out of memory for the table
+  // The code page's table is built when it is first used, not here: a command that converts
+  // nothing (a rebuild with nothing to make) does not pay for it.
+  if (!gridloom::winapi::IsAcceptedCodePage(codePage) ||
+      !gridloom::winapi::HasCodePage(codePage)) {
     return 0;
   }
   gridloom::winapi::ansiCodePage.store(codePage);

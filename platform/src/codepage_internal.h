@@ -31,8 +31,12 @@ struct CodePage {
   std::vector<std::uint16_t> reverse;  // UTF-16 code unit to bytes (high byte 0: one byte)
 };
 
-// The table of a code page (CP_ACP: the ANSI code page), or null when iconv has none.
+// The table of a code page (CP_ACP: the ANSI code page), or null when iconv has none. Built
+// on first use (a double-byte code page's takes a millisecond).
 const CodePage* FindCodePage(UINT id);
+
+// Whether iconv has the code page, so that its table can be built; the table is not built.
+bool HasCodePage(UINT id);
 
 // The ANSI code pages of Windows: every byte and every pair of bytes converts as Wine converts
 // it (tests/winapi/codepage-answers.txt), and UTF-8 decodes as Wine's does, bad sequences

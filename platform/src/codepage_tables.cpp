@@ -219,6 +219,16 @@ bool IsAcceptedCodePage(UINT id) {
          std::end(kAcceptedCodePages);
 }
 
+bool HasCodePage(UINT id) {
+  if (id == CP_UTF8) return true;
+  char name[16];
+  std::snprintf(name, sizeof name, "CP%u", id);
+  iconv_t cd = iconv_open("UTF-16LE", name);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(cd);
+  return true;
+}
+
 const CodePage* FindCodePage(UINT id) {
   if (id == CP_ACP) id = GetACP();
   static std::mutex lock;

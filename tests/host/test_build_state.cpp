@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -244,7 +245,13 @@ TEST(Manifest, RoundTripsAwkwardNamesAndLoadsNothingWhenDamaged) {
     record.page = i % 2 == 0;
     record.source = "site/" + names[i];
     record.sourceStamp = i % 3 == 0 ? unsure : Stamp(i);
-    record.outStamp = i % 4 == 0 ? FileStamp{} : Stamp(i + 50);
+    // Times before 1970 are negative; sizes and times at their limits.
+    const std::vector<FileStamp> extremes = {
+        Stamp(i + 50), Stamp(i, -1'500'000'000),
+        Stamp(std::numeric_limits<unsigned long long>::max(),
+              std::numeric_limits<long long>::min()),
+        Stamp(0, std::numeric_limits<long long>::max())};
+    record.outStamp = i % 4 == 0 ? FileStamp{} : extremes[i % extremes.size()];
     record.inputs = {{names[(i + 1) % names.size()], i % 5 == 0 ? unsure : Stamp(i + 7)},
                      {names[i] + ".ini", {}}};
     record.messages = names[i] + ":3: cannot open CSV file " + names[i] + "\n";
