@@ -2,8 +2,8 @@
 // files and folders, a dot-name, .well-known, symlinks that stay inside and symlinks that
 // lead out (to a file, to the folder above, to a folder whose name starts with the site's),
 // and an index page that leads out. The site is named through a symlink, as a user may name
-// it. Each input is tried as it comes and percent-decoded here (the server decodes before
-// it resolves, and a raw path must be as safe).
+// it. Each input is tried as it comes and percent-decoded by the server's own UrlDecoded (the
+// server decodes before it resolves, and a raw path must be as safe).
 //
 // Every answer is 200, 301, 403 or 404. A 200 names a regular file whose canonical path lies
 // below the site's canonical folder, reached through no dot-name but .well-known; a 301
@@ -96,27 +96,6 @@ const Site& TheSite() {
   std::abort();
 }
 
-int Hex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// %XX as the byte it stands for; any other "%" as it is.
-std::string PercentDecoded(std::string_view text) {
-  std::string decoded;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && Hex(text[i + 1]) >= 0 && Hex(text[i + 2]) >= 0) {
-      decoded += static_cast<char>(Hex(text[i + 1]) * 16 + Hex(text[i + 2]));
-      i += 2;
-    } else {
-      decoded += text[i];
-    }
-  }
-  return decoded;
-}
-
 void Check(const std::string& urlPath) {
   const Site& site = TheSite();
   const UrlTarget found = ResolveUrlPath(site.root, site.named, urlPath);
@@ -171,7 +150,7 @@ void Check(const std::string& urlPath) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   const std::string raw(reinterpret_cast<const char*>(bytes), size);
   Check(raw);
-  const std::string decoded = PercentDecoded(raw);
+  const std::string decoded = gridloom::host::UrlDecoded(raw, false);  // as the server does
   if (decoded != raw) Check(decoded);
   return 0;
 }

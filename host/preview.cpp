@@ -91,6 +91,33 @@ UrlTarget ResolveUrlPath(const fs::path& root, const fs::path& site, const std::
   return found;
 }
 
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string UrlDecoded(std::string_view text, bool query) {
+  std::string plain;
+  plain.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const int high = text[i] == '%' && i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
+    const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+    if (low >= 0) {
+      plain += static_cast<char>(high * 16 + low);
+      i += 2;
+    } else {
+      plain += query && text[i] == '+' ? ' ' : text[i];
+    }
+  }
+  return plain;
+}
+
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;

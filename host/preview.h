@@ -37,6 +37,10 @@ struct UrlTarget {
 UrlTarget ResolveUrlPath(const std::filesystem::path& root, const std::filesystem::path& site,
                          const std::string& urlPath);
 
+// Text of a URL with its %XX escapes decoded (in a query also + as a space); a % that starts
+// no escape stays as it is.
+std::string UrlDecoded(std::string_view text, bool query);
+
 // ASCII letters in lower case.
 std::string Lower(std::string text);
 

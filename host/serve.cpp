@@ -76,31 +76,14 @@ bool ReadWhileSaved(const CallReport& call, const std::vector<Input>& before) {
           BeingSaved(call.iniPath, before));
 }
 
-// Text of a URL with its %XX escapes decoded (and, in a query, + as a space); a % that
-// starts no escape stays as it is.
-std::string Decoded(std::string_view text, bool query) {
-  std::string plain;
-  plain.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      plain += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      plain += query && text[i] == '+' ? ' ' : text[i];
-    }
-  }
-  return plain;
-}
-
 // The value of a query's field, decoded; empty where it has none.
 std::string QueryValue(std::string_view query, std::string_view field) {
   while (!query.empty()) {
     const std::size_t amp = query.find('&');
     const std::string_view pair = query.substr(0, amp);
     const std::size_t equals = pair.find('=');
-    if (Decoded(pair.substr(0, equals), true) == field) {
-      return equals == std::string_view::npos ? std::string() : Decoded(pair.substr(equals + 1), true);
+    if (UrlDecoded(pair.substr(0, equals), true) == field) {
+      return equals == std::string_view::npos ? std::string() : UrlDecoded(pair.substr(equals + 1), true);
     }
     query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
   }
@@ -251,7 +234,8 @@ void Site::Handle(const HttpRequest& request, HttpAnswer& answer) {
     return;
   }
   const std::size_t question = request.target.find('?');
-  const std::string urlPath = Decoded(std::string_view(request.target).substr(0, question), false);
+  const std::string urlPath =
+      UrlDecoded(std::string_view(request.target).substr(0, question), false);
   const std::string_view query = question == std::string::npos
                                      ? std::string_view()
                                      : std::string_view(request.target).substr(question + 1);
