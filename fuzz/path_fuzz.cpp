@@ -1,12 +1,14 @@
 // The files serve answers for URL paths (ResolveUrlPath), on a small site in a scratch folder:
-// files and folders, a dot-name, .well-known, symlinks that stay inside and symlinks that
-// lead out (to a file, to the folder above, to a folder whose name starts with the site's),
-// and an index page that leads out. The site is named through a symlink, as a user may name
+// files and folders, a dot-name, .well-known, an office lock file, symlinks that stay inside,
+// symlinks that lead to hidden names inside (a file, a folder) and symlinks that lead out (to
+// a file, to the folder above, to a folder whose name starts with the site's), and an index
+// page that leads out. The site is named through a symlink, as a user may name
 // it. Each input is tried as it comes and percent-decoded by the server's own UrlDecoded (the
 // server decodes before it resolves, and a raw path must be as safe).
 //
 // Every answer is 200, 301, 403 or 404. A 200 names a regular file whose canonical path lies
-// below the site's canonical folder, reached through no dot-name but .well-known; a 301
+// below the site's canonical folder, where neither that path nor the name asked for goes
+// through a hidden name (a dot-name but .well-known, or an office lock file's ~$); a 301
 // sends to the same path with its final slash added or taken away. And the site's own files,
 // asked for by their names, are answered.
 #include <algorithm>
@@ -49,6 +51,7 @@ const Site& TheSite() {
     WriteScratch("site/style.css", "p{}\n");
     WriteScratch("site/.secret", "hidden\n");
     WriteScratch("site/.git/config", "hidden\n");
+    WriteScratch("site/~$t.csv", "a lock file\n");
     WriteScratch("site/.well-known/security.txt", "Contact: x\n");
     WriteScratch("site/sub/index.htm", "sub\n");
     WriteScratch("site/sub/page.html", "page\n");
@@ -62,6 +65,9 @@ const Site& TheSite() {
     fs::create_symlink("..", scratch / "site/up");
     fs::create_symlink("../site-other", scratch / "site/sib");
     fs::create_symlink("sub", scratch / "site/insub");
+    fs::create_symlink(".secret", scratch / "site/pub.txt");
+    fs::create_symlink(".git", scratch / "site/git");
+    fs::create_symlink("~$t.csv", scratch / "site/lock.csv");
     fs::create_symlink("nowhere", scratch / "site/dangling");
     fs::create_symlink("../../outside.txt", scratch / "site/leaks/index.html");
     fs::create_symlink("site", scratch / "named");
@@ -84,6 +90,21 @@ const Site& TheSite() {
     return s;
   }();
   return site;
+}
+
+bool Hidden(std::string_view segment) {
+  return (segment.starts_with('.') && segment != ".well-known") || segment.starts_with("~$");
+}
+
+// Whether a path below a folder, given as the text after the folder's slash, goes through a
+// hidden name.
+bool ThroughHidden(std::string_view below) {
+  while (!below.empty()) {
+    const std::size_t slash = below.find('/');
+    if (Hidden(below.substr(0, slash))) return true;
+    below.remove_prefix(slash == std::string_view::npos ? below.size() : slash + 1);
+  }
+  return false;
 }
 
 [[noreturn]] void Fail(const char* what, const std::string& urlPath) {
@@ -126,14 +147,8 @@ void Check(const std::string& urlPath) {
   const std::string path = found.path.string();
   if (path.compare(0, named.size(), named) != 0 && path + "/" != named)
     Fail("the file is not named below the site", urlPath);
-  std::string_view below = std::string_view(path).substr(std::min(path.size(), named.size()));
-  while (!below.empty()) {
-    const std::size_t slash = below.find('/');
-    const std::string_view segment = below.substr(0, slash);
-    if (segment.starts_with('.') && segment != ".well-known")
-      Fail("a file reached through a dot-name", urlPath);
-    below.remove_prefix(slash == std::string_view::npos ? below.size() : slash + 1);
-  }
+  if (ThroughHidden(std::string_view(path).substr(std::min(path.size(), named.size()))))
+    Fail("a file reached through a hidden name", urlPath);
   // And what it leads to, through every symlink, lies in the site.
   std::error_code error;
   const fs::path real = fs::canonical(found.path, error);
@@ -141,6 +156,8 @@ void Check(const std::string& urlPath) {
   if (!fs::is_regular_file(real, error)) Fail("the file answered is not a regular file", urlPath);
   if (real.string().compare(0, site.rootPrefix.size(), site.rootPrefix) != 0)
     Fail("the file answered lies outside the site", urlPath);
+  if (ThroughHidden(std::string_view(real.string()).substr(site.rootPrefix.size())))
+    Fail("a link leads to a hidden file", urlPath);
   if (served != site.served.end() && real != fs::canonical(site.root / served->second))
     Fail("a file of the site is answered with another", urlPath);
 }
