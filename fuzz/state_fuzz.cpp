@@ -191,12 +191,36 @@ std::string Completed(std::string lines) {
   return text + "end " + std::to_string(outputs) + " " + sum + "\n";
 }
 
+// Whether the digits of a number a stamp holds stand in the file: a number read from a file is
+// one written there (its digits, after any sign and leading zeros), never one made up by a read
+// that ran past what its type holds.
+bool Written(std::string_view bytes, long long value) {
+  const unsigned long long magnitude =
+      value < 0 ? 0 - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+  return bytes.find(std::to_string(magnitude)) != std::string_view::npos;
+}
+
+bool Written(std::string_view bytes, unsigned long long value) {
+  return bytes.find(std::to_string(value)) != std::string_view::npos;
+}
+
+bool StampWritten(std::string_view bytes, const FileStamp& stamp) {
+  return !stamp.exists || stamp.unsure ||
+         (Written(bytes, stamp.device) && Written(bytes, stamp.inode) &&
+          Written(bytes, stamp.size) && Written(bytes, stamp.mtime) && Written(bytes, stamp.ctime));
+}
+
 void Arbitrary(std::string_view bytes) {
   WriteRecordFile(bytes);
   const Manifest loaded = Manifest::Load(OutDir(), std::string(kKey));
   if (!loaded.Found()) {
     if (!loaded.outputs.empty()) Fail("a record not found has outputs");
     return;
+  }
+  for (const auto& [target, record] : loaded.outputs) {
+    bool written = StampWritten(bytes, record.sourceStamp) && StampWritten(bytes, record.outStamp);
+    for (const auto& input : record.inputs) written = written && StampWritten(bytes, input.stamp);
+    if (!written) Fail("a stamp loads with a number the file does not hold");
   }
   if (loaded.key != kKey) Fail("a record loads with another key");
   // Saved as the command saves it (written again unless the text stays the same).
