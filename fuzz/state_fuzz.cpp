@@ -194,14 +194,11 @@ std::string Completed(std::string lines) {
 // Whether the digits of a number a stamp holds stand in the file: a number read from a file is
 // one written there (its digits, after any sign and leading zeros), never one made up by a read
 // that ran past what its type holds.
-bool Written(std::string_view bytes, long long value) {
-  const unsigned long long magnitude =
-      value < 0 ? 0 - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-  return bytes.find(std::to_string(magnitude)) != std::string_view::npos;
-}
-
-bool Written(std::string_view bytes, unsigned long long value) {
-  return bytes.find(std::to_string(value)) != std::string_view::npos;
+template <typename Number>
+bool Written(std::string_view bytes, Number value) {
+  const auto magnitude = static_cast<unsigned long long>(value);
+  return bytes.find(std::to_string(value < 0 ? 0 - magnitude : magnitude)) !=
+         std::string_view::npos;
 }
 
 bool StampWritten(std::string_view bytes, const FileStamp& stamp) {
